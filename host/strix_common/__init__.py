@@ -1,0 +1,1 @@
+"""Helpers shared across the host framework (stand-in)."""
