@@ -1,0 +1,1 @@
+"""The ``marl`` command line of the host framework (stand-in)."""

@@ -1,0 +1,5 @@
+import sys
+
+from marl.cli import main
+
+sys.exit(main())

@@ -1,0 +1,66 @@
+"""Argument parsing and dispatch for the ``marl`` command line.
+
+Each command lives in its own module with a ``register(subparsers)`` function
+that adds its parser and sets ``func`` to a callable taking the parsed
+arguments and returning the exit status. Command modules import the native
+modules inside ``func``, so ``marl --help`` and the other commands keep
+working when one of them is not built.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import sys
+from typing import List, Optional
+
+COMMAND_MODULES = (
+    "marl.plan_cmd",
+    "marl.java_cmd",
+    "marl.spark_cmd",
+    "marl.docs_cmd",
+)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="marl",
+        description="Plan, run and document a marl project.",
+    )
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for module_name in COMMAND_MODULES:
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as e:
+            _register_unavailable(subparsers, module_name, e)
+            continue
+        module.register(subparsers)
+    return parser
+
+
+def _register_unavailable(subparsers, module_name: str, error: ImportError) -> None:
+    """Keep a command that failed to import visible, reporting why when run."""
+    command = module_name.rsplit(".", 1)[-1].removesuffix("_cmd")
+    parser = subparsers.add_parser(command, help="(unavailable)", add_help=False)
+    parser.add_argument("rest", nargs=argparse.REMAINDER)
+
+    def run(args) -> int:
+        print(f"marl {command}: unavailable: {error}", file=sys.stderr)
+        return 1
+
+    parser.set_defaults(func=run)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.func(args)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader of our output (a pager, `head`) went away. Point stdout
+        # at /dev/null so the flush at interpreter exit does not fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -1,0 +1,13 @@
+"""`marl docs` (not implemented yet)."""
+
+import sys
+
+
+def register(subparsers) -> None:
+    parser = subparsers.add_parser("docs", help="(not available yet)")
+    parser.set_defaults(func=_run)
+
+
+def _run(args) -> int:
+    print("marl docs: not available yet", file=sys.stderr)
+    return 1

@@ -1,0 +1,13 @@
+"""`marl java` (not implemented yet)."""
+
+import sys
+
+
+def register(subparsers) -> None:
+    parser = subparsers.add_parser("java", help="(not available yet)")
+    parser.set_defaults(func=_run)
+
+
+def _run(args) -> int:
+    print("marl java: not available yet", file=sys.stderr)
+    return 1

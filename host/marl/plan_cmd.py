@@ -1,0 +1,122 @@
+"""``marl plan``: show how each model and seed of a manifest would be executed.
+
+Every node whose resource_type is "model" or "seed" is analysed, in manifest
+order, with ``PlanAdvisor.analyze(node, None, target)``; the result is printed
+as aligned columns (unique_id, strategy, reason) followed by a summary line,
+or as one JSON document with ``--json``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+from strix.contracts.graph.loader import ManifestError, load_manifest
+
+PLANNED_RESOURCE_TYPES = ("model", "seed")
+
+
+def register(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "plan",
+        help="show pushdown/federated execution per model",
+        description=(
+            "Decide for every model and seed of MANIFEST whether its query is "
+            "pushed down to one connection or federated across connections."
+        ),
+    )
+    parser.add_argument("manifest", metavar="MANIFEST.json", help="manifest JSON file")
+    parser.add_argument(
+        "--target",
+        metavar="CONNECTION",
+        default=None,
+        help="connection the models are materialized into",
+    )
+    parser.add_argument("--json", action="store_true", help="print a JSON document")
+    parser.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        manifest = load_manifest(args.manifest)
+    except ManifestError as e:
+        print(f"marl plan: error: {e}", file=sys.stderr)
+        return 2
+
+    try:
+        from strix.plan_advisor import PlanAdvisor
+    except ImportError as e:
+        print(
+            f"marl plan: error: the native module strix.plan_advisor is not "
+            f"available ({e}); run scripts/setup.sh to build it",
+            file=sys.stderr,
+        )
+        return 1
+
+    advisor = PlanAdvisor(manifest)
+    planned = []
+    for node in manifest.nodes.values():
+        if node.resource_type not in PLANNED_RESOURCE_TYPES:
+            continue
+        try:
+            result = advisor.analyze(node, None, args.target)
+        except Exception as e:
+            print(
+                f"marl plan: error: cannot analyse {node.unique_id}: "
+                f"{type(e).__name__}: {e}",
+                file=sys.stderr,
+            )
+            return 1
+        planned.append((node, result))
+
+    summary = {
+        "nodes": len(planned),
+        "pushdown": sum(1 for _, r in planned if r.is_pushdown),
+        "federated": sum(1 for _, r in planned if r.is_federated),
+        "target_connection": args.target,
+    }
+    if args.json:
+        _print_json(planned, summary)
+    else:
+        _print_table(planned, summary)
+    return 0
+
+
+def _print_table(planned, summary) -> None:
+    if planned:
+        id_width = max(len(node.unique_id) for node, _ in planned)
+        strategy_width = max(len(result.strategy) for _, result in planned)
+        for node, result in planned:
+            print(
+                f"{node.unique_id:<{id_width}}  "
+                f"{result.strategy:<{strategy_width}}  {result.reason}"
+            )
+    line = (
+        f"{summary['nodes']} nodes: {summary['pushdown']} pushdown, "
+        f"{summary['federated']} federated"
+    )
+    if summary["target_connection"] is not None:
+        line += f" (target {summary['target_connection']!r})"
+    print(line)
+
+
+def _print_json(planned, summary) -> None:
+    document = {
+        "nodes": [
+            {
+                "unique_id": node.unique_id,
+                "resource_type": node.resource_type,
+                "strategy": result.strategy,
+                "primary_connection": result.primary_connection,
+                "reason": result.reason,
+                "user_override": result.user_override,
+                "source_connections": sorted(result.source_connections),
+                "source_refs": sorted(result.source_refs),
+            }
+            for node, result in planned
+        ],
+        "summary": summary,
+    }
+    json.dump(document, sys.stdout, indent=2)
+    sys.stdout.write("\n")
