@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Prepare the checkout (scripts/setup.sh), then show the main jobs on the
+# bundled example project in examples/shop.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+cd "$root"
+
+step() { printf '\n==> %s\n' "$*"; }
+
+step "bin/marl plan examples/shop/manifest.json"
+bin/marl plan examples/shop/manifest.json
+
+step "bin/marl plan examples/shop/manifest.json --target warehouse_pg"
+bin/marl plan examples/shop/manifest.json --target warehouse_pg
