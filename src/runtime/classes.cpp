@@ -1,0 +1,50 @@
+#include "classes.hpp"
+
+namespace rt {
+
+ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* doc)
+    : module_(module), name_(name), ns_(new_dict()), annotations_(new_dict()) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    set_item(ns_.get(), "__module__", module_name.get());
+    set_item(ns_.get(), "__qualname__", text(name).get());
+    if (doc) set_item(ns_.get(), "__doc__", text(doc).get());
+    set_item(ns_.get(), "__annotations__", annotations_.get());
+}
+
+ClassBuilder& ClassBuilder::field(const char* name, const char* annotation, PyObject* default_value) {
+    set_item(annotations_.get(), name, text(annotation).get());
+    if (default_value) set_item(ns_.get(), name, default_value);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::method(const FunctionSpec& spec, std::vector<Ref> defaults) {
+    Ref fn = make_function(module_, spec, std::move(defaults));
+    set_item(ns_.get(), spec.name, fn.get());
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::property(const FunctionSpec& spec) {
+    Ref fn = make_function(module_, spec);
+    Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), {fn.get()});
+    set_item(ns_.get(), spec.name, prop.get());
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, PyObject* value) {
+    set_item(ns_.get(), name, value);
+    return *this;
+}
+
+Ref ClassBuilder::build() {
+    Ref name = text(name_);
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns_.get()});
+}
+
+Ref ClassBuilder::build_dataclass() {
+    Ref cls = build();
+    Ref dataclass = lookup_global(PyModule_GetDict(module_), Name("dataclass"));
+    return call(dataclass.get(), {cls.get()});
+}
+
+}  // namespace rt

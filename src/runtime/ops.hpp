@@ -1,0 +1,182 @@
+// Throwing wrappers over the C API: each returns a `Ref` or a plain value and
+// turns a failed call into rt::PyError, so module code reads like the Python
+// it stands for.
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace rt {
+
+// --- attributes ----------------------------------------------------------
+
+// getattr(obj, name)
+inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// getattr(obj, name) with hasattr semantics: an empty Ref when the lookup
+// raises AttributeError; any other exception propagates.
+inline Ref optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* out = nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &out) < 0) raise();
+    return Ref::steal_or_null(out);
+}
+
+// hasattr(obj, name), letting exceptions other than AttributeError through.
+inline bool has_attr(PyObject* obj, PyObject* name) {
+    int r = PyObject_HasAttrWithError(obj, name);
+    if (r < 0) raise();
+    return r == 1;
+}
+
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(obj, name, value) < 0) raise();
+}
+
+// --- truth, comparison, conversion ---------------------------------------
+
+inline bool truthy(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False || obj == Py_None) return false;
+    int r = PyObject_IsTrue(obj);
+    if (r < 0) raise();
+    return r == 1;
+}
+
+inline bool equal(PyObject* a, PyObject* b) {
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) raise();
+    return r == 1;
+}
+
+// `needle in haystack`
+inline bool contains(PyObject* haystack, PyObject* needle) {
+    int r = PySequence_Contains(haystack, needle);
+    if (r < 0) raise();
+    return r == 1;
+}
+
+inline Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) raise();
+    return n;
+}
+
+inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+inline Ref repr_of(PyObject* obj) { return Ref::steal(PyObject_Repr(obj)); }
+inline Ref format_of(PyObject* obj) { return Ref::steal(PyObject_Format(obj, nullptr)); }
+
+inline Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+inline Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+// UTF-8 view of a str (valid while the object lives); raises for lone surrogates.
+inline std::string_view utf8(PyObject* s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr) raise();
+    return {p, static_cast<size_t>(n)};
+}
+
+// a + b for two str objects
+inline Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+
+// "".join(parts) with a fixed separator
+inline Ref join(const char* sep, PyObject* iterable) {
+    Ref s = text(sep);
+    return Ref::steal(PyUnicode_Join(s.get(), iterable));
+}
+
+// --- calls ---------------------------------------------------------------
+
+// callable(*args)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
+                                          args.size(), nullptr));
+}
+
+// callable(*args, **dict(zip(kwnames, kwvalues))); `kwnames` is a tuple of str
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args_then_kwvalues,
+                   PyObject* kwnames) {
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    size_t npos = args_then_kwvalues.size() - nkw;
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args_then_kwvalues.begin()),
+                                          npos, kwnames));
+}
+
+// self.name(*args), without creating a bound method where the attribute
+// allows it. `args` must start with self.
+inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and_args) {
+    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject* const*>(self_and_args.begin()),
+                                                self_and_args.size(), nullptr));
+}
+
+// --- containers ----------------------------------------------------------
+
+inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
+
+inline void append(PyObject* list, PyObject* item) {
+    if (PyList_Append(list, item) < 0) raise();
+}
+inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict, key, value) < 0) raise();
+}
+inline void set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dict, key, value) < 0) raise();
+}
+inline void set_add(PyObject* set, PyObject* item) {
+    if (PySet_Add(set, item) < 0) raise();
+}
+
+// dict[key] as a new reference, or an empty Ref when absent (dict or subclass).
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+    PyObject* out = nullptr;
+    if (PyDict_GetItemRef(dict, key, &out) < 0) raise();
+    return Ref::steal_or_null(out);
+}
+
+// obj[index]
+inline Ref item(PyObject* obj, Py_ssize_t index) {
+    Ref i = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(obj, i.get()));
+}
+
+inline Ref iter(PyObject* obj) { return Ref::steal(PyObject_GetIter(obj)); }
+
+// The next item of an iterator, or an empty Ref at its end.
+inline Ref next(PyObject* iterator) {
+    PyObject* out = PyIter_Next(iterator);
+    if (out == nullptr && PyErr_Occurred()) raise();
+    return Ref::steal_or_null(out);
+}
+
+// sorted(iterable) as a new list
+inline Ref sorted(PyObject* iterable) {
+    Ref list = Ref::steal(PySequence_List(iterable));
+    if (PyList_Sort(list.get()) < 0) raise();
+    return list;
+}
+
+// --- imports -------------------------------------------------------------
+
+inline Ref import(const char* module) { return Ref::steal(PyImport_ImportModule(module)); }
+
+// `from module import name`; a missing name raises ImportError as the
+// statement does.
+Ref import_from(const char* module, const char* name);
+
+// --- type names for messages ---------------------------------------------
+
+// type(obj).__name__, the name Python code would print.
+std::string type_name(PyObject* obj);
+
+// TypeError "Expected %s, got %.200s" for a value of the wrong built-in type.
+[[noreturn]] void raise_result_type(const char* expected, PyObject* got);
+
+}  // namespace rt

@@ -1,0 +1,133 @@
+// Owning references and error transport for the native modules.
+//
+// Rules of use:
+//  * A `Ref` owns exactly one strong reference (or nothing). New references
+//    enter through `Ref::steal` (the callee handed us ownership) or
+//    `Ref::borrow` (we take an extra reference to something we only saw).
+//  * Plain `PyObject*` values are borrowed and short-lived: never store one
+//    beyond the statement that produced it unless a `Ref` keeps it alive.
+//  * A Python error travels through C++ as `rt::PyError`, thrown only while
+//    the interpreter's error indicator is set. Every entry point called by
+//    CPython catches it (see `RT_GUARD`) and returns the error value.
+//  * Module code never calls Py_INCREF / Py_DECREF itself.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdarg>
+#include <new>
+#include <utility>
+
+namespace rt {
+
+// Carries a pending Python exception through C++ frames.
+struct PyError {};
+
+// Throws PyError; the caller has set the Python error indicator.
+[[noreturn]] inline void raise() { throw PyError{}; }
+
+// Sets `type` with a fixed message and throws.
+[[noreturn]] inline void raise(PyObject* type, const char* msg) {
+    PyErr_SetString(type, msg);
+    throw PyError{};
+}
+
+// Sets `type` with a PyUnicode_FromFormat message and throws.
+[[noreturn]] inline void raise_format(PyObject* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyErr_FormatV(type, fmt, va);
+    va_end(va);
+    throw PyError{};
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference; a NULL result means a Python error is set.
+    static Ref steal(PyObject* p) {
+        if (p == nullptr) raise();
+        return Ref(p);
+    }
+    // Takes over a new reference that may legitimately be NULL.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed pointer (NULL stays empty).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    static Ref none() noexcept { return borrow(Py_None); }
+    static Ref boolean(bool v) noexcept { return borrow(v ? Py_True : Py_False); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A second owning reference to the same object.
+    Ref copy() const noexcept { return borrow(p_); }
+    // Gives up ownership to the caller (for returning to CPython).
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A process-wide interned string, created on first use. Used for attribute
+// names and keys so hot paths compare and hash without allocating.
+class Name {
+public:
+    explicit constexpr Name(const char* text) : text_(text) {}
+    PyObject* get() const {
+        if (obj_ == nullptr) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (obj_ == nullptr) raise();
+        }
+        return obj_;
+    }
+    operator PyObject*() const { return get(); }
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;  // kept for the life of the process
+};
+
+}  // namespace rt
+
+// Wraps the body of a slot or entry point called by CPython: no C++
+// exception may cross into the interpreter.
+#define RT_GUARD(error_value, ...)                                   \
+    try {                                                           \
+        __VA_ARGS__                                                 \
+    } catch (const ::rt::PyError&) {                                \
+        return error_value;                                         \
+    } catch (const std::bad_alloc&) {                               \
+        PyErr_NoMemory();                                           \
+        return error_value;                                         \
+    } catch (const std::exception& e) {                             \
+        PyErr_SetString(PyExc_SystemError, e.what());               \
+        return error_value;                                         \
+    } catch (...) {                                                 \
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception"); \
+        return error_value;                                         \
+    }
