@@ -92,8 +92,9 @@ def _print_table(planned, summary) -> None:
                 f"{node.unique_id:<{id_width}}  "
                 f"{result.strategy:<{strategy_width}}  {result.reason}"
             )
+    count = summary["nodes"]
     line = (
-        f"{summary['nodes']} nodes: {summary['pushdown']} pushdown, "
+        f"{count} node{'' if count == 1 else 's'}: {summary['pushdown']} pushdown, "
         f"{summary['federated']} federated"
     )
     if summary["target_connection"] is not None:
