@@ -1,0 +1,191 @@
+"""The host stand-in's manifest loader and the `marl plan` command line."""
+
+import json
+import re
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from strix.contracts.graph.loader import ManifestError, load_manifest, manifest_from_dict
+from strix.contracts.graph.nodes import DependsOn, ManifestNode, SourceDefinition
+
+ROOT = Path(__file__).resolve().parent.parent
+MARL = ROOT / "bin" / "marl"
+EXAMPLE = ROOT / "examples" / "shop" / "manifest.json"
+
+SEED = ("pushdown", "Seed node - no source analysis needed")
+NO_DEPS = ("pushdown", "No source dependencies - pushdown to default target")
+
+
+def on(conn):
+    return ("pushdown", f"All sources in target '{conn}' - pushdown")
+
+
+def cross(conn, target):
+    return ("federated", f"Cross-target: source '{conn}' != target '{target}' - federation required")
+
+
+def span(*conns):
+    return ("federated", f"Sources span {len(conns)} connections: {list(conns)} - federation required")
+
+
+REFS_ON_PG = ("pushdown", "Model refs materialized tables - pushdown to target 'warehouse_pg'")
+
+# Expected (strategy, reason) per node of the example, in manifest order; the
+# test node is not planned.
+PLAN_WITHOUT_TARGET = {
+    "seed.shop.country_codes": SEED,
+    "seed.shop.fx_rates": SEED,
+    "model.shop.stg_orders": on("warehouse_pg"),
+    "model.shop.stg_customers": on("warehouse_pg"),
+    "model.shop.stg_payments": on("warehouse_pg"),
+    "model.shop.stg_events": on("lake_dbx"),
+    "model.shop.stg_accounts": on("crm_mysql"),
+    "model.shop.stg_contacts": on("crm_mysql"),
+    "model.shop.order_payments": on("warehouse_pg"),
+    "model.shop.crm_health": on("crm_mysql"),
+    "model.shop.web_attribution": span("lake_dbx", "warehouse_pg"),
+    "model.shop.customer_360": span("crm_mysql", "lake_dbx", "warehouse_pg"),
+    "model.shop.orders_enriched": NO_DEPS,
+    "model.shop.daily_revenue": NO_DEPS,
+    "model.shop.archive_rollup": NO_DEPS,
+}
+PLAN_ON_WAREHOUSE = {
+    **PLAN_WITHOUT_TARGET,
+    "model.shop.stg_events": cross("lake_dbx", "warehouse_pg"),
+    "model.shop.stg_accounts": cross("crm_mysql", "warehouse_pg"),
+    "model.shop.stg_contacts": cross("crm_mysql", "warehouse_pg"),
+    "model.shop.crm_health": cross("crm_mysql", "warehouse_pg"),
+    "model.shop.orders_enriched": REFS_ON_PG,
+    "model.shop.daily_revenue": REFS_ON_PG,
+}
+
+
+def marl(*args):
+    return subprocess.run([str(MARL), *map(str, args)], capture_output=True, text=True, timeout=60)
+
+
+# --- loader ------------------------------------------------------------------
+
+def test_example_manifest_loads_in_file_order_with_defaults():
+    m = load_manifest(EXAMPLE)
+    assert list(m.nodes)[:3] == ["seed.shop.country_codes", "seed.shop.fx_rates", "model.shop.stg_orders"]
+    assert m.nodes["model.shop.stg_orders"] == ManifestNode(
+        unique_id="model.shop.stg_orders", resource_type="model", package_name="shop",
+        name="stg_orders", sources=[["raw", "orders"]], depends_on=DependsOn([]),
+    )
+    assert m.nodes["model.shop.orders_enriched"].depends_on.nodes[0] == "model.shop.stg_orders"
+    contacts = m.sources["source.shop.crm.contacts"]
+    assert (contacts.connection, contacts.meta, contacts.source_meta) == (None, None, {"connection": "crm_mysql"})
+    assert m.sources["source.shop.raw.orders"].meta == {}
+    assert m.sources.get("source.shop.raw.nope") is None
+
+
+def test_loader_round_trips_minimal_data_and_repeated_own_id():
+    m = manifest_from_dict({
+        "sources": {"s": {"unique_id": "s", "connection": None}},
+        "nodes": {"n": {"unique_id": "n", "resource_type": "seed", "sources": ["s"]}},
+    })
+    assert m.project_name is None
+    assert m.sources == {"s": SourceDefinition(unique_id="s")}
+    assert m.nodes["n"].package_name is None and m.nodes["n"].sources == ["s"]
+    assert manifest_from_dict({}).nodes == {}
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"nodes": {', "not valid JSON"),
+    ('[]', "the manifest: expected an object"),
+    ('{"node": {}}', "unknown key 'node'"),
+    ('{"nodes": {"a": {"resource_type": "model"}, "a": {"resource_type": "seed"}}}', "key 'a' appears twice"),
+    ('{"nodes": {"a": {}}}', "nodes['a']: missing required key 'resource_type'"),
+    ('{"nodes": {"a": {"resource_type": "model", "unique_id": "b"}}}', "does not match its key"),
+    ('{"nodes": {"a": {"resource_type": "model", "sources": [3]}}}', "nodes['a'].sources[0]: expected a source unique_id"),
+    ('{"nodes": {"a": {"resource_type": "model", "sources": [["x", "y", "z"]]}}}', "sources[0]"),
+    ('{"nodes": {"a": {"resource_type": "model", "sources": "s"}}}', "nodes['a'].sources: expected a list"),
+    ('{"nodes": {"a": {"resource_type": "model", "depends_on": {"nodes": "m"}}}}', "depends_on.nodes: expected a list"),
+    ('{"sources": {"s": {"connection": 5}}}', "sources['s'].connection: expected a string or null"),
+    ('{"sources": {"s": {"meta": []}}}', "sources['s'].meta: expected an object or null"),
+])
+def test_loader_reports_malformed_manifests_with_location(tmp_path, text, message):
+    path = tmp_path / "m.json"
+    path.write_text(text)
+    with pytest.raises(ManifestError) as info:
+        load_manifest(path)
+    assert str(info.value).startswith(f"{path}: ")
+    assert message in str(info.value)
+
+
+def test_loader_reports_missing_file(tmp_path):
+    with pytest.raises(ManifestError, match="cannot read manifest: No such file"):
+        load_manifest(tmp_path / "absent.json")
+
+
+# --- marl plan ---------------------------------------------------------------
+
+@pytest.mark.parametrize("target_args, expected, summary", [
+    ((), PLAN_WITHOUT_TARGET, "15 nodes: 13 pushdown, 2 federated"),
+    (("--target", "warehouse_pg"), PLAN_ON_WAREHOUSE, "15 nodes: 9 pushdown, 6 federated (target 'warehouse_pg')"),
+    # An empty target counts as no target.
+    (("--target", ""), PLAN_WITHOUT_TARGET, "15 nodes: 13 pushdown, 2 federated (target '')"),
+])
+def test_plan_prints_aligned_rows_and_summary(target_args, expected, summary):
+    proc = marl("plan", EXAMPLE, *target_args)
+    assert proc.returncode == 0, proc.stderr
+    *rows, last = proc.stdout.splitlines()
+    assert last == summary
+    parsed = [re.fullmatch(r"(\S+) +(pushdown|federated) +(\S.*)", row) for row in rows]
+    assert all(parsed), rows
+    assert {m[1]: (m[2], m[3]) for m in parsed} == expected
+    assert [m[1] for m in parsed] == list(expected)
+    # Columns line up: every reason starts at the same offset.
+    assert len({m.start(3) for m in parsed}) == 1
+
+
+def test_plan_json_reports_connections_and_refs():
+    proc = marl("plan", EXAMPLE, "--json", "--target", "warehouse_pg")
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads(proc.stdout)
+    assert doc["summary"] == {"nodes": 15, "pushdown": 9, "federated": 6, "target_connection": "warehouse_pg"}
+    by_id = {n["unique_id"]: n for n in doc["nodes"]}
+    assert list(by_id) == list(PLAN_ON_WAREHOUSE)
+    assert by_id["model.shop.customer_360"] == {
+        "unique_id": "model.shop.customer_360", "resource_type": "model", "strategy": "federated",
+        "primary_connection": None, "reason": PLAN_ON_WAREHOUSE["model.shop.customer_360"][1],
+        "user_override": None,
+        "source_connections": ["crm_mysql", "lake_dbx", "warehouse_pg"],
+        "source_refs": ["source.shop.crm.accounts", "source.shop.lake.events", "source.shop.raw.customers"],
+    }
+    assert by_id["model.shop.order_payments"]["primary_connection"] == "warehouse_pg"
+    assert by_id["model.shop.orders_enriched"]["primary_connection"] == "warehouse_pg"
+    # A source without any connection is still listed as a reference.
+    archive = by_id["model.shop.archive_rollup"]
+    assert (archive["source_refs"], archive["source_connections"]) == (["source.shop.legacy.archive"], [])
+    assert by_id["seed.shop.fx_rates"]["source_refs"] == []
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "cannot read manifest: No such file or directory"),
+    ("{not json", "not valid JSON"),
+    ('{"nodes": {"m": {"resource_type": 1}}}', "nodes['m'].resource_type: expected a non-empty string"),
+])
+def test_plan_rejects_bad_manifest_with_status_2(tmp_path, content, message):
+    path = tmp_path / "manifest.json"
+    if content is not None:
+        path.write_text(content)
+    proc = marl("plan", path)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    assert proc.stderr.startswith(f"marl plan: error: {path}: {message}")
+    assert "Traceback" not in proc.stderr
+
+
+def test_plan_reports_analysis_failure_without_traceback(tmp_path):
+    path = tmp_path / "manifest.json"
+    path.write_text(json.dumps({
+        "sources": {"source.p.s.t": {"meta": {"connection": 5}}},
+        "nodes": {"model.p.m": {"resource_type": "model", "sources": ["source.p.s.t"]}},
+    }))
+    proc = marl("plan", path)
+    assert proc.returncode == 1
+    assert proc.stderr == "marl plan: error: cannot analyse model.p.m: TypeError: Expected str, got int\n"
