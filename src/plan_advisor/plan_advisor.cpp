@@ -78,8 +78,12 @@ Ref mapping_get(PyObject* mapping, PyObject* key) {
 
 // `source_name, table_name = entry` for a two-entry list or tuple.
 std::pair<Ref, Ref> unpack_pair(PyObject* entry) {
-    Ref seq = (PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) ? Ref::steal(PySequence_Tuple(entry))
-                                                                       : Ref::steal(PySequence_Tuple(entry));
+    if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) == 2)
+        return {Ref::borrow(PyList_GET_ITEM(entry, 0)), Ref::borrow(PyList_GET_ITEM(entry, 1))};
+    if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(entry, 0)), Ref::borrow(PyTuple_GET_ITEM(entry, 1))};
+    // A subclass unpacks through its own iteration, as the statement does.
+    Ref seq = Ref::steal(PySequence_Tuple(entry));
     Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     if (n > 2) rt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     if (n < 2) rt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
@@ -134,18 +138,36 @@ Ref advisor_init(const Args& a) {
     return Ref::none();
 }
 
-// Builds QueryAnalysisResult(...) with keyword arguments; the class is looked
-// up in the module namespace at each call.
+// The record class as this module defined it, and its type version at that
+// time: while the module attribute still names this class and the class is
+// unchanged, its dataclass __init__ is known to assign the six fields in
+// order, so results are built without running it.
+PyObject* g_result_class = nullptr;
+unsigned int g_result_version = 0;
+
+const Name* const result_fields[] = {&n_source_connections, &n_source_refs, &n_strategy,
+                                     &n_primary_connection, &n_reason, &n_user_override};
+
+// QueryAnalysisResult(source_connections=..., ..., user_override=...), the
+// class looked up in the module namespace at each call.
 Ref make_result(const Args& a, PyObject* connections, PyObject* refs, PyObject* strategy, PyObject* primary,
                 PyObject* reason, PyObject* user_override) {
+    PyObject* values[] = {connections, refs, strategy, primary, reason, user_override};
+    Ref cls = a.global(n_result_class);
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (cls.get() == g_result_class && tp->tp_version_tag == g_result_version && g_result_version != 0) {
+        Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+        for (size_t i = 0; i < 6; ++i) {
+            if (PyObject_GenericSetAttr(self.get(), result_fields[i]->get(), values[i]) < 0) rt::raise();
+        }
+        return self;
+    }
     static PyObject* kwnames = nullptr;
     if (kwnames == nullptr) {
         kwnames = PyTuple_Pack(6, n_source_connections.get(), n_source_refs.get(), n_strategy.get(),
                                n_primary_connection.get(), n_reason.get(), n_user_override.get());
         if (kwnames == nullptr) rt::raise();
     }
-    Ref cls = a.global(n_result_class);
-    PyObject* values[] = {connections, refs, strategy, primary, reason, user_override};
     return Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, kwnames));
 }
 
@@ -463,6 +485,13 @@ void exec_module(PyObject* m) {
                            .property(is_homogeneous_spec)
                            .build_dataclass();
     rt::add(m, "QueryAnalysisResult", result_class.get());
+    // Only the dataclass' own __init__ and object's allocation qualify for
+    // the direct construction in make_result.
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(result_class.get());
+    if (tp->tp_new == PyBaseObject_Type.tp_new && PyUnstable_Type_AssignVersionTag(tp)) {
+        Py_XSETREF(g_result_class, Py_NewRef(result_class.get()));
+        g_result_version = tp->tp_version_tag;
+    }
 
     Ref advisor = rt::ClassBuilder(m, "PlanAdvisor",
                                    "Routes compiled nodes to pushdown or federated execution.")

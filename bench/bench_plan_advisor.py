@@ -1,0 +1,87 @@
+"""analyze_batch over synthetic nodes: native module vs pure Python.
+
+Run:  PYTHONPATH=host:bench .venv/bin/python bench/bench_plan_advisor.py [--nodes N]
+"""
+
+import argparse
+import os
+import random
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "host"))
+sys.path.insert(0, HERE)
+
+import pure_plan_advisor  # noqa: E402
+from strix import plan_advisor  # noqa: E402
+from strix.contracts.graph.manifest import Manifest  # noqa: E402
+from strix.contracts.graph.nodes import DependsOn, ManifestNode, SourceDefinition  # noqa: E402
+
+CONNECTIONS = ["warehouse_pg", "lake_dbx", "crm_mysql", "events_ch", "legacy_ora"]
+
+
+def build(n_nodes, n_sources=2000, seed=7):
+    rng = random.Random(seed)
+    sources = {}
+    pairs = []
+    for i in range(n_sources):
+        schema, table = f"s{i % 40}", f"t{i}"
+        uid = f"source.shop.{schema}.{table}"
+        conn = CONNECTIONS[i % len(CONNECTIONS)]
+        if i % 7 == 0:
+            sources[uid] = SourceDefinition(uid, connection=None, meta={"connection": conn})
+        else:
+            sources[uid] = SourceDefinition(uid, connection=conn)
+        pairs.append((uid, [schema, table]))
+    nodes = []
+    for i in range(n_nodes):
+        uid = f"model.shop.m{i}"
+        kind = i % 20
+        if kind == 0:
+            nodes.append(ManifestNode(uid, "seed", "shop"))
+        elif kind == 1:
+            nodes.append(ManifestNode(uid, "model", "shop", depends_on=DependsOn([f"model.shop.m{i - 1}"])))
+        else:
+            refs = []
+            # most models read one or two connections, some span several
+            base = rng.randrange(n_sources)
+            for k in range(3):
+                j = (base + k * (len(CONNECTIONS) if i % 3 else 1)) % n_sources
+                uid_j, pair = pairs[j]
+                refs.append(uid_j if k % 2 == 0 else pair)
+            nodes.append(ManifestNode(uid, "model", "shop", sources=refs))
+    return Manifest(nodes={n.unique_id: n for n in nodes}, sources=sources), nodes
+
+
+def timed(cls, manifest, nodes, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        advisor = cls(manifest)
+        start = time.perf_counter()
+        results = advisor.analyze_batch(nodes)
+        best = min(best, time.perf_counter() - start)
+    return best, results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--nodes", type=int, default=100_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    manifest, nodes = build(args.nodes)
+    native, native_results = timed(plan_advisor.PlanAdvisor, manifest, nodes, args.repeat)
+    pure, pure_results = timed(pure_plan_advisor.PlanAdvisor, manifest, nodes, args.repeat)
+    same = all(
+        (a.strategy, a.reason, a.primary_connection, a.source_refs, a.source_connections)
+        == (b.strategy, b.reason, b.primary_connection, b.source_refs, b.source_connections)
+        for a, b in zip(native_results.values(), pure_results.values())
+    )
+    print(f"analyze_batch over {args.nodes:,} nodes (best of {args.repeat})")
+    print(f"  pure Python : {pure * 1000:9.1f} ms")
+    print(f"  native      : {native * 1000:9.1f} ms")
+    print(f"  speed-up    : {pure / native:9.2f}x   (results identical: {same})")
+
+
+if __name__ == "__main__":
+    main()
