@@ -115,6 +115,31 @@ class PlanAdvisor:
         self._source_connection_cache[source_id] = connection
         return connection
 
+    def _trace_node_to_sources(self, node_id, visited=None):
+        if visited is None:
+            visited = set()
+        if node_id in visited:
+            return set()
+        visited.add(node_id)
+        result = set()
+        if node_id.startswith("source."):
+            result.add(node_id)
+            return result
+        node = self.manifest.nodes.get(node_id)
+        if not node:
+            return result
+        if hasattr(node, "resource_type") and node.resource_type == "seed":
+            return result
+        if hasattr(node, "sources") and node.sources:
+            sources = node.sources if isinstance(node.sources, (list, tuple, set)) else []
+            result.update(s for s in sources if isinstance(s, str))
+        if hasattr(node, "depends_on") and node.depends_on:
+            deps = node.depends_on.nodes if isinstance(node.depends_on.nodes, (list, tuple, set)) else []
+            for dep in deps:
+                if isinstance(dep, str):
+                    result.update(self._trace_node_to_sources(dep, visited))
+        return result
+
     def get_execution_summary(self, node):
         result = self.analyze(node)
         lines = [

@@ -1,9 +1,13 @@
 // The native function and coroutine types behind rt::make_function.
 #include "function.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
+
+#include <pthread.h>
 
 namespace rt {
 namespace {
@@ -93,6 +97,70 @@ Ref format_names(const std::vector<PyObject*>& names) {
     return out;
 }
 
+// The closest parameter name to a misspelt keyword, by the edit distance and
+// limits the interpreter uses for its "Did you mean" hints; NULL for none.
+constexpr size_t kMoveCost = 2;
+constexpr size_t kCaseCost = 1;
+constexpr size_t kMaxStringSize = 40;
+
+size_t substitution_cost(char a, char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if ('A' <= a && a <= 'Z') a += ('a' - 'A');
+    if ('A' <= b && b <= 'Z') b += ('a' - 'A');
+    return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) { ++a; ++b; --a_size; --b_size; }
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) { --a_size; --b_size; }
+    if (a_size == 0 || b_size == 0) return (a_size + b_size) * kMoveCost;
+    if (a_size > kMaxStringSize || b_size > kMaxStringSize) return max_cost + 1;
+    if (b_size < a_size) { std::swap(a, b); std::swap(a_size, b_size); }
+    if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+    size_t buffer[kMaxStringSize];
+    size_t tmp = kMoveCost;
+    for (size_t i = 0; i < a_size; ++i) { buffer[i] = tmp; tmp += kMoveCost; }
+    size_t result = 0;
+    for (size_t bi = 0; bi < b_size; ++bi) {
+        char code = b[bi];
+        size_t distance = result = bi * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t i = 0; i < a_size; ++i) {
+            size_t substitute = distance + substitution_cost(code, a[i]);
+            distance = buffer[i];
+            size_t insert_delete = std::min(result, distance) + kMoveCost;
+            result = std::min(insert_delete, substitute);
+            buffer[i] = result;
+            if (result < minimum) minimum = result;
+        }
+        if (minimum > max_cost) return max_cost + 1;
+    }
+    return result;
+}
+
+PyObject* suggest_keyword(FunctionObject* f, PyObject* key) {
+    Py_ssize_t key_size = 0;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_text == nullptr) { PyErr_Clear(); return nullptr; }
+    PyObject* best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        PyObject* item = f->param_names[i];
+        if (PyUnicode_Compare(item, key) == 0) continue;
+        Py_ssize_t item_size = 0;
+        const char* item_text = PyUnicode_AsUTF8AndSize(item, &item_size);
+        if (item_text == nullptr) { PyErr_Clear(); return nullptr; }
+        size_t max_distance = static_cast<size_t>(key_size + item_size + 3) * kMoveCost / 6;
+        if (best_distance != SIZE_MAX) max_distance = std::min(max_distance, best_distance - 1);
+        size_t d = edit_distance(key_text, static_cast<size_t>(key_size), item_text, static_cast<size_t>(item_size),
+                                 max_distance);
+        if (d > max_distance) continue;
+        if (best == nullptr || d < best_distance) { best = item; best_distance = d; }
+    }
+    return best;
+}
+
 [[noreturn]] void raise_too_many(FunctionObject* f, Py_ssize_t given) {
     Py_ssize_t n = f->nparams, required = n - f->ndefaults;
     Ref sig = (f->ndefaults > 0) ? Ref::steal(PyUnicode_FromFormat("from %zd to %zd", required, n))
@@ -125,8 +193,12 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
                     if (eq == 0) { index = i; break; }
                 }
             }
-            if (index < 0)
+            if (index < 0) {
+                if (PyObject* hint = suggest_keyword(f, key))
+                    raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                                 f->qualname, key, hint);
                 raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            }
             if (slots[index] != nullptr)
                 raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
             slots[index] = args[nargs + k];
@@ -191,6 +263,39 @@ void check(const FunctionSpec& spec, Py_ssize_t n, std::array<PyObject*, kMaxPar
     }
 }
 
+// The interpreter's own recursion counter allows more nested native calls
+// than the C stack of a thread may hold (each level here costs more stack
+// than a Python frame), so calls also check how much stack is left and raise
+// RecursionError well before it runs out.
+thread_local uintptr_t t_stack_floor = 0;
+
+bool stack_nearly_exhausted() {
+    char probe;
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(&probe);
+    if (t_stack_floor == 0) {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &base, &size);
+            pthread_attr_destroy(&attr);
+        }
+        if (base == nullptr || size == 0) {
+            t_stack_floor = 1;  // unknown bounds: rely on the interpreter's counter alone
+        } else {
+            const size_t margin = std::min<size_t>(512 * 1024, size / 4);
+            t_stack_floor = reinterpret_cast<uintptr_t>(base) + margin;
+        }
+    }
+    return sp < t_stack_floor;
+}
+
+// Py_EnterRecursiveCall plus the stack check; pairs with Py_LeaveRecursiveCall.
+void enter_call(const char* where) {
+    if (stack_nearly_exhausted()) raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    if (Py_EnterRecursiveCall(where)) raise();
+}
+
 PyObject* make_coroutine(FunctionObject* f, const std::array<PyObject*, kMaxParams>& slots);
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -201,7 +306,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         bind(f, args, nargsf, kwnames, slots);
         check(*f->spec, f->nparams, slots, owned);
         if (f->spec->coroutine) return make_coroutine(f, slots);
-        if (Py_EnterRecursiveCall(" while calling a native function")) raise();
+        enter_call(" while calling a native function");
         struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
         Args a(slots.data(), static_cast<size_t>(f->nparams), self);
         return f->spec->body(a).release();
@@ -285,7 +390,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "native_function",
+    "strix.native_function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -360,7 +465,7 @@ PyObject* coroutine_run(CoroutineObject* c) {
         values[i] = args[i].get();
     }
     RT_GUARD(nullptr, {
-        if (Py_EnterRecursiveCall(" while running a native coroutine")) raise();
+        enter_call(" while running a native coroutine");
         struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
         FunctionObject* f = as_function(function.get());
         Args a(values.data(), static_cast<size_t>(c->nargs), function.get());
@@ -494,7 +599,7 @@ PyType_Slot coroutine_slots[] = {
 };
 
 PyType_Spec coroutine_spec = {
-    "native_coroutine",
+    "strix.native_coroutine",
     sizeof(CoroutineObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

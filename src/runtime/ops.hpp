@@ -171,6 +171,52 @@ inline Ref import(const char* module) { return Ref::steal(PyImport_ImportModule(
 // statement does.
 Ref import_from(const char* module, const char* name);
 
+// --- raising and exception context ---------------------------------------
+
+// `raise obj`: an exception instance is raised as it is, an exception class
+// is called with no arguments first; anything else is the TypeError the
+// statement gives. The current handled exception (see HandlingScope) becomes
+// the new exception's __context__, as for a raise statement.
+[[noreturn]] inline void raise_object(PyObject* obj) {
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+        raise();
+    }
+    if (PyExceptionClass_Check(obj)) {
+        Ref made = Ref::steal(PyObject_CallNoArgs(obj));
+        if (!PyExceptionInstance_Check(made.get()))
+            raise_format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s", obj,
+                         Py_TYPE(made.get())->tp_name);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(made.get())), made.get());
+        raise();
+    }
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+// While alive, `exc` is the exception being handled, as inside an
+// `except` or `finally` block of the calling frame: exceptions raised meanwhile
+// get it as their __context__ and sys.exception() returns it. Restores the
+// previous state on destruction.
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info) {
+        saved_ = item_->exc_value;
+        item_->exc_value = Py_NewRef(exc);
+    }
+    ~HandlingScope() {
+        PyObject* current = item_->exc_value;
+        item_->exc_value = saved_;
+        Py_XDECREF(current);
+    }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* saved_;
+};
+
 // --- type names for messages ---------------------------------------------
 
 // type(obj).__name__, the name Python code would print.

@@ -1,0 +1,466 @@
+"""strix.plan_advisor: decisions, entry checks, cache, hasattr semantics,
+subclassing and introspection."""
+
+import dataclasses
+import inspect
+import os
+import subprocess
+import sys
+from types import SimpleNamespace as NS
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "bench"))
+
+import pure_plan_advisor as ref  # noqa: E402
+from strix import plan_advisor as pa  # noqa: E402
+from strix.contracts.graph.manifest import Manifest  # noqa: E402
+
+from conftest import assert_no_leak  # noqa: E402
+
+
+def src(connection=None, meta=None, source_meta=None):
+    return NS(connection=connection, meta=meta, source_meta=source_meta)
+
+
+def model(sources=(), deps=(), uid="model.shop.m", package="shop", rtype="model"):
+    return NS(unique_id=uid, resource_type=rtype, package_name=package,
+              sources=list(sources), depends_on=NS(nodes=list(deps)))
+
+
+SOURCES = {
+    "source.shop.raw.orders": src("pg"),
+    "source.shop.raw.items": src("pg"),
+    "source.shop.lake.events": src("dbx"),
+    "source.shop.crm.users": src("", meta={"connection": "mysql"}),
+    "source.shop.none.x": src(None, meta={}, source_meta={"connection": "pg"}),
+    "source.shop.sm.y": src(None, meta=None, source_meta={"connection": "pg"}),
+    "source.shop.bare.z": src(None, meta=None, source_meta=None),
+    "source.shop.upper.PG": src("PG"),
+}
+
+
+@pytest.fixture
+def advisor():
+    return pa.PlanAdvisor(Manifest(nodes={}, sources=dict(SOURCES)))
+
+
+# --- the decision ----------------------------------------------------------
+
+OUTCOMES = [
+    # (node, override, target) -> (strategy, primary, reason, user_override)
+    (model(["source.shop.raw.orders"], rtype="seed"), "spark", "dbx",
+     ("pushdown", None, "Seed node - no source analysis needed", None)),
+    (model(deps=["model.shop.up"]), "", "dbx",
+     ("pushdown", "dbx", "Model refs materialized tables - pushdown to target 'dbx'", None)),
+    (model(deps=["model.shop.up"]), "spark", None,
+     ("pushdown", None, "No source dependencies - pushdown to default target", "spark")),
+    (model(deps=[]), None, "dbx",
+     ("pushdown", "dbx", "No source dependencies - pushdown to default target", None)),
+    (model(["source.shop.bare.z"]), None, "",
+     ("pushdown", "", "No source dependencies - pushdown to default target", None)),
+    (model([["raw", "orders"]]), None, "dbx",
+     ("federated", None, "Cross-target: source 'pg' != target 'dbx' - federation required", None)),
+    (model([["raw", "orders"]]), "", "PG",
+     ("federated", None, "Cross-target: source 'pg' != target 'PG' - federation required", "")),
+    (model(["source.shop.raw.orders"]), "spark", "pg",
+     ("pushdown", "pg", "All sources in target 'pg' - pushdown", None)),
+    (model(["source.shop.raw.orders", "source.shop.raw.items"]), "spark", "",
+     ("pushdown", "pg", "All sources in target 'pg' - pushdown", None)),
+    (model(["source.shop.raw.orders", "source.shop.raw.items", ("lake", "events")]), "", None,
+     ("federated", None, "Sources span 2 connections: ['dbx', 'pg'] - federation required", "")),
+    (model(["source.shop.raw.orders", "source.shop.upper.PG"]), None, None,
+     ("federated", None, "Sources span 2 connections: ['PG', 'pg'] - federation required", None)),
+]
+
+
+@pytest.mark.parametrize("node,override,target,expected", OUTCOMES)
+def test_outcomes(advisor, node, override, target, expected):
+    result = advisor.analyze(node, override, target)
+    assert (result.strategy, result.primary_connection, result.reason, result.user_override) == expected
+    assert type(result) is pa.QueryAnalysisResult
+    # the reference implementation agrees on the whole record
+    other = ref.PlanAdvisor(advisor.manifest).analyze(node, override, target)
+    assert dataclasses.astuple(result) == dataclasses.astuple(other)
+
+
+def test_seed_ignores_sources_and_returns_fresh_sets(advisor):
+    seed = model(["source.shop.raw.orders"], rtype="seed")
+    a, b = advisor.analyze(seed), advisor.analyze(seed)
+    assert a.source_connections == set() and a.source_refs == set()
+    assert a.source_connections is not b.source_connections
+    assert advisor._source_connection_cache == {}
+
+
+def test_sources_without_connection_keep_their_refs(advisor):
+    result = advisor.analyze(model(["source.shop.bare.z", "source.unknown"]))
+    assert result.source_refs == {"source.shop.bare.z", "source.unknown"}
+    assert result.source_connections == set()
+    assert result.reason == "No source dependencies - pushdown to default target"
+
+
+def test_list_text_uses_repr_quoting():
+    sources = {"source.p.a.b": src("it's"), "source.p.c.d": src("plain")}
+    result = pa.PlanAdvisor(Manifest(sources=sources)).analyze(model(["source.p.a.b", "source.p.c.d"]))
+    assert result.reason == "Sources span 2 connections: [\"it's\", 'plain'] - federation required"
+
+
+# --- source references and connections ---------------------------------------
+
+@pytest.mark.parametrize("sources,expected", [
+    ([("raw", "orders")], {"source.shop.raw.orders"}),
+    ([["raw", "orders"], "source.shop.raw.orders"], {"source.shop.raw.orders"}),
+    (["any text at all"], {"any text at all"}),
+    ([("a",), ("a", "b", "c"), {"a": 1}, 7, None], set()),
+    ({"raw": "orders"}, set()),
+    ((("raw", "orders"),), {"source.shop.raw.orders"}),
+    ({("raw", "orders")}, {"source.shop.raw.orders"}),
+    ([(None, 3)], {"source.shop.None.3"}),
+])
+def test_extract_source_references(advisor, sources, expected):
+    node = NS(sources=sources, package_name="shop")
+    assert advisor._extract_source_references(node) == expected
+
+
+def test_extract_without_package_reads_root_project(advisor):
+    node = NS(sources=[("raw", "orders")])
+    with pytest.raises(AttributeError):
+        advisor._extract_source_references(node)
+    advisor.root_project = NS(project_name="proj")
+    assert advisor._extract_source_references(node) == {"source.proj.raw.orders"}
+    assert advisor._extract_source_references(NS()) == set()
+
+
+@pytest.mark.parametrize("source_id,expected", [
+    ("source.shop.crm.users", "mysql"),
+    ("source.shop.none.x", None),  # an empty meta dict decides
+    ("source.shop.sm.y", "pg"),
+    ("source.shop.bare.z", None),
+])
+def test_connection_rules(advisor, source_id, expected):
+    assert advisor._get_source_connection(source_id) == expected
+    assert advisor._source_connection_cache == {source_id: expected}
+
+
+def test_cache_rules(advisor):
+    assert advisor._get_source_connection("source.missing") is None
+    assert advisor._source_connection_cache == {}
+    advisor.manifest.sources["source.shop.raw.orders"] = src("changed")
+    assert advisor._get_source_connection("source.shop.raw.orders") == "changed"
+    advisor.manifest.sources["source.shop.raw.orders"] = src("again")
+    assert advisor._get_source_connection("source.shop.raw.orders") == "changed"
+
+
+def test_non_str_connection_is_cached_then_rejected(advisor):
+    advisor.manifest.sources["source.bad"] = src(5)
+    for _ in range(2):
+        with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+            advisor._get_source_connection("source.bad")
+    assert advisor._source_connection_cache["source.bad"] == 5
+
+    class S(str):
+        pass
+
+    advisor._source_connection_cache["source.sub"] = S("pg")
+    with pytest.raises(TypeError, match=r"^Expected str, got S$"):
+        advisor._get_source_connection("source.sub")
+
+
+def test_map_adds_only_truthy_connections(advisor):
+    refs = {"source.shop.raw.orders", "source.shop.raw.items", "source.shop.bare.z", "source.missing"}
+    assert advisor._map_sources_to_connections(refs) == {"pg"}
+    advisor.manifest.sources["source.empty"] = src(None, meta={"connection": ""})
+    assert advisor._map_sources_to_connections({"source.empty"}) == set()
+
+
+class Boom(Exception):
+    pass
+
+
+class Raising:
+    """An object whose named attributes raise a chosen exception."""
+
+    def __init__(self, raising, exc, **attrs):
+        object.__setattr__(self, "_raising", raising)
+        object.__setattr__(self, "_exc", exc)
+        for key, value in attrs.items():
+            object.__setattr__(self, key, value)
+
+    def __getattribute__(self, name):
+        if name in object.__getattribute__(self, "_raising"):
+            raise object.__getattribute__(self, "_exc")("lookup of " + name)
+        return object.__getattribute__(self, name)
+
+
+def test_hasattr_semantics(advisor):
+    # AttributeError means absent; anything else propagates
+    absent = Raising({"sources"}, AttributeError, resource_type="model", depends_on=NS(nodes=[]))
+    assert advisor.analyze(absent).reason == "No source dependencies - pushdown to default target"
+    with pytest.raises(Boom, match="lookup of sources"):
+        advisor.analyze(Raising({"sources"}, Boom, resource_type="model"))
+    with pytest.raises(Boom, match="lookup of depends_on"):
+        advisor.analyze(Raising({"depends_on"}, Boom, resource_type="model", sources=[]))
+    advisor.manifest.sources["source.r"] = Raising({"connection"}, Boom)
+    with pytest.raises(Boom):
+        advisor._get_source_connection("source.r")
+    advisor.manifest.sources["source.a"] = Raising({"connection"}, AttributeError, meta={"connection": "pg"})
+    assert advisor._get_source_connection("source.a") == "pg"
+    with pytest.raises(AttributeError):
+        advisor.analyze(NS(sources=[]))  # no resource_type
+
+
+# --- tracing -------------------------------------------------------------------
+
+def test_trace(advisor):
+    nodes = {
+        "model.a": model(["source.x"], deps=["model.b", "model.c", 5]),
+        "model.b": model([("raw", "t")], deps=["model.a"]),
+        "model.c": model(["source.y"], deps=["seed.s", "source.z"]),
+        "seed.s": model(["source.seedsrc"], rtype="seed"),
+    }
+    advisor.manifest.nodes.update(nodes)
+    assert advisor._trace_node_to_sources("model.a") == {"source.x", "source.y", "source.z"}
+    assert advisor._trace_node_to_sources("source.q") == {"source.q"}
+    assert advisor._trace_node_to_sources("seed.s") == set()
+    visited = {"model.a"}
+    assert advisor._trace_node_to_sources("model.a", visited) == set()
+    assert advisor._trace_node_to_sources("model.missing") == set()
+
+
+def test_deep_dependency_chain_does_not_crash_the_interpreter(tmp_path):
+    script = tmp_path / "deep.py"
+    script.write_text(
+        "import sys\n"
+        "from types import SimpleNamespace as NS\n"
+        "from strix import plan_advisor as pa\n"
+        "n = 100_000\n"
+        "nodes = {f'm{i}': NS(resource_type='model', sources=[f'source.s{i}'],"
+        " depends_on=NS(nodes=[f'm{i+1}'] if i + 1 < n else [])) for i in range(n)}\n"
+        "adv = pa.PlanAdvisor(NS(nodes=nodes, sources={}))\n"
+        "try:\n"
+        "    out = adv._trace_node_to_sources('m0')\n"
+        "    assert len(out) == n\n"
+        "    print('result')\n"
+        "except RecursionError:\n"
+        "    print('recursion')\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() in ("result", "recursion")
+
+
+# --- batch, filters, summary --------------------------------------------------
+
+def test_batch_and_filters(advisor):
+    a = model(["source.shop.raw.orders"], uid="m.a")
+    b = model(["source.shop.raw.orders", "source.shop.lake.events"], uid="m.b")
+    a2 = model(["source.shop.lake.events", "source.shop.upper.PG"], uid="m.a")
+    results = advisor.analyze_batch([a, b, a2])
+    assert list(results) == ["m.a", "m.b"]
+    assert results["m.a"].strategy == "federated"
+    assert advisor.get_federated_nodes([a, b, a2]) == [b, a2]
+    assert advisor.get_pushdown_nodes([a, b, a2])[0] is a
+    assert advisor.analyze_batch([]) == {} and advisor.get_pushdown_nodes([]) == []
+    with pytest.raises(AttributeError):
+        advisor.analyze_batch([NS(resource_type="seed")])
+
+
+def test_summaries(advisor):
+    one = advisor.get_execution_summary(model(["source.shop.raw.orders", "source.shop.raw.items"], uid="m.one"))
+    assert one.split("\n") == [
+        "Node: m.one", "Strategy: PUSHDOWN", "Reason: All sources in target 'pg' - pushdown",
+        "Source Connections: ['pg']", "Source Count: 2", "Execution Connection: pg",
+    ]
+    seed = advisor.get_execution_summary(model(rtype="seed", uid="s"))
+    assert seed.split("\n")[3:] == ["Source Connections: None", "Source Count: 0"]
+
+    class Overriding(pa.PlanAdvisor):
+        def analyze(self, node, user_compute_override=None, target_connection=None):
+            return pa.QueryAnalysisResult({"x"}, set(), "federated", None, "r", "spark")
+
+    text = Overriding(advisor.manifest).get_execution_summary(model(uid="o"))
+    assert text.endswith("\nUser Override: spark") and "\nStrategy: FEDERATED\n" in text
+    with pytest.raises(AttributeError):
+        advisor.get_execution_summary(NS(resource_type="seed"))
+
+
+# --- subclassing and module lookups ---------------------------------------------
+
+def test_subclass_overrides_are_used(advisor):
+    calls = []
+
+    class Sub(pa.PlanAdvisor):
+        def _get_source_connection(self, source_id):
+            calls.append(source_id)
+            return "warehouse"
+
+    sub = Sub(advisor.manifest)
+    result = sub.analyze(model(["source.a", "source.b"]), None, "warehouse")
+    assert result.reason == "All sources in target 'warehouse' - pushdown"
+    assert sorted(calls) == ["source.a", "source.b"]
+    assert Sub(advisor.manifest).get_federated_nodes([model(["source.a"])]) == []
+
+
+def test_result_class_is_looked_up_at_each_call(advisor, monkeypatch):
+    made = []
+
+    def fake(**kwargs):
+        made.append(kwargs)
+        return "fake"
+
+    monkeypatch.setattr(pa, "QueryAnalysisResult", fake)
+    assert advisor.analyze(model(rtype="seed")) == "fake"
+    assert list(made[0]) == ["source_connections", "source_refs", "strategy", "primary_connection",
+                             "reason", "user_override"]
+
+
+def test_modified_result_class_runs_its_initializer(advisor, monkeypatch):
+    seen = []
+    original = pa.QueryAnalysisResult.__init__
+
+    def init(self, *args, **kwargs):
+        seen.append(kwargs["strategy"])
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(pa.QueryAnalysisResult, "__init__", init)
+    assert advisor.analyze(model(rtype="seed")).strategy == "pushdown"
+    assert seen == ["pushdown"]
+
+
+# --- entry checks -----------------------------------------------------------------
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda a: a.analyze(NS(), 3, None), "Argument 'user_compute_override' has incorrect type (expected str, got int)"),
+    (lambda a: a.analyze(NS(), 3, 4), "Argument 'user_compute_override' has incorrect type (expected str, got int)"),
+    (lambda a: a.analyze(NS(), None, 4.5), "Argument 'target_connection' has incorrect type (expected str, got float)"),
+    (lambda a: a.analyze_batch(()), "Argument 'nodes' has incorrect type (expected list, got tuple)"),
+    (lambda a: a.get_federated_nodes(None), "Argument 'nodes' has incorrect type (expected list, got NoneType)"),
+    (lambda a: a._map_sources_to_connections(frozenset()), "Argument 'source_refs' has incorrect type (expected set, got frozenset)"),
+    (lambda a: a._get_source_connection(None), "Argument 'source_id' has incorrect type (expected str, got NoneType)"),
+    (lambda a: a._trace_node_to_sources("x", []), "Argument 'visited' has incorrect type (expected set, got list)"),
+    (lambda a: a._trace_node_to_sources(Text("x")), "Argument 'node_id' has incorrect type (expected str, got Text)"),
+])
+def test_entry_checks(advisor, call, message):
+    with pytest.raises(TypeError) as info:
+        call(advisor)
+    assert str(info.value) == message
+
+
+def test_str_subclass_rejection_carries_a_note(advisor):
+    with pytest.raises(TypeError) as info:
+        advisor.analyze(model(), None, Text("pg"))
+    assert "Subclasses of built-in types are rejected" in info.value.__notes__[0]
+
+
+@pytest.mark.parametrize("call", [
+    lambda a, m: m.analyze(a),
+    lambda a, m: m.analyze(a, model(), None, None, None),
+    lambda a, m: m.analyze(a, model(), nodes=1),
+    lambda a, m: m.analyze(a, model(), node=model()),
+    lambda a, m: m._trace_node_to_sources(a),
+    lambda a, m: m.get_execution_summary(a, node=1, extra=2),
+])
+def test_bad_calls_raise_what_python_raises(advisor, call):
+    pure = ref.PlanAdvisor(advisor.manifest)
+    with pytest.raises(TypeError) as native_info:
+        call(advisor, pa.PlanAdvisor)
+    with pytest.raises(TypeError) as pure_info:
+        call(pure, ref.PlanAdvisor)
+    assert str(native_info.value) == str(pure_info.value)
+
+
+def test_keyword_arguments(advisor):
+    result = advisor.analyze(target_connection="dbx", node=model(["source.shop.raw.orders"]))
+    assert result.strategy == "federated"
+    assert pa.PlanAdvisor(manifest=advisor.manifest).manifest is advisor.manifest
+
+
+# --- introspection and records ----------------------------------------------------
+
+METHODS = {
+    "__init__": ("(self, manifest: 'Manifest') -> 'None'", None),
+    "analyze": ("(self, node: 'ManifestNode', user_compute_override: 'Optional[str]' = None, "
+                "target_connection: 'Optional[str]' = None) -> 'QueryAnalysisResult'", (None, None)),
+    "_extract_source_references": ("(self, node: 'ManifestNode') -> 'Set[str]'", None),
+    "_trace_node_to_sources": ("(self, node_id: 'str', visited: 'Optional[Set[str]]' = None) -> 'Set[str]'", (None,)),
+    "_map_sources_to_connections": ("(self, source_refs: 'Set[str]') -> 'Set[str]'", None),
+    "_get_source_connection": ("(self, source_id: 'str') -> 'Optional[str]'", None),
+    "get_execution_summary": ("(self, node: 'ManifestNode') -> 'str'", None),
+    "analyze_batch": ("(self, nodes: 'List[ManifestNode]') -> 'Dict[str, QueryAnalysisResult]'", None),
+    "get_federated_nodes": ("(self, nodes: 'List[ManifestNode]') -> 'List[ManifestNode]'", None),
+    "get_pushdown_nodes": ("(self, nodes: 'List[ManifestNode]') -> 'List[ManifestNode]'", None),
+}
+
+
+def test_method_introspection(advisor):
+    assert [n for n in vars(pa.PlanAdvisor) if not n.startswith("__") or n == "__init__"] == list(METHODS)
+    for name, (signature, defaults) in METHODS.items():
+        fn = getattr(pa.PlanAdvisor, name)
+        assert str(inspect.signature(fn)) == signature
+        assert fn.__defaults__ == defaults and fn.__kwdefaults__ is None
+        assert fn.__name__ == name and fn.__qualname__ == "PlanAdvisor." + name
+        assert fn.__module__ == "strix.plan_advisor" and fn.__globals__ is vars(pa)
+        assert inspect.ismethod(getattr(advisor, name))
+    fn = pa.PlanAdvisor.analyze
+    fn.custom = 1
+    assert fn.__dict__ == {"custom": 1}
+    del fn.custom
+    assert str(inspect.signature(advisor.analyze)).startswith("(node: 'ManifestNode'")
+
+
+def test_module_surface():
+    names = [n for n in vars(pa) if not n.startswith("__")]
+    assert names == ["re", "dataclass", "Dict", "List", "Optional", "Set", "Manifest", "ManifestNode",
+                     "SourceDefinition", "StrixRuntimeError", "QueryAnalysisResult", "PlanAdvisor"]
+    assert pa.PlanAdvisor.__bases__ == (object,)
+
+
+def test_result_record():
+    R = pa.QueryAnalysisResult
+    assert dataclasses.is_dataclass(R)
+    assert [(f.name, f.type) for f in dataclasses.fields(R)] == [
+        ("source_connections", "Set[str]"), ("source_refs", "Set[str]"), ("strategy", "str"),
+        ("primary_connection", "Optional[str]"), ("reason", "str"), ("user_override", "Optional[str]")]
+    r = R({"pg"}, set(), "pushdown", "pg", "why")
+    assert r.user_override is None and r == R({"pg"}, set(), "pushdown", "pg", "why", None)
+    assert repr(r) == ("QueryAnalysisResult(source_connections={'pg'}, source_refs=set(), strategy='pushdown', "
+                       "primary_connection='pg', reason='why', user_override=None)")
+    assert dataclasses.asdict(dataclasses.replace(r, strategy="other"))["strategy"] == "other"
+    assert R.__hash__ is None
+    with pytest.raises(TypeError):
+        R(set(), set(), "pushdown", None)
+    flags = lambda x: (x.is_pushdown, x.is_federated, x.is_homogeneous)  # noqa: E731
+    assert flags(r) == (True, False, True)
+    assert flags(R({"a", "b"}, set(), "federated", None, "")) == (False, True, False)
+    assert flags(R(set(), set(), "other", None, "")) == (False, False, True)
+    assert inspect.signature(R.is_pushdown.fget).return_annotation == "bool"
+
+
+# --- leaks ----------------------------------------------------------------------------
+
+def test_methods_do_not_leak(advisor):
+    nodes = [model(["source.shop.raw.orders", ("lake", "events")], uid="m1"), model(rtype="seed", uid="s"),
+             model(["source.shop.raw.items"], uid="m2"), model(deps=["m1"], uid="m3")]
+    advisor.manifest.nodes.update({n.unique_id: n for n in nodes})
+    override, target = "".join(["sp", "ark"]), "".join(["db", "x2"])  # objects of this test alone
+    args = [nodes[0], override, target]
+    before = [sys.getrefcount(x) for x in args]
+    calls = [
+        lambda: advisor.analyze(nodes[0], override, target),
+        lambda: advisor.analyze_batch(nodes),
+        lambda: advisor.get_federated_nodes(nodes),
+        lambda: advisor.get_pushdown_nodes(nodes),
+        lambda: advisor.get_execution_summary(nodes[0]),
+        lambda: advisor._trace_node_to_sources("m3"),
+        lambda: advisor.analyze(nodes[0], 1),             # entry check failure
+        lambda: advisor.analyze_batch([NS(resource_type="seed")]),  # host failure
+        lambda: advisor.analyze(),                         # binding failure
+    ]
+    for call in calls:
+        assert_no_leak(call, calls=3000)
+    assert [sys.getrefcount(x) for x in args] == before
