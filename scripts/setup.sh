@@ -145,8 +145,11 @@ ensure_project_installed() {
     fi
     log "building and installing the native modules"
     rm -f -- "$stamp"
-    "$venv/bin/python" -m pip install --disable-pip-version-check -q \
-        --no-build-isolation --no-deps "$root"
+    # CI treats compiler warnings as errors.
+    if [[ ${CI:-} == true ]]; then
+        export STRIX_WERROR="${STRIX_WERROR:-ON}"
+    fi
+    bash "$root/scripts/build.sh" --disable-pip-version-check
     printf '%s\n' "$want" >"$stamp"
 }
 
