@@ -2,16 +2,95 @@
 // functions in their definition order).
 #include "jvm_elig.hpp"
 
+#include <initializer_list>
+
 namespace {
 
 using rt::Ref;
 
+const rt::Name n_builtins("__builtins__");
+
+// One row of the compatibility table: the Java major versions a PySpark
+// release line accepts. Only "supported" decides compatibility.
+struct EligibilityRow {
+    const char* line;
+    int min, max, recommended;
+    std::initializer_list<int> supported;
+};
+
+const EligibilityRow eligibility_rows[] = {
+    {"4.0", 17, 21, 17, {17, 21}},
+    {"3.5", 8, 17, 17, {8, 11, 17}},
+    {"3.4", 8, 17, 11, {8, 11, 17}},
+    {"3.3", 8, 11, 11, {8, 11}},
+    {"3.2", 8, 11, 11, {8, 11}},
+    {"3.1", 8, 11, 11, {8, 11}},
+    {"3.0", 8, 11, 8, {8, 11}},
+};
+
+// (full version, release line, label), newest first; for the host's use.
+const char* const pyspark_versions[][3] = {
+    {"4.0.1", "4.0", "latest"},
+    {"3.5.3", "3.5", "stable"},
+    {"3.4.3", "3.4", ""},
+    {"3.3.4", "3.3", ""},
+    {"3.2.4", "3.2", ""},
+};
+
+void add_tables(PyObject* m) {
+    Ref eligibility = rt::new_dict();
+    for (const EligibilityRow& r : eligibility_rows) {
+        Ref supported = rt::new_list(0);
+        for (int v : r.supported) rt::append(supported.get(), rt::integer(v).get());
+        Ref row = rt::new_dict();
+        rt::set_item(row.get(), "min", rt::integer(r.min).get());
+        rt::set_item(row.get(), "max", rt::integer(r.max).get());
+        rt::set_item(row.get(), "recommended", rt::integer(r.recommended).get());
+        rt::set_item(row.get(), "supported", supported.get());
+        rt::set_item(eligibility.get(), r.line, row.get());
+    }
+    rt::add(m, "PYSPARK_JVM_ELIGIBILITY", eligibility.get());
+
+    Ref versions = rt::new_list(0);
+    for (const auto& v : pyspark_versions) {
+        Ref entry = Ref::steal(Py_BuildValue("(sss)", v[0], v[1], v[2]));
+        rt::append(versions.get(), entry.get());
+    }
+    rt::add(m, "PYSPARK_VERSIONS", versions.get());
+}
+
+void add_records(PyObject* m) {
+    Ref java_installation = rt::ClassBuilder(m, "JavaInstallation", "Represents a Java installation found on the system.")
+                                .field("path", "str")
+                                .field("version", "int")
+                                .field("version_string", "str")
+                                .field("vendor", "str")
+                                .field("is_current", "bool", Py_False)
+                                .build_dataclass();
+    rt::add(m, "JavaInstallation", java_installation.get());
+
+    Ref pyspark_info = rt::ClassBuilder(m, "PySparkInfo", "PySpark installation information.")
+                           .field("version", "str")
+                           .field("major_minor", "str")
+                           .field("java_min", "int")
+                           .field("java_max", "int")
+                           .field("java_recommended", "int")
+                           .field("java_supported", "List[int]")
+                           .build_dataclass();
+    rt::add(m, "PySparkInfo", pyspark_info.get());
+}
+
 void exec_module(PyObject* m) {
+    // A source module has __builtins__ from the start; binding it first keeps
+    // it ahead of the names below (the dataclass decorator would add it later).
+    PyObject* ns = PyModule_GetDict(m);
+    if (!rt::dict_get(ns, n_builtins)) rt::set_item(ns, "__builtins__", PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);
 
-    // TODO(jvm helper): PYSPARK_JVM_ELIGIBILITY, PYSPARK_VERSIONS, JavaInstallation, PySparkInfo
+    add_tables(m);
+    add_records(m);
 
     rt::def(m, jvm::get_java_version_spec);
     rt::def(m, jvm::get_current_java_spec);

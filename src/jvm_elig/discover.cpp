@@ -1,0 +1,372 @@
+// Installation discovery (per platform: the system's own Java registry, then
+// wildcard paths where distributions and version managers install) and the
+// choice of the best installation for a set of accepted Java versions.
+#include "common.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace jvm {
+namespace {
+
+using rt::Args;
+using rt::Check;
+using rt::FunctionSpec;
+using rt::Name;
+using rt::Param;
+using rt::Ref;
+
+const Name s_darwin("Darwin");
+const Name s_linux("Linux");
+const Name s_java_home_value("JavaHome");
+const Name n_glob_fn("glob");
+const Name n_open_key("OpenKey");
+const Name n_enum_key("EnumKey");
+const Name n_query_value_ex("QueryValueEx");
+const Name n_hklm("HKEY_LOCAL_MACHINE");
+
+// The `java_home -V` listing ends each JVM line with its home directory.
+const Name re_trailing_path(R"((/[^\s]+)$)");
+
+// A pattern of a wildcard sweep; `home` patterns start with "~".
+struct Pattern {
+    const char* text;
+    bool home;
+};
+
+const Pattern macos_patterns[] = {
+    {"/Library/Java/JavaVirtualMachines/*/Contents/Home", false},
+    {"/usr/local/opt/openjdk@*/libexec/openjdk.jdk/Contents/Home", false},
+    {"/usr/local/Cellar/openjdk@*/*/libexec/openjdk.jdk/Contents/Home", false},
+    {"/opt/homebrew/opt/openjdk@*/libexec/openjdk.jdk/Contents/Home", false},
+    {"~/.sdkman/candidates/java/*", true},
+    {"~/Library/Java/JavaVirtualMachines/*/Contents/Home", true},
+};
+
+const Pattern linux_patterns[] = {
+    {"/usr/lib/jvm/java-*-openjdk*", false},
+    {"/usr/lib/jvm/jdk-*", false},
+    {"/usr/lib/jvm/temurin-*", false},
+    {"/usr/lib/jvm/adoptium-*", false},
+    {"/usr/java/jdk*", false},
+    {"/opt/java/*", false},
+    {"/opt/jdk*", false},
+    {"~/.sdkman/candidates/java/*", true},
+};
+
+const Pattern windows_patterns[] = {
+    {R"(C:\Program Files\Java\jdk*)", false},
+    {R"(C:\Program Files\Eclipse Adoptium\jdk-*)", false},
+    {R"(C:\Program Files\OpenJDK\jdk-*)", false},
+    {R"(C:\Program Files\AdoptOpenJDK\jdk-*)", false},
+    {R"(C:\Program Files\Amazon Corretto\jdk*)", false},
+    {R"(C:\Program Files\Zulu\zulu-*)", false},
+    {R"(~\scoop\apps\openjdk*\current)", true},
+    {R"(~\scoop\apps\temurin*\current)", true},
+};
+
+// Vendor keys under HKEY_LOCAL_MACHINE, one subkey per installed version.
+const char* const registry_keys[] = {
+    R"(SOFTWARE\JavaSoft\Java Development Kit)",
+    R"(SOFTWARE\JavaSoft\JDK)",
+    R"(SOFTWARE\Eclipse Adoptium\JDK)",
+    R"(SOFTWARE\AdoptOpenJDK\JDK)",
+};
+
+// Clears a pending exception that is an instance of `type`; any other one
+// keeps travelling.
+void swallow(PyObject* type) {
+    if (!PyErr_ExceptionMatches(type)) throw rt::PyError{};
+    PyErr_Clear();
+}
+
+// _check_java_path(candidate), appended to `found` when truthy.
+void consider(const Args& a, PyObject* found, PyObject* candidate) {
+    Ref check = a.global(g_check_java_path);
+    Ref installation = rt::call(check.get(), {candidate});
+    if (rt::truthy(installation.get())) rt::append(found, installation.get());
+}
+
+// The search list of one platform, "~" entries expanded now.
+template <size_t N>
+Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
+    Ref list = rt::new_list(0);
+    for (const Pattern& p : patterns) {
+        Ref text = rt::text(p.text);
+        if (p.home) text = path_call(a, n_expanduser, text.get());
+        rt::append(list.get(), text.get());
+    }
+    return list;
+}
+
+// Checks every match of every pattern in order. A failure ends only the
+// pattern it happened in; what was found before stays.
+void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
+    const Py_ssize_t n = PyList_GET_SIZE(patterns);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pattern = PyList_GET_ITEM(patterns, i);
+        try {
+            Ref glob = a.global(g_glob);
+            Ref matches = rt::call_method(n_glob_fn, {glob.get(), pattern});
+            Ref it = rt::iter(matches.get());
+            while (Ref match = rt::next(it.get())) consider(a, found, match.get());
+        } catch (const rt::PyError&) {
+            swallow(PyExc_Exception);
+        }
+    }
+}
+
+// subprocess.run([program, *args], ...) for a command that lists JVMs.
+Ref run_command(const Args& a, std::initializer_list<const char*> argv) {
+    Ref list = rt::new_list(0);
+    for (const char* arg : argv) rt::append(list.get(), rt::text(arg).get());
+    return run_captured(a, list.get());
+}
+
+// --- the module's functions ------------------------------------------------
+
+Ref find_java_macos(const Args& a) {
+    Ref found = rt::new_list(0);
+    try {
+        Ref result = run_command(a, {"/usr/libexec/java_home", "-V"});
+        Ref listing = rt::attr(result.get(), n_stderr);  // the tool lists the JVMs on stderr
+        Ref lines = rt::call_method(n_split, {listing.get(), s_newline});
+        Ref re = a.global(g_re);
+        Ref group = rt::integer(1);
+        Ref it = rt::iter(lines.get());
+        while (Ref line = rt::next(it.get())) {
+            Ref stripped = rt::call_method(n_strip, {line.get()});
+            Ref match = rt::call_method(n_search, {re.get(), re_trailing_path, stripped.get()});
+            if (!rt::truthy(match.get())) continue;
+            Ref home = rt::call_method(n_group, {match.get(), group.get()});
+            consider(a, found.get(), home.get());
+        }
+    } catch (const rt::PyError&) {
+        swallow(PyExc_Exception);
+    }
+    Ref patterns = search_patterns(a, macos_patterns);
+    wildcard_sweep(a, found.get(), patterns.get());
+    return found;
+}
+
+Ref find_java_linux(const Args& a) {
+    Ref found = rt::new_list(0);
+    try {
+        Ref result = run_command(a, {"update-alternatives", "--list", "java"});
+        Ref listing = rt::attr(result.get(), n_stdout);
+        Ref trimmed = rt::call_method(n_strip, {listing.get()});
+        Ref lines = rt::call_method(n_split, {trimmed.get(), s_newline});
+        Ref it = rt::iter(lines.get());
+        while (Ref line = rt::next(it.get())) {
+            if (!rt::truthy(line.get())) continue;
+            if (!rt::truthy(path_call(a, n_exists, line.get()).get())) continue;
+            // Each line is a launcher, .../bin/java: its home is two levels up.
+            Ref bin_dir = path_call(a, n_dirname, line.get());
+            Ref home = path_call(a, n_dirname, bin_dir.get());
+            consider(a, found.get(), home.get());
+        }
+    } catch (const rt::PyError&) {
+        swallow(PyExc_Exception);
+    }
+    Ref patterns = search_patterns(a, linux_patterns);
+    wildcard_sweep(a, found.get(), patterns.get());
+    return found;
+}
+
+// Walks the version subkeys of one vendor key until the first OSError (the
+// end of the list, or a subkey that cannot be opened or has no JavaHome).
+void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject* key) {
+    for (long long index = 0;; ++index) {
+        try {
+            Ref i = rt::integer(index);
+            Ref enum_key = rt::attr(winreg, n_enum_key);
+            Ref name = rt::call(enum_key.get(), {key, i.get()});
+            Ref open_key = rt::attr(winreg, n_open_key);
+            Ref version_key = rt::call(open_key.get(), {key, name.get()});
+            Ref query = rt::attr(winreg, n_query_value_ex);
+            Ref value = rt::call(query.get(), {version_key.get(), s_java_home_value});
+            auto [java_home, value_type] = unpack<2>(value.get());
+            consider(a, found, java_home.get());
+        } catch (const rt::PyError&) {
+            swallow(PyExc_OSError);
+            return;
+        }
+    }
+}
+
+Ref find_java_windows(const Args& a) {
+    Ref found = rt::new_list(0);
+    try {
+        Ref winreg = import_at_call(a, "winreg");
+        Ref reg_paths = rt::new_list(0);
+        for (const char* subkey : registry_keys) {
+            Ref hkey = rt::attr(winreg.get(), n_hklm);
+            Ref name = rt::text(subkey);
+            Ref pair = Ref::steal(PyTuple_Pack(2, hkey.get(), name.get()));
+            rt::append(reg_paths.get(), pair.get());
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(reg_paths.get());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* pair = PyList_GET_ITEM(reg_paths.get(), k);
+            Ref open_key = rt::attr(winreg.get(), n_open_key);
+            Ref key;
+            try {
+                key = rt::call(open_key.get(), {PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)});
+            } catch (const rt::PyError&) {
+                swallow(PyExc_FileNotFoundError);  // vendor not installed; a denied access propagates
+                continue;
+            }
+            walk_vendor_key(a, found.get(), winreg.get(), key.get());
+        }
+    } catch (const rt::PyError&) {
+        swallow(PyExc_ImportError);  // no registry on this platform
+    }
+    Ref patterns = search_patterns(a, windows_patterns);
+    wildcard_sweep(a, found.get(), patterns.get());
+    return found;
+}
+
+// Stable sort of `items` by their `version`, highest first: equal versions
+// keep their order, as sorted(..., reverse=True) does.
+Ref sorted_newest_first(PyObject* items) {
+    const Py_ssize_t n = PyList_GET_SIZE(items);
+    std::vector<Ref> keys;
+    keys.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) keys.push_back(rt::attr(PyList_GET_ITEM(items, i), n_version));
+    std::vector<Py_ssize_t> order(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+    bool failed = false;
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t x, Py_ssize_t y) {
+        if (failed) return false;
+        int r = PyObject_RichCompareBool(keys[static_cast<size_t>(y)].get(), keys[static_cast<size_t>(x)].get(),
+                                         Py_LT);
+        if (r < 0) failed = true;
+        return r == 1;
+    });
+    if (failed) rt::raise();
+    Ref out = rt::new_list(n);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(items, order[static_cast<size_t>(i)])));
+    return out;
+}
+
+Ref find_all_java_installations(const Args& a) {
+    Ref platform = a.global(g_platform);
+    Ref system = rt::call_method(n_system, {platform.get()});
+
+    Ref get_current = a.global(g_get_current_java);
+    Ref current = rt::call(get_current.get());
+    const bool have_current = rt::truthy(current.get());
+    Ref current_path = have_current ? rt::attr(current.get(), n_path) : Ref::none();
+
+    Ref discovered;
+    const Name* finder = nullptr;
+    if (rt::equal(system.get(), s_darwin)) finder = &g_find_java_macos;
+    else if (rt::equal(system.get(), s_linux)) finder = &g_find_java_linux;
+    else if (rt::equal(system.get(), s_windows)) finder = &g_find_java_windows;
+    if (finder != nullptr) {
+        Ref fn = a.global(*finder);
+        discovered = rt::call(fn.get());
+    } else {
+        discovered = rt::new_list(0);
+    }
+
+    // The same home reached twice (two sources, a trailing or doubled
+    // separator) is listed once, as first found. Links are not resolved: a
+    // link to an installation is an installation of its own.
+    Ref seen_paths = rt::new_set();
+    Ref unique = rt::new_list(0);
+    Ref current_key;
+    if (rt::truthy(current_path.get())) current_key = path_call(a, n_normpath, current_path.get());
+    Ref it = rt::iter(discovered.get());
+    while (Ref installation = rt::next(it.get())) {
+        Ref path = rt::attr(installation.get(), n_path);
+        Ref key = path_call(a, n_normpath, path.get());
+        if (rt::contains(seen_paths.get(), key.get())) continue;
+        rt::set_add(seen_paths.get(), key.get());
+        Ref is_current = current_key ? Ref::steal(PyObject_RichCompare(key.get(), current_key.get(), Py_EQ))
+                                     : Ref::boolean(false);
+        rt::set_attr(installation.get(), n_is_current, is_current.get());
+        rt::append(unique.get(), installation.get());
+    }
+
+    // The active Java may live where no discovery source looks.
+    if (have_current) {
+        Ref path = rt::attr(current.get(), n_path);
+        Ref key = path_call(a, n_normpath, path.get());
+        if (!rt::contains(seen_paths.get(), key.get())) rt::append(unique.get(), current.get());
+    }
+    return sorted_newest_first(unique.get());
+}
+
+Ref select_best_java(const Args& a) {
+    PyObject* installations = a[0];
+    PyObject* supported_versions = a[1];
+    if (PyList_GET_SIZE(installations) == 0 || PyList_GET_SIZE(supported_versions) == 0) return Ref::none();
+
+    // The first installation of the highest accepted version whose directory
+    // is a proper Java home; the active flag plays no part.
+    Ref best;
+    Ref best_version;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(installations); ++i) {
+        Ref installation = Ref::borrow(PyList_GET_ITEM(installations, i));
+        Ref version = rt::attr(installation.get(), n_version);
+        if (!rt::contains(supported_versions, version.get())) continue;
+        Ref path = rt::attr(installation.get(), n_path);
+        Ref is_valid = a.global(g_is_valid_java_home);
+        if (!rt::truthy(rt::call(is_valid.get(), {path.get()}).get())) continue;
+        if (best) {
+            int newer = PyObject_RichCompareBool(best_version.get(), version.get(), Py_LT);
+            if (newer < 0) rt::raise();
+            if (newer == 0) continue;
+        }
+        best = std::move(installation);
+        best_version = std::move(version);
+    }
+    return best ? std::move(best) : Ref::none();
+}
+
+const Param select_params[] = {
+    {"installations", Check::List, "List[JavaInstallation]"},
+    {"supported_versions", Check::List, "List[int]"},
+};
+
+}  // namespace
+
+const FunctionSpec find_java_macos_spec{
+    .name = "_find_java_macos",
+    .doc = "Java installations that /usr/libexec/java_home and the usual macOS\n"
+           "install locations yield, in discovery order.",
+    .returns = "List[JavaInstallation]",
+    .body = find_java_macos};
+
+const FunctionSpec find_java_linux_spec{
+    .name = "_find_java_linux",
+    .doc = "Java installations that update-alternatives and the usual Linux\n"
+           "install locations yield, in discovery order.",
+    .returns = "List[JavaInstallation]",
+    .body = find_java_linux};
+
+const FunctionSpec find_java_windows_spec{
+    .name = "_find_java_windows",
+    .doc = "Java installations that the Windows registry and the usual install\n"
+           "locations yield, in discovery order.",
+    .returns = "List[JavaInstallation]",
+    .body = find_java_windows};
+
+const FunctionSpec find_all_java_installations_spec{
+    .name = "find_all_java_installations",
+    .doc = "All Java installations of this machine, without duplicates, the active\n"
+           "one marked, newest first.",
+    .returns = "List[JavaInstallation]",
+    .body = find_all_java_installations};
+
+const FunctionSpec select_best_java_spec{
+    .name = "select_best_java",
+    .doc = "The installation with the highest accepted version whose directory is a\n"
+           "proper Java home, or None.",
+    .params = select_params,
+    .returns = "Optional[JavaInstallation]",
+    .body = select_best_java};
+
+}  // namespace jvm

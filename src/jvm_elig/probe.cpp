@@ -1,0 +1,308 @@
+// Java launcher probing: what a `java` launcher is (major version, banner
+// line, vendor), which Java is active for this process, and the two tests
+// that turn a candidate directory into an installation record.
+#include "common.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace jvm {
+namespace {
+
+using rt::Args;
+using rt::Check;
+using rt::FunctionSpec;
+using rt::Name;
+using rt::Param;
+using rt::Ref;
+
+const Name s_bin("bin");
+const Name s_java("java");
+const Name s_exe(".exe");
+const Name s_dash_version("-version");
+const Name s_java_home_var("JAVA_HOME");
+const Name s_unknown("Unknown");
+const Name n_which("which");
+const Name n_kw_path("path");
+
+// The version pattern: the word version, a blank, a double quote, digits
+// (captured) and an optional dot. Old runtimes report "1.x" and the second
+// pattern takes x as the major version.
+const Name re_version(R"(version "(\d+)\.?)");
+const Name re_old_numbering(R"(version "1\.(\d+))");
+
+// Vendor markers, searched in the lower-cased launcher output.
+const Name m_openjdk("openjdk");
+const Name m_temurin("temurin");
+const Name m_adoptium("adoptium");
+const Name m_corretto("corretto");
+const Name m_zulu("zulu");
+const Name m_graalvm("graalvm");
+const Name m_java_tm("java(tm)");
+const Name m_oracle("oracle");
+const Name m_ibm("ibm");
+
+const Name v_adoptium("Eclipse Adoptium");
+const Name v_corretto("Amazon Corretto");
+const Name v_zulu("Azul Zulu");
+const Name v_graalvm("GraalVM");
+const Name v_openjdk("OpenJDK");
+const Name v_oracle("Oracle");
+const Name v_ibm("IBM");
+
+bool has(PyObject* haystack, PyObject* needle) {
+    int r = PyUnicode_Contains(haystack, needle);
+    if (r < 0) rt::raise();
+    return r == 1;
+}
+
+// The vendor named by a launcher's lower-cased output. "graalvm" and the
+// other distributions only count in OpenJDK output, "ibm" only outside it.
+PyObject* vendor_of(PyObject* lower) {
+    if (has(lower, m_openjdk)) {
+        if (has(lower, m_temurin) || has(lower, m_adoptium)) return v_adoptium;
+        if (has(lower, m_corretto)) return v_corretto;
+        if (has(lower, m_zulu)) return v_zulu;
+        if (has(lower, m_graalvm)) return v_graalvm;
+        return v_openjdk;
+    }
+    if (has(lower, m_java_tm) || has(lower, m_oracle)) return v_oracle;
+    if (has(lower, m_ibm)) return v_ibm;
+    return s_unknown;
+}
+
+// The line of `output` that holds position `at`, without its surrounding
+// white space. A JVM may print notices such as "Picked up
+// JAVA_TOOL_OPTIONS: ..." ahead of its banner, so the banner line is found
+// where the version pattern matched rather than taken as the first line.
+Ref line_at(PyObject* output, Py_ssize_t at) {
+    if (!PyUnicode_Check(output)) rt::raise_result_type("str", output);
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(output);
+    if (at < 0 || at > len) at = 0;
+    Py_ssize_t begin = PyUnicode_FindChar(output, '\n', 0, at, -1);
+    if (begin == -2) rt::raise();
+    begin = begin < 0 ? 0 : begin + 1;
+    Py_ssize_t end = PyUnicode_FindChar(output, '\n', at, len, 1);
+    if (end == -2) rt::raise();
+    if (end < 0) end = len;
+    Ref line = Ref::steal(PyUnicode_Substring(output, begin, end));
+    return rt::call_method(n_strip, {line.get()});
+}
+
+// (major, version string, vendor) from the launcher's output, or an empty
+// Ref when the output carries no version.
+Ref parse_banner(const Args& a, PyObject* output) {
+    Ref re = a.global(g_re);
+    Ref match = rt::call_method(n_search, {re.get(), re_version, output});
+    if (!rt::truthy(match.get())) return {};
+    Ref one = rt::integer(1);
+    Ref digits = rt::call_method(n_group, {match.get(), one.get()});
+    Ref major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {digits.get()});
+    if (rt::equal(major.get(), one.get())) {
+        Ref old = rt::call_method(n_search, {re.get(), re_old_numbering, output});
+        if (rt::truthy(old.get())) {
+            Ref minor = rt::call_method(n_group, {old.get(), one.get()});
+            major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {minor.get()});
+        }
+    }
+    Ref start = rt::call_method(n_start, {match.get()});
+    Py_ssize_t at = PyLong_AsSsize_t(start.get());
+    if (at == -1 && PyErr_Occurred()) rt::raise();
+    Ref version_string = line_at(output, at);
+    Ref lower = rt::call_method(n_lower, {output});
+    if (!PyUnicode_Check(lower.get())) rt::raise_result_type("str", lower.get());
+    PyObject* vendor = vendor_of(lower.get());
+    return Ref::steal(PyTuple_Pack(3, major.get(), version_string.get(), vendor));
+}
+
+Ref none_triple() { return Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None)); }
+
+// JavaInstallation(...) for a probed launcher: an empty banner line reads
+// "Java <major>", an empty vendor "Unknown".
+Ref make_installation(const Args& a, PyObject* home, PyObject* version, PyObject* version_string,
+                      PyObject* vendor, PyObject* is_current) {
+    static PyObject* kwnames = nullptr;
+    if (kwnames == nullptr) {
+        kwnames = PyTuple_Pack(5, n_kw_path.get(), n_version.get(), n_version_string.get(), n_vendor.get(),
+                               n_is_current.get());
+        if (kwnames == nullptr) rt::raise();
+    }
+    Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string)
+                                           : Ref::steal(PyUnicode_FromFormat("Java %S", version));
+    PyObject* named = rt::truthy(vendor) ? vendor : s_unknown.get();
+    Ref cls = a.global(g_java_installation);
+    PyObject* values[] = {home, version, shown.get(), named, is_current};
+    return Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, kwnames));
+}
+
+// get_java_version(launcher) through the module namespace, unpacked.
+std::array<Ref, 3> probe(const Args& a, PyObject* launcher) {
+    Ref fn = a.global(g_get_java_version);
+    Ref result = rt::call(fn.get(), {launcher});
+    return unpack<3>(result.get());
+}
+
+bool path_exists(const Args& a, PyObject* path) {
+    Ref r = path_call(a, n_exists, path);
+    return rt::truthy(r.get());
+}
+
+// --- the module's functions ------------------------------------------------
+
+Ref get_java_version(const Args& a) {
+    PyObject* java_bin_path = a[0];
+    try {
+        Ref argv = rt::new_list(0);
+        rt::append(argv.get(), java_bin_path);
+        rt::append(argv.get(), s_dash_version);
+        Ref result = run_captured(a, argv.get());
+        Ref err = rt::attr(result.get(), n_stderr);
+        Ref out = rt::attr(result.get(), n_stdout);
+        // The banner goes to standard error; some launchers use standard output.
+        Ref output = Ref::steal(PyNumber_Add(err.get(), out.get()));
+        Ref parsed = parse_banner(a, output.get());
+        return parsed ? std::move(parsed) : none_triple();
+    } catch (const rt::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return none_triple();
+    }
+}
+
+Ref check_java_path(const Args& a) {
+    PyObject* path = a[0];
+    if (!path_exists(a, path)) return Ref::none();
+    Ref launcher = launcher_path(a, path);
+    if (!path_exists(a, launcher.get())) return Ref::none();
+    auto [version, version_string, vendor] = probe(a, launcher.get());
+    if (!rt::truthy(version.get())) return Ref::none();
+    return make_installation(a, path, version.get(), version_string.get(), vendor.get(), a[1]);
+}
+
+Ref is_valid_java_home(const Args& a) {
+    PyObject* path = a[0];
+    if (PyUnicode_GET_LENGTH(path) == 0) return Ref::boolean(false);
+    // System prefixes hold a bin/java link but are no Java home of their own.
+    Ref normalized = path_call(a, n_normpath, path);
+    for (const char* system_dir : {"/usr", "/usr/local", "/"}) {
+        Ref dir = rt::text(system_dir);
+        if (rt::equal(normalized.get(), dir.get())) return Ref::boolean(false);
+    }
+    Ref launcher = launcher_path(a, path);
+    return path_call(a, n_isfile, launcher.get());
+}
+
+Ref get_current_java(const Args& a) {
+    Ref shutil = import_at_call(a, "shutil");
+
+    Ref os = a.global(g_os);
+    Ref environ = rt::attr(os.get(), n_environ);
+    Ref java_home = rt::call_method(n_get, {environ.get(), s_java_home_var});
+    if (rt::truthy(java_home.get()) && path_exists(a, java_home.get())) {
+        Ref launcher = launcher_path(a, java_home.get());
+        if (path_exists(a, launcher.get())) {
+            auto [version, version_string, vendor] = probe(a, launcher.get());
+            if (rt::truthy(version.get()))
+                return make_installation(a, java_home.get(), version.get(), version_string.get(), vendor.get(),
+                                         Py_True);
+        }
+    }
+
+    Ref java_path = rt::call_method(n_which, {shutil.get(), s_java});
+    if (rt::truthy(java_path.get())) {
+        auto [version, version_string, vendor] = probe(a, java_path.get());
+        if (rt::truthy(version.get())) {
+            // The launcher on the PATH is usually a chain of links
+            // (/usr/bin/java -> /etc/alternatives/java -> .../bin/java);
+            // the home is two levels above its real location.
+            Ref real = path_call(a, n_realpath, java_path.get());
+            Ref bin_dir = path_call(a, n_dirname, real.get());
+            Ref home = path_call(a, n_dirname, bin_dir.get());
+            return make_installation(a, home.get(), version.get(), version_string.get(), vendor.get(), Py_True);
+        }
+    }
+    return Ref::none();
+}
+
+const Param java_bin_params[] = {{"java_bin_path", Check::Str, "str"}};
+const Param check_path_params[] = {{"path", Check::Str, "str"}, {"is_current", Check::Bool, "bool"}};
+const Param home_params[] = {{"path", Check::Str, "str"}};
+
+}  // namespace
+
+// --- helpers shared with the other parts -------------------------------------
+
+Ref import_at_call(const Args& a, const char* dotted) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, a.globals(), nullptr, nullptr, 0));
+    for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
+        const char* next = std::strchr(dot + 1, '.');
+        std::string part = next ? std::string(dot + 1, next) : std::string(dot + 1);
+        Ref name = rt::text(part.c_str());
+        module = rt::attr(module.get(), name.get());
+        dot = next;
+    }
+    return module;
+}
+
+Ref os_path(const Args& a) {
+    Ref os = a.global(g_os);
+    return rt::attr(os.get(), n_path);
+}
+
+Ref path_call(const Args& a, PyObject* fn, PyObject* arg) {
+    Ref path = os_path(a);
+    return rt::call_method(fn, {path.get(), arg});
+}
+
+Ref launcher_path(const Args& a, PyObject* home) {
+    Ref path = os_path(a);
+    Ref launcher = rt::call_method(n_join, {path.get(), home, s_bin, s_java});
+    Ref platform = a.global(g_platform);
+    Ref system = rt::call_method(n_system, {platform.get()});
+    if (rt::equal(system.get(), s_windows)) launcher = Ref::steal(PyNumber_Add(launcher.get(), s_exe));
+    return launcher;
+}
+
+Ref run_captured(const Args& a, PyObject* argv) {
+    static PyObject* kwnames = nullptr;
+    if (kwnames == nullptr) {
+        kwnames = PyTuple_Pack(3, n_capture_output.get(), n_text.get(), n_timeout.get());
+        if (kwnames == nullptr) rt::raise();
+    }
+    Ref subprocess = a.global(g_subprocess);
+    Ref run = rt::attr(subprocess.get(), n_run);
+    Ref limit = rt::integer(kProcessTimeLimit);
+    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, kwnames);
+}
+
+const FunctionSpec get_java_version_spec{
+    .name = "get_java_version",
+    .doc = "Run `java -version` and return (major version, version string, vendor),\n"
+           "or (None, None, None) when the launcher cannot be run or reports no version.",
+    .params = java_bin_params,
+    .returns = "Tuple[Optional[int], Optional[str], Optional[str]]",
+    .body = get_java_version};
+
+const FunctionSpec get_current_java_spec{
+    .name = "get_current_java",
+    .doc = "The active Java of this process (JAVA_HOME, else the PATH), or None.",
+    .returns = "Optional[JavaInstallation]",
+    .body = get_current_java};
+
+const FunctionSpec check_java_path_spec{
+    .name = "_check_java_path",
+    .doc = "The installation whose home directory is `path`, or None when it holds\n"
+           "no runnable, versioned `bin/java`.",
+    .params = check_path_params,
+    .returns = "Optional[JavaInstallation]",
+    .body = check_java_path};
+
+const FunctionSpec is_valid_java_home_spec{
+    .name = "_is_valid_java_home",
+    .doc = "Whether `path` is usable as JAVA_HOME: not empty, not a system prefix,\n"
+           "and holding a `bin/java` file.",
+    .params = home_params,
+    .returns = "bool",
+    .body = is_valid_java_home};
+
+}  // namespace jvm
