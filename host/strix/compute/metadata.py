@@ -218,7 +218,8 @@ class ProjectMetadataStore:
         return profiles
 
     def get_profile_alerts(self, source_name: Optional[str] = None) -> List[dict]:
-        """Alerts of the latest run of each table, of one source when given."""
+        """Alerts of the latest run of each table and alerts recorded without
+        a run, of one source when given, in recording order."""
         rows = self._rows(
             f"""
             SELECT {", ".join(ALERT_FIELDS)} FROM profile_alerts
@@ -228,7 +229,9 @@ class ProjectMetadataStore:
             """,
             (source_name, source_name),
         )
-        return [dict(zip(ALERT_FIELDS, row)) for row in rows]
+        # Fields that were not recorded are left out, so readers fall back
+        # to their own defaults (alert.get("severity", "info")).
+        return [{k: v for k, v in zip(ALERT_FIELDS, row) if v is not None} for row in rows]
 
     def has_profiles(self) -> bool:
         return bool(self._rows("SELECT 1 FROM profile_runs LIMIT 1"))
