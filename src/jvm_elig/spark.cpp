@@ -29,6 +29,9 @@ const Name n_timeout("timeout");
 const Name n_done("done");
 const Name n_shutdown("shutdown");
 const Name n_wait("wait");
+const Name n_pyspark("pyspark");
+const Name n_SparkContext("SparkContext");
+const Name n_active_spark_context("_active_spark_context");
 const Name s_app_name("MARL-VersionDetect");
 const Name s_ui_enabled("spark.ui.enabled");
 const Name s_ui_progress("spark.ui.showConsoleProgress");
@@ -73,12 +76,47 @@ void finally_run(F&& cleanup) {
     if (raised || PyErr_Occurred()) rt::raise();
 }
 
+// Calls `f`; an Exception it raises is discarded (other exceptions pass).
+template <class F>
+void ignoring_errors(F&& f) {
+    try {
+        f();
+    } catch (const rt::PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+    }
+}
+
 // --- _detect: the unit of work for the pool's worker ------------------------
+
+// The SparkContext that PySpark currently holds as the process's active one,
+// or an empty Ref when there is none or it cannot be told.
+Ref active_spark_context() {
+    Ref context;
+    ignoring_errors([&] {
+        Ref pyspark = Ref::steal_or_null(PyImport_GetModule(n_pyspark));
+        if (!pyspark) {
+            if (PyErr_Occurred()) rt::raise();
+            return;
+        }
+        Ref cls = rt::optional_attr(pyspark.get(), n_SparkContext);
+        if (!cls) return;
+        context = rt::optional_attr(cls.get(), n_active_spark_context);
+        if (context.get() == Py_None) context.reset();
+    });
+    return context;
+}
 
 // state = (SparkSession, master_url)
 Ref detect_body(PyObject* state) {
     PyObject* spark_session = PyTuple_GET_ITEM(state, 0);
     PyObject* master_url = PyTuple_GET_ITEM(state, 1);
+
+    // A builder that fails after creating its SparkContext (a master that
+    // never accepts the application) leaves that context registered as the
+    // process's active one, and every later session would reuse the dead
+    // context. Such a context, new since this attempt began, is stopped too.
+    Ref context_before = active_spark_context();
 
     Ref session = Ref::none();
     Ref version;
@@ -95,13 +133,15 @@ Ref detect_body(PyObject* state) {
     }
     // Final part: stop a session that was created, whatever happened above;
     // an Exception from stop() is swallowed.
+    const bool builder_failed = !version && session.get() == Py_None;
     finally_run([&] {
-        if (!rt::truthy(session.get())) return;
-        try {
-            rt::call_method(n_stop, {session.get()});
-        } catch (const rt::PyError&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            PyErr_Clear();
+        if (rt::truthy(session.get())) {
+            ignoring_errors([&] { rt::call_method(n_stop, {session.get()}); });
+        } else if (builder_failed) {
+            Ref context = active_spark_context();
+            if (context && context.get() != context_before.get()) {
+                ignoring_errors([&] { rt::call_method(n_stop, {context.get()}); });
+            }
         }
     });
     return version;
