@@ -231,7 +231,9 @@ Ref temp_name(PyObject* os_path, PyObject* target) {
     std::snprintf(suffix, sizeof suffix, ".marl-%016llx.tmp", static_cast<unsigned long long>(engine()));
     Ref directory = rt::call_method(n_dirname, {os_path, target});
     Ref base = rt::call_method(n_basename, {os_path, target});
-    Ref name = Ref::steal(PyUnicode_FromFormat(".%S%s", base.get(), suffix));
+    const bool hidden = PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get()) > 0 &&
+                        PyUnicode_READ_CHAR(base.get(), 0) == '.';
+    Ref name = Ref::steal(PyUnicode_FromFormat(hidden ? "%S%s" : ".%S%s", base.get(), suffix));
     return path_join(os_path, directory.get(), name.get());
 }
 
@@ -268,45 +270,47 @@ void write_atomically(PyObject* os, PyObject* open, PyObject* config_file, PyObj
     Ref create_mode = rt::integer(0666);  // narrowed by the umask, as for a new file
     Ref fd = rt::call_method(n_open, {os, tmp.get(), flags_obj.get(), create_mode.get()});
 
-    try_finally(
-        [&] {
-            Ref f;
-            try {
-                f = rt::call(open, {fd.get(), s_mode_write});
-            } catch (const rt::PyError&) {
-                Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
-                ignoring_errors([&] { rt::call_method(n_close, {os, fd.get()}); });
-                PyErr_SetRaisedException(pending.release());
-                throw;
-            }
-            try_finally(
-                [&] {
-                    rt::call_method(n_write, {f.get(), content});
-                    rt::call_method(n_flush, {f.get()});
-                    Ref fileno = rt::call_method(n_fileno, {f.get()});
-                    rt::call_method(n_fsync, {os, fileno.get()});
-                },
-                [&] { rt::call_method(n_close, {f.get()}); });
+    try {
+        Ref f;
+        try {
+            f = rt::call(open, {fd.get(), s_mode_write});
+        } catch (const rt::PyError&) {
+            Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
+            ignoring_errors([&] { rt::call_method(n_close, {os, fd.get()}); });
+            PyErr_SetRaisedException(pending.release());
+            throw;
+        }
+        try_finally(
+            [&] {
+                rt::call_method(n_write, {f.get(), content});
+                rt::call_method(n_flush, {f.get()});
+                Ref fileno = rt::call_method(n_fileno, {f.get()});
+                rt::call_method(n_fsync, {os, fileno.get()});
+            },
+            [&] { rt::call_method(n_close, {f.get()}); });
 
-            if (old_stat) {
-                Ref mode = rt::attr(old_stat.get(), n_st_mode);
-                Ref mask = rt::integer(07777);
-                Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
-                rt::call_method(n_chmod, {os, tmp.get(), bits.get()});
-                if (rt::has_attr(os, n_chown)) {
-                    ignoring_errors([&] {
-                        Ref uid = rt::attr(old_stat.get(), n_st_uid);
-                        Ref gid = rt::attr(old_stat.get(), n_st_gid);
-                        rt::call_method(n_chown, {os, tmp.get(), uid.get(), gid.get()});
-                    });
-                }
+        if (old_stat) {
+            // Owner first (best effort): changing it may clear mode bits.
+            if (rt::has_attr(os, n_chown)) {
+                ignoring_errors([&] {
+                    Ref uid = rt::attr(old_stat.get(), n_st_uid);
+                    Ref gid = rt::attr(old_stat.get(), n_st_gid);
+                    rt::call_method(n_chown, {os, tmp.get(), uid.get(), gid.get()});
+                });
             }
-            rt::call_method(n_replace, {os, tmp.get(), target.get()});
-        },
-        [&] {
-            // Only a failed attempt leaves the temporary file behind.
-            if (PyErr_Occurred()) ignoring_errors([&] { rt::call_method(n_unlink, {os, tmp.get()}); });
-        });
+            Ref mode = rt::attr(old_stat.get(), n_st_mode);
+            Ref mask = rt::integer(07777);
+            Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
+            rt::call_method(n_chmod, {os, tmp.get(), bits.get()});
+        }
+        rt::call_method(n_replace, {os, tmp.get(), target.get()});
+    } catch (const rt::PyError&) {
+        // The old file is untouched; remove the partial temporary file.
+        Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
+        ignoring_errors([&] { rt::call_method(n_unlink, {os, tmp.get()}); });
+        PyErr_SetRaisedException(pending.release());
+        throw;
+    }
 
     // Make the rename itself durable where the platform allows it.
     ignoring_errors([&] {
