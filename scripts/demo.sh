@@ -14,3 +14,9 @@ bin/marl plan examples/shop/manifest.json
 
 step "bin/marl plan examples/shop/manifest.json --target warehouse_pg"
 bin/marl plan examples/shop/manifest.json --target warehouse_pg
+
+step "bin/marl java search"
+bin/marl java search || true
+
+step "bin/marl java check"
+bin/marl java check || echo "(exit status $?: the active Java does not suit the installed PySpark)"
