@@ -82,15 +82,9 @@ def test_records_are_plain_dataclasses():
     "name, signature",
     [
         ("get_java_version", "(java_bin_path: 'str') -> 'Tuple[Optional[int], Optional[str], Optional[str]]'"),
-        ("get_current_java", "() -> 'Optional[JavaInstallation]'"),
         ("_check_java_path", "(path: 'str', is_current: 'bool' = False) -> 'Optional[JavaInstallation]'"),
-        ("_find_java_windows", "() -> 'List[JavaInstallation]'"),
-        ("_is_valid_java_home", "(path: 'str') -> 'bool'"),
         ("select_best_java", "(installations: 'List[JavaInstallation]', supported_versions: 'List[int]') -> 'Optional[JavaInstallation]'"),
-        ("get_pyspark_info", "() -> 'Optional[PySparkInfo]'"),
-        ("get_pyspark_versions_for_java", "(java_version: 'int') -> 'List[str]'"),
         ("check_java_pyspark_compatibility", "(java_version: 'int', pyspark_major_minor: 'str') -> 'Tuple[bool, str]'"),
-        ("validate_java_for_spark", "() -> 'Tuple[bool, str]'"),
     ],
 )
 def test_signatures(name, signature):
