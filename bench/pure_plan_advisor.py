@@ -30,6 +30,13 @@ class QueryAnalysisResult:
         return len(self.source_connections) <= 1
 
 
+def _checked_connection(value):
+    # the native module checks the Optional[str] result the same way
+    if value is not None and type(value) is not str:
+        raise TypeError(f"Expected str, got {type(value).__name__}")
+    return value
+
+
 class PlanAdvisor:
     def __init__(self, manifest):
         self.manifest = manifest
@@ -100,7 +107,7 @@ class PlanAdvisor:
 
     def _get_source_connection(self, source_id):
         if source_id in self._source_connection_cache:
-            return self._source_connection_cache[source_id]
+            return _checked_connection(self._source_connection_cache[source_id])
         source = self.manifest.sources.get(source_id)
         if not source:
             return None
@@ -113,7 +120,7 @@ class PlanAdvisor:
         else:
             connection = None
         self._source_connection_cache[source_id] = connection
-        return connection
+        return _checked_connection(connection)
 
     def _trace_node_to_sources(self, node_id, visited=None):
         if visited is None:
