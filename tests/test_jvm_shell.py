@@ -389,3 +389,10 @@ def test_no_reference_leaks(home, monkeypatch, leak_check):
         jvm.set_java_home_persistent(JDK17)  # fails to read the directory
 
     leak_check(calls, calls=500)
+    monkeypatch.delenv("SHELL")
+
+    def write():
+        os.environ["PATH"] = "/usr/bin:/bin"  # each call prepends to PATH
+        jvm.set_java_home_persistent(JDK17)  # rewrites ~/.profile
+
+    leak_check(write, calls=200)
