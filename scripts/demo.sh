@@ -20,3 +20,6 @@ bin/marl java search || true
 
 step "bin/marl java check"
 bin/marl java check || echo "(exit status $?: the active Java does not suit the installed PySpark)"
+
+step "bin/marl docs sample --project examples/shop"
+bin/marl docs sample --project examples/shop
