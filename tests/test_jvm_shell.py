@@ -33,9 +33,11 @@ def home(tmp_path, monkeypatch):
     h = tmp_path / "home"
     h.mkdir()
     monkeypatch.setenv("HOME", str(h))
-    monkeypatch.delenv("SHELL", raising=False)
-    monkeypatch.delenv("PROFILE", raising=False)
-    monkeypatch.delenv("JAVA_HOME", raising=False)
+    # setenv before delenv, so that monkeypatch also removes a variable the
+    # code under test creates.
+    for name in ("SHELL", "PROFILE", "JAVA_HOME"):
+        monkeypatch.setenv(name, "")
+        monkeypatch.delenv(name)
     monkeypatch.setenv("PATH", os.environ.get("PATH", "/usr/bin:/bin"))
     return h
 
