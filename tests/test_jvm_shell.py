@@ -398,3 +398,57 @@ def test_no_reference_leaks(home, monkeypatch, leak_check):
         jvm.set_java_home_persistent(JDK17)  # rewrites ~/.profile
 
     leak_check(write, calls=200)
+
+
+# --- marl java set ----------------------------------------------------------------
+
+MARL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bin", "marl")
+
+
+def marl(home, *args, shell="/bin/bash"):
+    env = dict(os.environ, HOME=str(home), SHELL=shell)
+    return subprocess.run([MARL, "java", "set", *args], env=env, capture_output=True, text=True,
+                          timeout=120)
+
+
+def fake_java_home(root):
+    (root / "bin").mkdir(parents=True)
+    java = root / "bin" / "java"
+    java.write_text("#!/bin/sh\nexit 0\n")
+    java.chmod(0o755)
+    return root
+
+
+def test_cli_set_path(home, tmp_path):
+    jdk = fake_java_home(tmp_path / "jdk 17")
+    out = marl(home, str(jdk))
+    assert (out.returncode, out.stdout) == (0, updated(home / ".bash_profile")[1] + "\n")
+    assert (home / ".bash_profile").read_text() == block(POSIX_LINES, str(jdk))
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["/usr"], "is not a Java home directory"),
+        (["{jdk}"], "the path contains a dollar sign ($)"),
+        ([], "one of the arguments PATH --auto is required"),
+    ],
+)
+def test_cli_set_refusals(home, tmp_path, args, message):
+    jdk = fake_java_home(tmp_path / "jdk$HOME")
+    out = marl(home, *[a.format(jdk=jdk) for a in args])
+    assert out.returncode != 0 and message in out.stderr
+    assert list(home.iterdir()) == []
+
+
+def test_cli_set_auto(home):
+    pytest.importorskip("pyspark")
+    info = jvm.get_pyspark_info()
+    best = jvm.select_best_java(jvm.find_all_java_installations(), list(info.java_supported))
+    if best is None:
+        pytest.skip(f"no installed Java suits PySpark {info.version}")
+    out = marl(home, "--auto", shell="/usr/bin/fish")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith(f"Selected Java {best.version} ")
+    config = home / ".config" / "fish" / "config.fish"
+    assert config.read_text() == block(FISH_LINES, best.path)

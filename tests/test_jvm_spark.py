@@ -333,3 +333,27 @@ def test_unreachable_master(spark_driver):
     assert no_active_spark()
     assert jvm.detect_spark_cluster_version("local[1]", 120) == spark_driver
     assert no_active_spark()
+
+
+# --- marl spark version ----------------------------------------------------------
+
+
+@pytest.mark.spark
+def test_cli_version(spark_driver, capsys):
+    from marl import cli
+
+    assert cli.main(["spark", "version", "local[1]", "--timeout", "120"]) == 0
+    assert capsys.readouterr().out == spark_driver + "\n"
+    assert no_active_spark()
+
+
+@pytest.mark.spark
+def test_cli_unreachable_master_exits_at_time_limit(spark_driver):
+    marl = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bin", "marl")
+    start = time.monotonic()
+    out = subprocess.run([marl, "spark", "version", f"spark://127.0.0.1:{free_port()}", "--timeout", "2"],
+                         capture_output=True, text=True, timeout=60)
+    # The process does not wait for Spark to give up on the master.
+    assert time.monotonic() - start < 30
+    assert out.returncode == 1
+    assert "marl spark version: no Spark version from spark://127.0.0.1:" in out.stderr

@@ -8,11 +8,14 @@ in ``SUBCOMMANDS``:
   active one (``JAVA_HOME``, else the ``PATH``) marked.
 - ``marl java check``: the verdict on the active Java for the installed
   PySpark; exit status 0 when it is compatible, 1 when it is not.
+- ``marl java set PATH | --auto``: write JAVA_HOME into the shell's start-up
+  file (``--auto``: the best installation for the installed PySpark).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 
@@ -99,11 +102,70 @@ def run_check(args: argparse.Namespace) -> int:
     return 0 if valid else 1
 
 
+# --- marl java set ------------------------------------------------------------
+
+
+def _add_set(commands) -> None:
+    parser = commands.add_parser(
+        "set",
+        help="make a Java installation the JAVA_HOME of your shell",
+        description=(
+            "Write JAVA_HOME (and its bin directory in front of PATH) into the "
+            "start-up file of your shell, replacing an earlier setting made this way. "
+            "Give the Java home directory, or --auto to choose the newest installation "
+            "that the installed PySpark accepts. Exit status 0 when the file was updated."
+        ),
+    )
+    choice = parser.add_mutually_exclusive_group(required=True)
+    choice.add_argument("path", nargs="?", metavar="PATH", help="Java home directory (holding bin/java)")
+    choice.add_argument("--auto", action="store_true",
+                        help="choose the best installation for the installed PySpark")
+    parser.set_defaults(func=run_set)
+
+
+def _choose_for_pyspark(jvm):
+    """The best installation for the installed PySpark, or None after saying why."""
+    info = jvm.get_pyspark_info()
+    if info is None:
+        print("marl java set: error: PySpark is not installed, so --auto has nothing to choose for; "
+              "give the Java home as PATH", file=sys.stderr)
+        return None
+    installations = jvm.find_all_java_installations()
+    best = jvm.select_best_java(installations, list(info.java_supported))
+    if best is None:
+        accepted = ", ".join(str(v) for v in info.java_supported)
+        print(f"marl java set: error: none of the {len(installations)} Java installation(s) found suits "
+              f"PySpark {info.version} (accepts Java {accepted}); see 'marl java search'",
+              file=sys.stderr)
+        return None
+    print(f"Selected Java {best.version} ({best.vendor}) at {best.path} for PySpark {info.version}")
+    return best.path
+
+
+def run_set(args: argparse.Namespace) -> int:
+    jvm = _jvm_module("set")
+    if jvm is None:
+        return 1
+    if args.auto:
+        java_home = _choose_for_pyspark(jvm)
+        if java_home is None:
+            return 1
+    else:
+        java_home = os.path.abspath(os.path.expanduser(args.path))
+        if not jvm._is_valid_java_home(java_home):
+            print(f"marl java set: error: {java_home} is not a Java home directory (one that holds bin/java; /usr, /usr/local and / do not count)",
+                  file=sys.stderr)
+            return 1
+    ok, message = jvm.set_java_home_persistent(java_home)
+    print(message, file=sys.stdout if ok else sys.stderr)
+    return 0 if ok else 1
+
+
 # --- registration ------------------------------------------------------------
 
 # One entry per subcommand, in the order `marl java --help` lists them. A new
-# subcommand (`marl java set`) defines its `_add_<name>` above and joins here.
-SUBCOMMANDS = (_add_search, _add_check)
+# subcommand defines its `_add_<name>` above and joins here.
+SUBCOMMANDS = (_add_search, _add_check, _add_set)
 
 
 def register(subparsers) -> None:
