@@ -142,16 +142,6 @@ def test_time_out_returns_at_once_and_attempt_stops_its_session(fake_spark):
     assert fake.stopped == 1
 
 
-def test_timeout_zero(fake_spark):
-    gate = threading.Event()
-    fake = fake_spark(gate=gate)
-    before = pool_threads()
-    assert jvm.detect_spark_cluster_version("local[1]", 0) is None
-    gate.set()
-    join_threads(pool_threads() - before, 10)
-    assert fake.stopped == 1
-
-
 def test_argument_checks():
     with pytest.raises(TypeError, match=r"Argument 'master_url' has incorrect type \(expected str, got bytes\)"):
         jvm.detect_spark_cluster_version(b"local[1]")
