@@ -590,19 +590,6 @@ def test_argument_checks_before_any_coroutine(store, call, message, note):
     assert FakeStore.instances == []
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: profile.get_table_profile("s"), "get_table_profile() missing 1 required positional argument: 'table_name'"),
-        (lambda: profile.list_profiled_tables(1), "list_profiled_tables() takes 0 positional arguments but 1 was given"),
-        (lambda: profile.get_profile_alerts(wrong=1), "get_profile_alerts() got an unexpected keyword argument 'wrong'"),
-    ],
-)
-def test_bad_calls(call, message):
-    with pytest.raises(TypeError, match=f"^{message.replace('(', '[(]').replace(')', '[)]')}$"):
-        call()
-
-
 def test_coroutine_protocol(store):
     FakeStore.alerts = []
     coro = profile.get_profile_alerts(None, None)
@@ -616,16 +603,6 @@ def test_coroutine_protocol(store):
     unstarted.close()
     assert FakeStore.instances.__len__() == 1
     assert asyncio.iscoroutine(profile.get_profile_stats())
-
-
-def test_awaited_inside_a_task_and_gather(store):
-    FakeStore.tables = [("s", "t", "m", None)]
-
-    async def main():
-        return await asyncio.gather(profile.list_profiled_tables(), asyncio.create_task(profile.get_profile_stats()))
-
-    tables, stats = run(main())
-    assert len(tables) == 1 and stats["total_tables"] == 1
 
 
 def test_unawaited_coroutines_do_not_leak(store, leak_check):
