@@ -175,7 +175,6 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
           std::array<PyObject*, kMaxParams>& slots) {
     const Py_ssize_t n = f->nparams;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > n) raise_too_many(f, nargs);
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -204,6 +203,9 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
             slots[index] = args[nargs + k];
         }
     }
+    // As in the interpreter, keyword errors are reported before surplus
+    // positional arguments.
+    if (nargs > n) raise_too_many(f, nargs);
     const Py_ssize_t first_default = n - f->ndefaults;
     std::vector<PyObject*> missing;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -450,7 +452,7 @@ void coroutine_dealloc(PyObject* self) {
 }
 
 // Runs the body once. Returns the result, or NULL with an exception set.
-PyObject* coroutine_run(CoroutineObject* c) {
+PyObject* coroutine_run_body(CoroutineObject* c) {
     if (c->finished || c->function == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
@@ -471,6 +473,23 @@ PyObject* coroutine_run(CoroutineObject* c) {
         Args a(values.data(), static_cast<size_t>(c->nargs), function.get());
         return f->spec->body(a).release();
     })
+}
+
+// coroutine_run_body with the interpreter's rule for coroutines: a
+// StopIteration escaping the body would read as the coroutine's return value
+// to whoever awaits it, so it becomes a RuntimeError (with the StopIteration
+// as its cause).
+PyObject* coroutine_run(CoroutineObject* c) {
+    PyObject* result = coroutine_run_body(c);
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stop = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(stop));
+        PyException_SetContext(error, stop);
+        PyErr_SetRaisedException(error);
+    }
+    return result;
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** result) {
