@@ -3,9 +3,6 @@
 // choice of the best installation for a set of accepted Java versions.
 #include "common.hpp"
 
-#include <algorithm>
-#include <vector>
-
 namespace jvm {
 namespace {
 
@@ -24,6 +21,10 @@ const Name n_open_key("OpenKey");
 const Name n_enum_key("EnumKey");
 const Name n_query_value_ex("QueryValueEx");
 const Name n_hklm("HKEY_LOCAL_MACHINE");
+const Name n_key("key");
+const Name n_reverse("reverse");
+const Name n_attrgetter("attrgetter");
+const Name n_sort("sort");
 
 // The `java_home -V` listing ends each JVM line with its home directory.
 const Name re_trailing_path(R"((/[^\s]+)$)");
@@ -226,27 +227,21 @@ Ref find_java_windows(const Args& a) {
     return found;
 }
 
-// Stable sort of `items` by their `version`, highest first: equal versions
-// keep their order, as sorted(..., reverse=True) does.
+// sorted(items, key=lambda i: i.version, reverse=True), done by the list's
+// own sort: its comparisons stay safe when a version compares inconsistently
+// (a hostile __lt__), and equal versions keep their order.
 Ref sorted_newest_first(PyObject* items) {
-    const Py_ssize_t n = PyList_GET_SIZE(items);
-    std::vector<Ref> keys;
-    keys.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) keys.push_back(rt::attr(PyList_GET_ITEM(items, i), n_version));
-    std::vector<Py_ssize_t> order(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
-    bool failed = false;
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t x, Py_ssize_t y) {
-        if (failed) return false;
-        int r = PyObject_RichCompareBool(keys[static_cast<size_t>(y)].get(), keys[static_cast<size_t>(x)].get(),
-                                         Py_LT);
-        if (r < 0) failed = true;
-        return r == 1;
-    });
-    if (failed) rt::raise();
-    Ref out = rt::new_list(n);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(out.get(), i, Py_NewRef(PyList_GET_ITEM(items, order[static_cast<size_t>(i)])));
+    static PyObject* kwnames = nullptr;
+    if (kwnames == nullptr) {
+        kwnames = PyTuple_Pack(2, n_key.get(), n_reverse.get());
+        if (kwnames == nullptr) rt::raise();
+    }
+    Ref out = Ref::steal(PyList_GetSlice(items, 0, PyList_GET_SIZE(items)));
+    Ref op = rt::import("operator");
+    Ref attrgetter = rt::attr(op.get(), n_attrgetter);
+    Ref key = rt::call(attrgetter.get(), {n_version.get()});
+    Ref sort = rt::attr(out.get(), n_sort);
+    rt::call_kw(sort.get(), {key.get(), Py_True}, kwnames);
     return out;
 }
 
@@ -276,16 +271,18 @@ Ref find_all_java_installations(const Args& a) {
     // link to an installation is an installation of its own.
     Ref seen_paths = rt::new_set();
     Ref unique = rt::new_list(0);
-    Ref current_key;
-    if (rt::truthy(current_path.get())) current_key = path_call(a, n_normpath, current_path.get());
+    Ref current_key;  // normpath of the current path, once it is first needed
     Ref it = rt::iter(discovered.get());
     while (Ref installation = rt::next(it.get())) {
         Ref path = rt::attr(installation.get(), n_path);
         Ref key = path_call(a, n_normpath, path.get());
         if (rt::contains(seen_paths.get(), key.get())) continue;
         rt::set_add(seen_paths.get(), key.get());
-        Ref is_current = current_key ? Ref::steal(PyObject_RichCompare(key.get(), current_key.get(), Py_EQ))
-                                     : Ref::boolean(false);
+        Ref is_current = Ref::boolean(false);
+        if (rt::truthy(current_path.get())) {
+            if (!current_key) current_key = path_call(a, n_normpath, current_path.get());
+            is_current = Ref::steal(PyObject_RichCompare(key.get(), current_key.get(), Py_EQ));
+        }
         rt::set_attr(installation.get(), n_is_current, is_current.get());
         rt::append(unique.get(), installation.get());
     }
