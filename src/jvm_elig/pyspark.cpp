@@ -155,7 +155,10 @@ Ref get_pyspark_versions_for_java(const Args& a) {
         Ref supported = row_value(row.get(), k_supported);
         if (rt::contains(supported.get(), java_version)) rt::append(compatible.get(), line.get());
     }
-    // Keys are distinct, so sorting and reversing equals sorted(reverse=True).
+    // sorted(..., reverse=True) as the list sort does it: reverse, stable
+    // sort, reverse again. Equal or unordered keys (a table that is not a
+    // plain dict of release lines) then keep the order sorted() gives them.
+    if (PyList_Reverse(compatible.get()) < 0) rt::raise();
     if (PyList_Sort(compatible.get()) < 0) rt::raise();
     if (PyList_Reverse(compatible.get()) < 0) rt::raise();
     return compatible;
