@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <string>
+#include <utility>
 
 #include <pthread.h>
 
@@ -680,21 +683,23 @@ std::string type_name(PyObject* obj) {
 }
 
 Ref import_from(const char* module, const char* name) {
-    Ref fromlist = Ref::steal(Py_BuildValue("(s)", name));
-    Ref mod = Ref::steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
-    PyObject* out = nullptr;
-    Ref key = text(name);
-    if (PyObject_GetOptionalAttr(mod.get(), key.get(), &out) < 0) raise();
-    if (out == nullptr) {
-        Ref modname = text(module);
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject_SetAttrString(exc, "name", modname.get());
-        PyObject_SetAttrString(exc, "name_from", key.get());
-        PyErr_SetRaisedException(exc);
-        raise();
+    // The statement itself, compiled once per (module, name): the import,
+    // the submodule fallback and the ImportError (its text, `name`, `path`,
+    // `name_from`) are then exactly the interpreter's.
+    static std::map<std::pair<std::string, std::string>, PyObject*> statements;
+    auto key = std::make_pair(std::string(module), std::string(name));
+    auto found = statements.find(key);
+    if (found == statements.end()) {
+        std::string source = "from " + key.first + " import " + key.second + " as value\n";
+        PyObject* code = Py_CompileString(source.c_str(), "<native import>", Py_file_input);
+        if (code == nullptr) raise();
+        found = statements.emplace(std::move(key), code).first;  // kept for the life of the process
     }
-    return Ref::steal(out);
+    Ref ns = new_dict();
+    set_item(ns.get(), "__builtins__", PyEval_GetBuiltins());
+    Ref done = Ref::steal(PyEval_EvalCode(found->second, ns.get(), ns.get()));
+    static const Name n_value("value");
+    return Ref::steal(PyObject_GetItem(ns.get(), n_value));
 }
 
 PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
