@@ -610,8 +610,6 @@ def test_unawaited_coroutines_do_not_leak(store, leak_check):
     leak_check(lambda: profile.get_profile_alerts("s", Text("x")))
 
 
-@pytest.mark.skipif(os.environ.get("STRIX_SANITIZED") == "1",
-                    reason="under the sanitizer's allocator the traced memory takes more rounds to settle")
 def test_awaited_endpoints_do_not_leak(store, leak_check):
     FakeStore.profiles = [record(histogram='[{"a": 1}]', alerts='[{"b": [1.5, null]}]')]
     FakeStore.alerts = [{"type": "x", "severity": "info"}]
