@@ -55,7 +55,7 @@ class Evil:
     def __getitem__(self, i):
         raise Hostile("getitem")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         if self.mode == "format":
             raise Hostile("format")
         return "evil"

@@ -184,7 +184,7 @@ def test_fastapi_import_failures(setup, expected):
     class Finder(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         def find_spec(self, name, path, target=None):
             return importlib.util.spec_from_loader(name, self) if name == "fastapi" else None
-        def create_module(self, spec):
+        def create_module(self, module_spec):
             return None
         def exec_module(self, fake):
             {setup}

@@ -432,7 +432,7 @@ void bind_fastapi_names(PyObject* m) {
 // `@router.get(path)` on an endpoint: the decorator is made before the
 // defaults are evaluated, as for a decorated def, and its result becomes the
 // module attribute.
-void route(PyObject* m, const char* path, const FunctionSpec& spec,
+void route(PyObject* m, const char* path, const FunctionSpec& decl,
            std::initializer_list<const char*> query_descriptions = {}) {
     PyObject* ns = PyModule_GetDict(m);
     Ref router = rt::lookup_global(ns, n_router);
@@ -444,9 +444,9 @@ void route(PyObject* m, const char* path, const FunctionSpec& spec,
         Ref text = rt::text(description);
         defaults.push_back(rt::call_kw(query.get(), {Py_None, text.get()}, kwnames.get()));
     }
-    Ref fn = rt::make_function(m, spec, std::move(defaults));
+    Ref fn = rt::make_function(m, decl, std::move(defaults));
     Ref bound = rt::call(decorator.get(), {fn.get()});
-    rt::add(m, spec.name, bound.get());
+    rt::add(m, decl.name, bound.get());
 }
 
 void exec_module(PyObject* m) {

@@ -17,16 +17,16 @@ ClassBuilder& ClassBuilder::field(const char* name, const char* annotation, PyOb
     return *this;
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionSpec& spec, std::vector<Ref> defaults) {
-    Ref fn = make_function(module_, spec, std::move(defaults));
-    set_item(ns_.get(), spec.name, fn.get());
+ClassBuilder& ClassBuilder::method(const FunctionSpec& decl, std::vector<Ref> defaults) {
+    Ref fn = make_function(module_, decl, std::move(defaults));
+    set_item(ns_.get(), decl.name, fn.get());
     return *this;
 }
 
-ClassBuilder& ClassBuilder::property(const FunctionSpec& spec) {
-    Ref fn = make_function(module_, spec);
+ClassBuilder& ClassBuilder::property(const FunctionSpec& decl) {
+    Ref fn = make_function(module_, decl);
     Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type), {fn.get()});
-    set_item(ns_.get(), spec.name, prop.get());
+    set_item(ns_.get(), decl.name, prop.get());
     return *this;
 }
 

@@ -18,10 +18,10 @@ public:
     // A field annotated with `annotation`; `default_value` (borrowed) is its
     // class-level default, or nullptr for none.
     ClassBuilder& field(const char* name, const char* annotation, PyObject* default_value = nullptr);
-    // A method; spec.qualname should read "Class.method".
-    ClassBuilder& method(const FunctionSpec& spec, std::vector<Ref> defaults = {});
-    // A read-only property whose getter is `spec` (one parameter, self).
-    ClassBuilder& property(const FunctionSpec& spec);
+    // A method; decl.qualname should read "Class.method".
+    ClassBuilder& method(const FunctionSpec& decl, std::vector<Ref> defaults = {});
+    // A read-only property whose getter is `decl` (one parameter, self).
+    ClassBuilder& property(const FunctionSpec& decl);
     ClassBuilder& attr(const char* name, PyObject* value);
 
     // type(name, (object,), namespace)

@@ -22,7 +22,7 @@ constexpr size_t kMaxParams = 16;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionSpec* decl;
     Py_ssize_t nparams;
     Py_ssize_t ndefaults;
     PyObject* name;         // str
@@ -225,10 +225,10 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
 
 // Applies the entry checks in parameter order. Converted values are kept
 // alive by `owned`; `slots` then hold the values the body sees.
-void check(const FunctionSpec& spec, Py_ssize_t n, std::array<PyObject*, kMaxParams>& slots,
+void check(const FunctionSpec& decl, Py_ssize_t n, std::array<PyObject*, kMaxParams>& slots,
            std::array<Ref, kMaxParams>& owned) {
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = decl.params[i];
         PyObject* v = slots[i];
         switch (p.check) {
             case Check::Any:
@@ -309,12 +309,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         std::array<PyObject*, kMaxParams> slots{};
         std::array<Ref, kMaxParams> owned;
         bind(f, args, nargsf, kwnames, slots);
-        check(*f->spec, f->nparams, slots, owned);
-        if (f->spec->coroutine) return make_coroutine(f, slots);
+        check(*f->decl, f->nparams, slots, owned);
+        if (f->decl->coroutine) return make_coroutine(f, slots);
         enter_call(" while calling a native function");
         struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
         Args a(slots.data(), static_cast<size_t>(f->nparams), self);
-        return f->spec->body(a).release();
+        return f->decl->body(a).release();
     })
 }
 
@@ -474,7 +474,7 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
         struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
         FunctionObject* f = as_function(function.get());
         Args a(values.data(), static_cast<size_t>(c->nargs), function.get());
-        return f->spec->body(a).release();
+        return f->decl->body(a).release();
     })
 }
 
@@ -630,12 +630,12 @@ PyType_Spec coroutine_spec = {
 
 // A code object carrying the parameter names and flags, so inspect and
 // FastAPI read the signature the way they read a Python function's.
-Ref make_code(PyObject* module_name, const FunctionSpec& spec, PyObject* qualname) {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(utf8(module_name).data(), spec.name, 1)));
-    const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualname) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(utf8(module_name).data(), decl.name, 1)));
+    const Py_ssize_t n = static_cast<Py_ssize_t>(decl.params.size());
     Ref varnames = Ref::steal(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(spec.params[i].name).release());
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.coroutine ? CO_COROUTINE : 0);
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(decl.params[i].name).release());
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | (decl.coroutine ? CO_COROUTINE : 0);
     Ref replace = attr(empty.get(), Name("replace"));
     Ref kwargs = new_dict();
     Ref count = integer(n);
@@ -727,17 +727,17 @@ void init_runtime() {
     }
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec, std::vector<Ref> defaults) {
+Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults) {
     init_runtime();
-    if (spec.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
+    if (decl.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = text(spec.qualname ? spec.qualname : spec.name);
+    Ref name = Ref::steal(PyUnicode_InternFromString(decl.name));
+    Ref qualname = text(decl.qualname ? decl.qualname : decl.name);
     Ref annotations = new_dict();
-    for (const Param& p : spec.params)
+    for (const Param& p : decl.params)
         if (p.annotation) set_item(annotations.get(), p.name, text(p.annotation).get());
-    if (spec.returns) set_item(annotations.get(), "return", text(spec.returns).get());
-    Ref code = make_code(module_name.get(), spec, qualname.get());
+    if (decl.returns) set_item(annotations.get(), "return", text(decl.returns).get());
+    Ref code = make_code(module_name.get(), decl, qualname.get());
     Ref defaults_tuple;
     if (!defaults.empty()) {
         defaults_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
@@ -750,27 +750,27 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, std::vector<Ref> d
     if (f == nullptr) raise();
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
-    f->nparams = static_cast<Py_ssize_t>(spec.params.size());
+    f->decl = &decl;
+    f->nparams = static_cast<Py_ssize_t>(decl.params.size());
     f->ndefaults = static_cast<Py_ssize_t>(defaults.size());
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = module_name.release();
-    f->doc = spec.doc ? text(spec.doc).release() : Py_NewRef(Py_None);
+    f->doc = decl.doc ? text(decl.doc).release() : Py_NewRef(Py_None);
     f->globals = Py_NewRef(PyModule_GetDict(module));
     f->defaults = defaults_tuple.release();
     f->annotations = annotations.release();
     f->code = code.release();
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+    for (size_t i = 0; i < decl.params.size(); ++i) {
+        f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
         if (f->param_names[i] == nullptr) raise();
     }
     return owner;
 }
 
-Ref def(PyObject* module, const FunctionSpec& spec, std::vector<Ref> defaults) {
-    Ref fn = make_function(module, spec, std::move(defaults));
-    if (PyModule_AddObjectRef(module, spec.name, fn.get()) < 0) raise();
+Ref def(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults) {
+    Ref fn = make_function(module, decl, std::move(defaults));
+    if (PyModule_AddObjectRef(module, decl.name, fn.get()) < 0) raise();
     return fn;
 }
 

@@ -72,13 +72,13 @@ private:
 // Looks `name` up in `globals`, then in builtins, as a Python name lookup does.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
-// Creates a function for `spec` in `module` (its dict becomes __globals__).
+// Creates a function for `decl` in `module` (its dict becomes __globals__).
 // `defaults` are the defaults of the last parameters, as in __defaults__.
-// `spec` and its parameter table must outlive the function (use statics).
-Ref make_function(PyObject* module, const FunctionSpec& spec, std::vector<Ref> defaults = {});
+// `decl` and its parameter table must outlive the function (use statics).
+Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults = {});
 
-// make_function, then binds the result as module attribute `spec.name`.
-Ref def(PyObject* module, const FunctionSpec& spec, std::vector<Ref> defaults = {});
+// make_function, then binds the result as module attribute `decl.name`.
+Ref def(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults = {});
 
 // Registers the runtime's types; called once by every module's exec slot.
 void init_runtime();
