@@ -272,7 +272,8 @@ void check(const FunctionSpec& decl, Py_ssize_t n, std::array<PyObject*, kMaxPar
 // than the C stack of a thread may hold (each level here costs more stack
 // than a Python frame), so calls also check how much stack is left and raise
 // RecursionError well before it runs out.
-thread_local uintptr_t t_stack_floor = 0;
+// initial-exec: read without a call into the dynamic loader on every native call.
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t t_stack_floor = 0;
 
 bool stack_nearly_exhausted() {
     char probe;
