@@ -97,7 +97,7 @@ class Evil:
         self._hit("str")
         return "evil"
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self._hit("format")
         return "evil"
 
@@ -208,17 +208,17 @@ class World:
             self.keep.append(obj)
         return obj
 
-    def value(self, spec):
-        kind = spec[0]
+    def value(self, recipe):
+        kind = recipe[0]
         if kind == "lit":
-            return spec[1]
+            return recipe[1]
         if kind == "odd":
-            return self.tag(ODD[spec[1]]())
+            return self.tag(ODD[recipe[1]]())
         if kind == "evil":
-            return self.tag(Evil(spec[1], spec[2]))
+            return self.tag(Evil(recipe[1], recipe[2]))
         if kind == "flip":
-            return self.tag(Flip(spec[1]))
-        raise AssertionError(spec)
+            return self.tag(Flip(recipe[1]))
+        raise AssertionError(recipe)
 
     def canon(self, v, depth=0):
         if id(v) in self.labels:
@@ -244,15 +244,15 @@ class World:
     def note(self, *items):
         self.log.append(self.entry(*items))
 
-    def behave(self, spec, name, real=None):
-        """A fake function acting by `spec`: ("real",), ("raise", exc),
-        ("return", value spec), or ("seq", [specs]) taken call by call (the
+    def behave(self, recipe, name, real=None):
+        """A fake function acting by `recipe`: ("real",), ("raise", exc),
+        ("return", value recipe), or ("seq", [recipes]) taken call by call (the
         last one repeats)."""
         calls = [0]
 
         def fn(*args, **kwargs):
             self.note(name, list(args), sorted(kwargs.items()))
-            b = spec
+            b = recipe
             if b[0] == "seq":
                 b = b[1][min(calls[0], len(b[1]) - 1)] if b[1] else ("real",)
                 calls[0] += 1
@@ -419,12 +419,12 @@ def fake_run(world, listing, probe):
 
     def run(argv, **kwargs):
         world.note("run", argv, sorted(kwargs.items()))
-        spec = probe if list(argv)[1:] == ["-version"] else listing
-        if spec[0] == "raise":
-            raise spec[1]("run")
-        if spec[0] == "return":
-            return world.value(spec[1])
-        return Completed(world, spec[1], spec[2])
+        recipe = probe if list(argv)[1:] == ["-version"] else listing
+        if recipe[0] == "raise":
+            raise recipe[1]("run")
+        if recipe[0] == "return":
+            return world.value(recipe[1])
+        return Completed(world, recipe[1], recipe[2])
 
     return run
 
@@ -666,9 +666,9 @@ def test_arbitrary_arguments(name, args, kwargs):
 def test_records_behave_as_dataclasses(record, args, kwargs):
     from dataclasses import make_dataclass, field
     native = getattr(jvm, record)
-    spec = [(n, native.__annotations__[n]) + ((field(default=False),) if n == "is_current" else ())
+    recipe = [(n, native.__annotations__[n]) + ((field(default=False),) if n == "is_current" else ())
             for n in native.__dataclass_fields__]
-    pure = make_dataclass(record, spec)
+    pure = make_dataclass(record, recipe)
     a, b = outcome(lambda: native(*args, **kwargs)), outcome(lambda: pure(*args, **kwargs))
     assert_same(a, b)
     if a[0] == "value":
@@ -698,21 +698,21 @@ re_spec = st.one_of(st.none(), st.tuples(st.just("raise"), exc_types), st.tuples
                     st.tuples(st.just("match"), match_spec))
 
 
-def fake_re(world, spec):
-    if spec is None:
+def fake_re(world, recipe):
+    if recipe is None:
         return real_re
 
     def search(pattern, text, *more):
         world.note("search", pattern, text)
-        if spec[0] == "raise":
-            raise spec[1]("search")
-        if spec[0] == "return":
-            return world.value(spec[1])
+        if recipe[0] == "raise":
+            raise recipe[1]("search")
+        if recipe[0] == "return":
+            return world.value(recipe[1])
         found = real_re.search(pattern, text) if isinstance(text, str) else None
         if found is None:
             return None
-        return types.SimpleNamespace(group=world.behave(spec[1]["group"], "group", found.group),
-                                     start=world.behave(spec[1]["start"], "start", found.start))
+        return types.SimpleNamespace(group=world.behave(recipe[1]["group"], "group", found.group),
+                                     start=world.behave(recipe[1]["start"], "start", found.start))
 
     return Fake(real_re, search=search)
 
@@ -791,33 +791,33 @@ probe_world = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def probing_machine(spec, world):
+def probing_machine(recipe, world):
     real_path = os.path
     path = real_path
-    if spec["os"]:
-        path = Fake(real_path, **{n: world.behave(b, n, getattr(real_path, n)) for n, b in spec["os"].items()})
+    if recipe["os"]:
+        path = Fake(real_path, **{n: world.behave(b, n, getattr(real_path, n)) for n, b in recipe["os"].items()})
     environ = os.environ
-    if spec["environ_get"]:
-        environ = Fake(os.environ, get=world.behave(spec["environ_get"], "environ.get", os.environ.get))
+    if recipe["environ_get"]:
+        environ = Fake(os.environ, get=world.behave(recipe["environ_get"], "environ.get", os.environ.get))
     fake_os = Fake(os, path=path, environ=environ)
-    which = world.behave(spec["which"], "which", shutil.which) if spec["which"] else shutil.which
+    which = world.behave(recipe["which"], "which", shutil.which) if recipe["which"] else shutil.which
     with env_guard(), rebound(os=fake_os, platform=Fake(real_platform, system=world.behave(
-            spec["system"], "system", real_platform.system)), subprocess=Fake(real_subprocess, run=fake_run(
-                world, spec["probe"], spec["probe"]))), pytest.MonkeyPatch.context() as mp:
+            recipe["system"], "system", real_platform.system)), subprocess=Fake(real_subprocess, run=fake_run(
+                world, recipe["probe"], recipe["probe"]))), pytest.MonkeyPatch.context() as mp:
         mp.setattr(shutil, "which", which)
-        if spec["java_home"]:
-            os.environ["JAVA_HOME"] = spec["java_home"]
+        if recipe["java_home"]:
+            os.environ["JAVA_HOME"] = recipe["java_home"]
         yield
 
 
 @pytest.mark.filterwarnings("ignore:bool is used as a file descriptor")
 @FUZZ
-@given(spec=probe_world, path=path_text, flag=st.one_of(st.booleans(), value_spec))
-def test_probe_functions_with_hostile_collaborators(spec, path, flag):
+@given(recipe=probe_world, path=path_text, flag=st.one_of(st.booleans(), value_spec))
+def test_probe_functions_with_hostile_collaborators(recipe, path, flag):
     world = World()
     is_current = world.value(flag) if isinstance(flag, tuple) else flag
     entry_error = expected_entry_error("_check_java_path", (path, is_current), {})
-    with probing_machine(spec, world):
+    with probing_machine(recipe, world):
         checked = outcome(lambda: jvm._check_java_path(path, is_current))
         valid = outcome(lambda: jvm._is_valid_java_home(path))
         current = outcome(lambda: jvm.get_current_java())
@@ -828,11 +828,11 @@ def test_probe_functions_with_hostile_collaborators(spec, path, flag):
     elif checked[0] == "value":
         assert checked[1] is None or (is_installation(checked[1]) and checked[1].path is path
                                       and type(checked[1].is_current) is bool)
-    if valid[0] == "value" and not spec["os"]:
+    if valid[0] == "value" and not recipe["os"]:
         assert type(valid[1]) is bool
     if current[0] == "value":
         assert current[1] is None or (is_installation(current[1], True))
-    if not spec["os"] and not spec["environ_get"] and not spec["which"] and spec["system"] == ("real",):
+    if not recipe["os"] and not recipe["environ_get"] and not recipe["which"] and recipe["system"] == ("real",):
         # Ordinary machine, only the launcher output is hostile: nothing raises.
         assert valid[0] == "value"
         assert current[0] == "value" or isinstance(current[1], Fatal)
@@ -933,14 +933,14 @@ class Registry(types.ModuleType):
 
     HKEY_LOCAL_MACHINE = "HKLM"
 
-    def __init__(self, spec, world):
+    def __init__(self, recipe, world):
         super().__init__("winreg")
-        self.spec, self.world = spec, world
+        self.recipe, self.world = recipe, world
 
     def OpenKey(self, key, sub):
         self.world.note("OpenKey", key, sub)
         if key == "HKLM":
-            b = self.spec["vendors"][VENDOR_KEYS.index(sub)]
+            b = self.recipe["vendors"][VENDOR_KEYS.index(sub)]
             if b[0] == "raise":
                 raise b[1](sub)
             return ("vendor", b[1])
@@ -953,7 +953,7 @@ class Registry(types.ModuleType):
         self.world.note("EnumKey", index)
         if index < len(key[1]):
             return str(index)
-        raise self.spec["end"]("no more")
+        raise self.recipe["end"]("no more")
 
     def QueryValueEx(self, key, name):
         self.world.note("QueryValueEx", name)
@@ -1020,28 +1020,28 @@ def fake_glob(world, results):
 
 
 @contextlib.contextmanager
-def discovery_machine(spec, world):
+def discovery_machine(recipe, world):
     names = {
-        "platform": Fake(real_platform, system=world.behave(spec["system"], "system", real_platform.system)),
-        "subprocess": Fake(real_subprocess, run=fake_run(world, spec["listing"], spec["probe"])),
-        "glob": fake_glob(world, spec["globs"]),
-        "re": fake_re(world, spec["re"]),
+        "platform": Fake(real_platform, system=world.behave(recipe["system"], "system", real_platform.system)),
+        "subprocess": Fake(real_subprocess, run=fake_run(world, recipe["listing"], recipe["probe"])),
+        "glob": fake_glob(world, recipe["globs"]),
+        "re": fake_re(world, recipe["re"]),
     }
-    if spec["check"]:
-        names["_check_java_path"] = world.behave(("seq", spec["check"]), "_check_java_path", jvm._check_java_path)
-    if spec["expanduser"]:
-        names["os"] = Fake(os, path=Fake(os.path, expanduser=world.behave(spec["expanduser"], "expanduser",
+    if recipe["check"]:
+        names["_check_java_path"] = world.behave(("seq", recipe["check"]), "_check_java_path", jvm._check_java_path)
+    if recipe["expanduser"]:
+        names["os"] = Fake(os, path=Fake(os.path, expanduser=world.behave(recipe["expanduser"], "expanduser",
                                                                             os.path.expanduser)))
-    modules = {"winreg": Registry(spec["winreg"], world)} if spec["winreg"] else {}
+    modules = {"winreg": Registry(recipe["winreg"], world)} if recipe["winreg"] else {}
     with env_guard(), rebound(**names), injected_modules(modules):
         yield
 
 
-def compare(spec, machine, native, reference, messages=True):
+def compare(recipe, machine, native, reference, messages=True):
     runs = []
     for call in (native, reference):
         world = World()
-        with machine(spec, world):
+        with machine(recipe, world):
             runs.append((outcome(call), world))
     (a, wa), (b, wb) = runs
     assert_same(a, b, (wa, wb), messages)
@@ -1053,12 +1053,12 @@ REFERENCE_FINDERS = {"_find_java_macos": ref_find_java_macos, "_find_java_linux"
 
 
 @FUZZ
-@given(finder=st.sampled_from(sorted(REFERENCE_FINDERS)), spec=discovery_world)
-def test_discovery_matches_reference(finder, spec):
-    kind, got = compare(spec, discovery_machine, getattr(jvm, finder), REFERENCE_FINDERS[finder])
+@given(finder=st.sampled_from(sorted(REFERENCE_FINDERS)), recipe=discovery_world)
+def test_discovery_matches_reference(finder, recipe):
+    kind, got = compare(recipe, discovery_machine, getattr(jvm, finder), REFERENCE_FINDERS[finder])
     if kind == "value":
         assert type(got) is list
-    elif not (spec["expanduser"] or (spec["winreg"] and finder == "_find_java_windows")):
+    elif not (recipe["expanduser"] or (recipe["winreg"] and finder == "_find_java_windows")):
         # Every source is guarded: only a non-Exception gets out.
         assert isinstance(got, Fatal), repr(got)
 
@@ -1069,10 +1069,10 @@ class Inst:
     def __init__(self, world, path, version, frozen):
         self.__dict__.update(_world=world, _path=path, _version=version, _frozen=frozen)
 
-    def _read(self, spec):
-        if spec[0] == "raise":
-            raise spec[1]("attribute")
-        return self._world.value(spec)
+    def _read(self, recipe):
+        if recipe[0] == "raise":
+            raise recipe[1]("attribute")
+        return self._world.value(recipe)
 
     @property
     def path(self):
@@ -1106,8 +1106,8 @@ find_all_world = st.fixed_dictionaries({
 })
 
 
-def build_found(world, spec):
-    kind, arg = spec
+def build_found(world, recipe):
+    kind, arg = recipe
     if kind == "raise":
         raise arg("finder")
     if kind == "return":
@@ -1117,22 +1117,22 @@ def build_found(world, spec):
 
 
 @contextlib.contextmanager
-def find_all_machine(spec, world):
+def find_all_machine(recipe, world):
     def current():
         world.note("get_current_java")
-        if spec["current"] is None:
+        if recipe["current"] is None:
             return None
-        if spec["current"][0] == "raise":
-            raise spec["current"][1]("current")
-        return world.tag(Inst(world, *spec["current"][1]))
+        if recipe["current"][0] == "raise":
+            raise recipe["current"][1]("current")
+        return world.tag(Inst(world, *recipe["current"][1]))
 
     def finder(name):
         def fn():
             world.note(name)
-            return build_found(world, spec["found"])
+            return build_found(world, recipe["found"])
         return fn
 
-    with rebound(platform=Fake(real_platform, system=world.behave(spec["system"], "system", real_platform.system)),
+    with rebound(platform=Fake(real_platform, system=world.behave(recipe["system"], "system", real_platform.system)),
                  get_current_java=current, _find_java_macos=finder("mac"), _find_java_linux=finder("linux"),
                  _find_java_windows=finder("windows")):
         yield
@@ -1165,9 +1165,9 @@ def ref_find_all_java_installations():
 
 
 @FUZZ
-@given(spec=find_all_world)
-def test_find_all_matches_reference(spec):
-    compare(spec, find_all_machine, jvm.find_all_java_installations, ref_find_all_java_installations)
+@given(recipe=find_all_world)
+def test_find_all_matches_reference(recipe):
+    compare(recipe, find_all_machine, jvm.find_all_java_installations, ref_find_all_java_installations)
 
 
 def test_inconsistent_version_comparisons_do_not_crash_sorting():
@@ -1238,12 +1238,12 @@ select_world = st.fixed_dictionaries({
 })
 
 
-def build_selection(world, spec):
+def build_selection(world, recipe):
     installations = [world.tag(Inst(world, *s[1])) if s[0] == "inst" else world.value(s) for s in
-                     spec["installations"]]
+                     recipe["installations"]]
     world.tag(installations)
     supported = [world.tag(Mutator(world, installations, s[1])) if s[0] == "mutator" else world.value(s)
-                 for s in spec["supported"]]
+                 for s in recipe["supported"]]
     world.tag(supported)
     return installations, supported
 
@@ -1261,20 +1261,20 @@ TOTAL_ORDER = (int, float, bool, Decimal, Fraction)
 
 
 @FUZZ
-@given(spec=select_world)
-def test_select_best_java_matches_reference(spec):
+@given(recipe=select_world)
+def test_select_best_java_matches_reference(recipe):
     runs = []
     for select in (jvm.select_best_java, ref_select_best_java):
         world = World()
-        installations, supported = build_selection(world, spec)
-        names = ({"_is_valid_java_home": world.behave(spec["valid"], "valid", jvm._is_valid_java_home)}
-                 if spec["valid"] else {})
+        installations, supported = build_selection(world, recipe)
+        names = ({"_is_valid_java_home": world.behave(recipe["valid"], "valid", jvm._is_valid_java_home)}
+                 if recipe["valid"] else {})
         with rebound(**names):
             runs.append((outcome(lambda: select(installations, supported)), world))
     (a, wa), (b, wb) = runs
     if a[0] == "value":  # None or one of the records (the list may have lost it meanwhile)
         assert a[1] is None or (type(a[1]) is Inst and id(a[1]) in wa.labels)
-    versions = [s[1][1] for s in spec["installations"] if s[0] == "inst"]
+    versions = [s[1][1] for s in recipe["installations"] if s[0] == "inst"]
     if all(v[0] == "lit" and type(v[1]) in TOTAL_ORDER and v[1] == v[1] for v in versions):
         # A total order of versions: the first of the highest, as sorted() picks.
         assert_same(a, b, (wa, wb), messages=False)
@@ -1309,13 +1309,13 @@ table_spec = st.fixed_dictionaries({
 })
 
 
-def build_table(world, spec):
-    if spec["kind"] == "odd":
-        return world.value(spec["odd"])
-    table = world.tag(TableSubclass() if spec["kind"] == "subclass" else {})
-    if spec["kind"] == "subclass":
-        table._world, table._get, table._items = world, spec["get"], spec["items"]
-    for key, row in spec["rows"]:
+def build_table(world, recipe):
+    if recipe["kind"] == "odd":
+        return world.value(recipe["odd"])
+    table = world.tag(TableSubclass() if recipe["kind"] == "subclass" else {})
+    if recipe["kind"] == "subclass":
+        table._world, table._get, table._items = world, recipe["get"], recipe["items"]
+    for key, row in recipe["rows"]:
         if row[0] == "row":
             value = world.tag({})
             for k, v in row[1].items():
@@ -1376,35 +1376,35 @@ pyspark_world = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def pyspark_machine(spec, world):
-    """The table rebound; importlib.metadata.version answering by the spec
+def pyspark_machine(recipe, world):
+    """The table rebound; importlib.metadata.version answering by the recipe
     (or with a version text whose split() gives odd parts)."""
     real_version = importlib.metadata.version
-    installed = world.behave(spec["metadata"], "metadata.version", real_version)
+    installed = world.behave(recipe["metadata"], "metadata.version", real_version)
 
     def version(name):
-        if spec["odd_split"] is None:
+        if recipe["odd_split"] is None:
             return installed(name)
         world.note("metadata.version", name)
         text = world.tag(SplitsOddly("3.5.1"))
-        text.parts = world.value(spec["odd_split"])
+        text.parts = world.value(recipe["odd_split"])
         return text
 
-    with rebound(PYSPARK_JVM_ELIGIBILITY=build_table(world, spec["table"])), pytest.MonkeyPatch.context() as mp:
+    with rebound(PYSPARK_JVM_ELIGIBILITY=build_table(world, recipe["table"])), pytest.MonkeyPatch.context() as mp:
         mp.setattr(importlib.metadata, "version", version)
         yield
 
 
 @FUZZ
-@given(spec=pyspark_world, java_version=st.one_of(st.sampled_from([8, 11, 17, 21, 9, 0, -17, 2**70]),
+@given(recipe=pyspark_world, java_version=st.one_of(st.sampled_from([8, 11, 17, 21, 9, 0, -17, 2**70]),
                                                   st.integers()),
        line=st.one_of(st.sampled_from(["4.0", "3.5", "3.0", "9.9", "x", "\ud800", ""]), st.text(max_size=4)))
-def test_pyspark_checks_match_reference(spec, java_version, line):
-    compare(spec, pyspark_machine, lambda: jvm.get_pyspark_versions_for_java(java_version),
+def test_pyspark_checks_match_reference(recipe, java_version, line):
+    compare(recipe, pyspark_machine, lambda: jvm.get_pyspark_versions_for_java(java_version),
             lambda: ref_versions_for_java(java_version))
-    compare(spec, pyspark_machine, lambda: jvm.check_java_pyspark_compatibility(java_version, line),
+    compare(recipe, pyspark_machine, lambda: jvm.check_java_pyspark_compatibility(java_version, line),
             lambda: ref_check_compatibility(java_version, line))
-    kind, info = compare(spec, pyspark_machine, jvm.get_pyspark_info, ref_pyspark_info)
+    kind, info = compare(recipe, pyspark_machine, jvm.get_pyspark_info, ref_pyspark_info)
     # Every Exception becomes None.
     assert (kind == "value" and (info is None or type(info) is jvm.PySparkInfo)) or isinstance(info, Fatal)
 
@@ -1433,7 +1433,7 @@ validate_world = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def validate_machine(spec, world):
+def validate_machine(recipe, world):
     def answer(kind_spec, name, make):
         def fn():
             world.note(name)
@@ -1447,12 +1447,12 @@ def validate_machine(spec, world):
         return fn
 
     names = {
-        "get_pyspark_info": answer(spec["info"], "info", lambda v, mm, sup: jvm.PySparkInfo(v, mm, 8, 17, 17, sup)),
-        "get_current_java": answer(spec["java"], "java",
+        "get_pyspark_info": answer(recipe["info"], "info", lambda v, mm, sup: jvm.PySparkInfo(v, mm, 8, 17, 17, sup)),
+        "get_current_java": answer(recipe["java"], "java",
                                    lambda v: jvm.JavaInstallation("/jdk", v, "java", "OpenJDK", True)),
     }
-    if spec["check"]:
-        names["check_java_pyspark_compatibility"] = world.behave(spec["check"], "check",
+    if recipe["check"]:
+        names["check_java_pyspark_compatibility"] = world.behave(recipe["check"], "check",
                                                                  jvm.check_java_pyspark_compatibility)
     with rebound(**names):
         yield
@@ -1473,22 +1473,22 @@ def ref_validate():
 
 
 @FUZZ
-@given(spec=validate_world)
-def test_validate_java_for_spark(spec):
+@given(recipe=validate_world)
+def test_validate_java_for_spark(recipe):
     runs = []
     for call in (jvm.validate_java_for_spark, ref_validate):
         world = World()
-        with validate_machine(spec, world):
+        with validate_machine(recipe, world):
             runs.append((outcome(call), world))
     (a, wa), (b, wb) = runs
     if a[0] == "value":
         assert is_pair(a[1]), repr(a[1])
     # The check's message is formatted rather than added to; a release line
     # newer than the table is held to its assumed minimum: compare the rest.
-    check = spec["check"]
+    check = recipe["check"]
     odd_message = (check and check[0] == "return" and check[1][0] == "lit" and len(check[1][1]) == 2
                    and type(check[1][1][1]) is not str)
-    newer_line = spec["info"] and spec["info"][0] == "info" and spec["info"][2] not in jvm.PYSPARK_JVM_ELIGIBILITY
+    newer_line = recipe["info"] and recipe["info"][0] == "info" and recipe["info"][2] not in jvm.PYSPARK_JVM_ELIGIBILITY
     if not odd_message and not (newer_line and b[0] == "value" and b[1][0] is True):
         assert_same(a, b, (wa, wb))
 
@@ -1507,24 +1507,24 @@ spark_world = st.fixed_dictionaries({
 
 
 @FUZZ
-@given(spec=spark_world, master=path_text,
+@given(recipe=spark_world, master=path_text,
        timeout=st.sampled_from([30, 5, 0, -1, 2.9, True, 10**30, Decimal("3.7"), Fraction(7, 2)]))
-def test_detect_spark_cluster_version(spec, master, timeout):
+def test_detect_spark_cluster_version(recipe, master, timeout):
     world = World()
-    world.spark = spec
-    modules = {"pyspark": None, "pyspark.sql": None} if spec["missing"] else fake_pyspark(world)
+    world.spark = recipe
+    modules = {"pyspark": None, "pyspark.sql": None} if recipe["missing"] else fake_pyspark(world)
     with injected_modules(modules):
         kind, got = outcome(lambda: jvm.detect_spark_cluster_version(master, timeout))
     if kind == "raised":
         assert isinstance(got, Fatal), repr(got)
         return
     assert got is None or type(got) is str
-    version = spec["version"]
+    version = recipe["version"]
     if got is not None:
         assert version[0] == "value" and got == world.value(version[1])
-    if not spec["missing"] and timeout in (30, 5) and world.sessions:
+    if not recipe["missing"] and timeout in (30, 5) and world.sessions:
         # A session that was created is stopped once (when it is truthy).
-        assert [s.stops for s in world.sessions] == [1 if spec["session_bool"] == "true" else 0]
+        assert [s.stops for s in world.sessions] == [1 if recipe["session_bool"] == "true" else 0]
 
 
 # --- the shell start-up file ----------------------------------------------------------------------
@@ -1566,34 +1566,34 @@ shell_world = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def shell_machine(spec, world):
-    home = spec["home"]
+def shell_machine(recipe, world):
+    home = recipe["home"]
     with env_guard():
         os.environ["HOME"] = home
-        for name, value in (("SHELL", spec["shell"]), ("PROFILE", spec["profile"])):
+        for name, value in (("SHELL", recipe["shell"]), ("PROFILE", recipe["profile"])):
             if value is None:
                 os.environ.pop(name, None)
             else:
                 os.environ[name] = value
         bashrc = os.path.join(home, ".bashrc")
-        if spec["bashrc"]:
+        if recipe["bashrc"]:
             open(bashrc, "w").close()
         elif os.path.exists(bashrc):
             os.unlink(bashrc)
-        path = Fake(os.path, **{n: world.behave(b, n, getattr(os.path, n)) for n, b in spec["path"].items()})
+        path = Fake(os.path, **{n: world.behave(b, n, getattr(os.path, n)) for n, b in recipe["path"].items()})
         environ = os.environ
-        if spec["environ_get"]:
-            environ = Fake(os.environ, get=world.behave(spec["environ_get"], "environ.get", os.environ.get))
+        if recipe["environ_get"]:
+            environ = Fake(os.environ, get=world.behave(recipe["environ_get"], "environ.get", os.environ.get))
         with rebound(os=Fake(os, path=path, environ=environ),
-                     platform=Fake(real_platform, system=world.behave(spec["system"], "system", real_platform.system))):
+                     platform=Fake(real_platform, system=world.behave(recipe["system"], "system", real_platform.system))):
             yield
 
 
 @FUZZ
-@given(spec=shell_world)
-def test_get_shell_config_file_matches_reference(spec):
+@given(recipe=shell_world)
+def test_get_shell_config_file_matches_reference(recipe):
     with tempfile.TemporaryDirectory() as home:
-        kind, got = compare(dict(spec, home=home), shell_machine, jvm.get_shell_config_file,
+        kind, got = compare(dict(recipe, home=home), shell_machine, jvm.get_shell_config_file,
                             ref_get_shell_config_file)
     if kind == "value":
         assert type(got) is tuple and len(got) == 2

@@ -132,17 +132,17 @@ class World:
             self.keep.append(obj)
         return obj
 
-    def value(self, spec):
-        kind = spec[0]
+    def value(self, recipe):
+        kind = recipe[0]
         if kind == "lit":
-            return spec[1]
+            return recipe[1]
         if kind == "odd":
-            return self.tag(ODD[spec[1]]())
+            return self.tag(ODD[recipe[1]]())
         if kind == "evil":
-            return self.tag(Evil(spec[1], spec[2]))
+            return self.tag(Evil(recipe[1], recipe[2]))
         if kind == "raise":
-            raise spec[1](spec[0])
-        raise AssertionError(spec)
+            raise recipe[1](recipe[0])
+        raise AssertionError(recipe)
 
     def canon(self, v, depth=0):
         if id(v) in self.labels:
@@ -204,7 +204,7 @@ class Meddler:
 
 
 class Stamp:
-    """A profile time whose truth value and isoformat() act by the spec."""
+    """A profile time whose truth value and isoformat() act by the recipe."""
 
     def __init__(self, world, truth, iso, meddler=None):
         self.world, self.truth, self.iso, self.meddler = world, truth, iso, meddler
@@ -234,13 +234,13 @@ hostile_stamp = st.one_of(
     st.sampled_from(["2024-01-02", 5]).map(lambda v: ("lit", v)), odd_spec, evil_spec)
 
 
-def build_stamp(world, spec, row=None):
-    if spec[0] != "stamp":
-        return world.value(spec)
-    meddler = Meddler(world, spec[3], lambda: "extra") if spec[3] else None
+def build_stamp(world, recipe, row=None):
+    if recipe[0] != "stamp":
+        return world.value(recipe)
+    meddler = Meddler(world, recipe[3], lambda: "extra") if recipe[3] else None
     if meddler:
         meddler.target = row
-    return world.tag(Stamp(world, spec[1], spec[2], meddler))
+    return world.tag(Stamp(world, recipe[1], recipe[2], meddler))
 
 
 # --- rows of get_all_profiled_tables -------------------------------------------------------
@@ -267,15 +267,15 @@ hostile_row = st.one_of(
     st.tuples(st.just("short"), st.lists(benign_plain, max_size=3)), odd_spec, evil_spec)
 
 
-def build_row(world, spec):
-    kind = spec[0]
+def build_row(world, recipe):
+    kind = recipe[0]
     if kind == "short":
-        return world.tag(tuple(world.value(v) if v[0] != "raise" else None for v in spec[1]))
+        return world.tag(tuple(world.value(v) if v[0] != "raise" else None for v in recipe[1]))
     if kind not in ("tuple", "list", "row", "dict"):
-        return world.value(spec)
-    cells = [world.value(v) if v[0] != "raise" else world.tag(Evil("bool", v[1])) for v in spec[1]]
+        return world.value(recipe)
+    cells = [world.value(v) if v[0] != "raise" else world.tag(Evil("bool", v[1])) for v in recipe[1]]
     row = [] if kind == "list" else None
-    cells.append(build_stamp(world, spec[2], row))
+    cells.append(build_stamp(world, recipe[2], row))
     if kind == "list":
         row.extend(cells)
         return world.tag(row)
@@ -283,7 +283,7 @@ def build_row(world, spec):
         return world.tag(tuple(cells))
     if kind == "dict":
         return world.tag(dict(enumerate(cells)))
-    return world.tag(Row(world, cells, spec[3]))
+    return world.tag(Row(world, cells, recipe[3]))
 
 
 # --- column-profile records ----------------------------------------------------------------
@@ -316,10 +316,10 @@ class Record:
             self._meddler()
         if name not in self._attrs:
             raise AttributeError(name)
-        spec = self._attrs[name]
-        if spec[0] == "stamp":
-            return build_stamp(self._world, spec)
-        return self._world.value(spec)
+        recipe = self._attrs[name]
+        if recipe[0] == "stamp":
+            return build_stamp(self._world, recipe)
+        return self._world.value(recipe)
 
 
 benign_attrs = st.fixed_dictionaries(
@@ -346,10 +346,10 @@ hostile_record = benign_attrs.flatmap(lambda attrs: st.one_of(
                                                                                              evil_spec)
 
 
-def build_record(world, spec, records):
-    if spec[0] in ("odd", "evil"):
-        return world.value(spec)
-    attrs, meddle = spec
+def build_record(world, recipe, records):
+    if recipe[0] in ("odd", "evil"):
+        return world.value(recipe)
+    attrs, meddle = recipe
     meddler = None
     if meddle:
         meddler = Meddler(world, meddle[1], lambda: world.tag(Record(world, attrs)))
@@ -361,7 +361,7 @@ def build_record(world, spec, records):
 
 
 class AlertDict(dict):
-    """A dict subclass whose get() is logged and acts by the spec."""
+    """A dict subclass whose get() is logged and acts by the recipe."""
 
     def get(self, key, *default):
         self._world.note("alert.get", key, list(default))
@@ -386,16 +386,16 @@ hostile_alert = st.one_of(
     odd_spec, evil_spec)
 
 
-def build_alert(world, spec, alerts):
-    if spec[0] not in ("dict", "sub"):
-        return world.value(spec)
-    content = {k: world.value(v) for k, v in spec[1].items()}
-    if spec[0] == "dict":
+def build_alert(world, recipe, alerts):
+    if recipe[0] not in ("dict", "sub"):
+        return world.value(recipe)
+    content = {k: world.value(v) for k, v in recipe[1].items()}
+    if recipe[0] == "dict":
         return world.tag(content)
     alert = AlertDict(content)
-    alert._world, alert._get, alert._meddler = world, spec[2], None
-    if spec[3]:
-        alert._meddler = Meddler(world, spec[3], lambda: world.tag({"severity": "warning", "type": "late"}))
+    alert._world, alert._get, alert._meddler = world, recipe[2], None
+    if recipe[3]:
+        alert._meddler = Meddler(world, recipe[3], lambda: world.tag({"severity": "warning", "type": "late"}))
         alerts.append(alert._meddler)
     return world.tag(alert)
 
@@ -446,16 +446,16 @@ def container(benign, hostile):
                   st.tuples(st.just("value"), st.one_of(odd_spec, evil_spec)), raise_spec))
 
 
-def build_container(world, spec, build_item):
-    kind = spec[0]
+def build_container(world, recipe, build_item):
+    kind = recipe[0]
     if kind == "raise":
-        raise spec[1]("store")
+        raise recipe[1]("store")
     if kind == "value":
-        return world.value(spec[1])
+        return world.value(recipe[1])
     meddlers = []
-    items = [build_item(world, s, meddlers) for s in spec[1]]
+    items = [build_item(world, s, meddlers) for s in recipe[1]]
     if kind == "seq":
-        return world.tag(Seq(items, spec[2], spec[3]))
+        return world.tag(Seq(items, recipe[2], recipe[3]))
     out = {"list": list, "sub": Items, "tuple": tuple}.get(kind, lambda xs: (x for x in xs))(items)
     for m in meddlers:
         m.target = out
@@ -465,27 +465,27 @@ def build_container(world, spec, build_item):
 class Store:
     """A metadata store answering by the world's description; counts close()."""
 
-    def __init__(self, world, spec):
-        self.world, self.spec, self.closes = world, spec, 0
+    def __init__(self, world, recipe):
+        self.world, self.recipe, self.closes = world, recipe, 0
         world.stores.append(self)
 
     def get_all_profiled_tables(self, *args):
         self.world.note("get_all_profiled_tables", list(args))
-        return build_container(self.world, self.spec["tables"], lambda w, s, m: build_row(w, s))
+        return build_container(self.world, self.recipe["tables"], lambda w, s, m: build_row(w, s))
 
     def get_table_profile(self, *args):
         self.world.note("get_table_profile", list(args))
-        return build_container(self.world, self.spec["profiles"], build_record)
+        return build_container(self.world, self.recipe["profiles"], build_record)
 
     def get_profile_alerts(self, *args):
         self.world.note("get_profile_alerts", list(args))
-        return build_container(self.world, self.spec["alerts"], build_alert)
+        return build_container(self.world, self.recipe["alerts"], build_alert)
 
     def close(self, *args):
         self.closes += 1
         self.world.note("close", list(args))
-        if self.spec["close"][0] == "raise":
-            raise self.spec["close"][1]("close")
+        if self.recipe["close"][0] == "raise":
+            raise self.recipe["close"][1]("close")
 
 
 store_spec = st.fixed_dictionaries({
@@ -499,19 +499,19 @@ store_spec = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def store_machine(spec, world):
+def store_machine(recipe, world):
     """_get_store rebound to hand out a fake store (or fail)."""
 
     def get_store():
         world.note("_get_store")
-        kind = spec["open"]
+        kind = recipe["open"]
         if kind[0] == "raise":
             raise kind[1]("open")
         if kind[0] == "http":
             raise profile.HTTPException(status_code=kind[1], detail="fake")
         if kind[0] == "odd":
             return world.value(kind)
-        return Store(world, spec)
+        return Store(world, recipe)
 
     saved = profile._get_store
     profile._get_store = get_store
@@ -685,11 +685,11 @@ def same_run(native, reference):
         assert [s.closes for s in world.stores] == [1] * len(world.stores)
 
 
-def run_both(spec, machine, native, reference):
+def run_both(recipe, machine, native, reference):
     runs = []
     for call in (native, reference):
         world = World()
-        with machine(spec, world):
+        with machine(recipe, world):
             runs.append((outcome(lambda: drive(call())), world))
     same_run(*runs)
     return runs[0][0]
@@ -702,16 +702,16 @@ ENDPOINTS = [
 
 
 @FUZZ
-@given(spec=store_spec)
-def test_table_listing_and_stats_match_reference(spec):
+@given(recipe=store_spec)
+def test_table_listing_and_stats_match_reference(recipe):
     for native, reference in ENDPOINTS:
-        run_both(spec, store_machine, native, reference)
+        run_both(recipe, store_machine, native, reference)
 
 
 @FUZZ
-@given(spec=store_spec, source=texts, table=texts, mode=st.one_of(st.none(), texts))
-def test_table_profile_matches_reference(spec, source, table, mode):
-    kind, got = run_both(spec, store_machine, lambda: profile.get_table_profile(source, table, mode),
+@given(recipe=store_spec, source=texts, table=texts, mode=st.one_of(st.none(), texts))
+def test_table_profile_matches_reference(recipe, source, table, mode):
+    kind, got = run_both(recipe, store_machine, lambda: profile.get_table_profile(source, table, mode),
                          lambda: ref_get_table_profile(source, table, mode))
     if kind == "value":
         assert list(got) == ["source_name", "table_name", "profile_mode", "row_count", "column_count",
@@ -720,17 +720,17 @@ def test_table_profile_matches_reference(spec, source, table, mode):
 
 
 @FUZZ
-@given(spec=store_spec, source=st.one_of(st.none(), texts),
+@given(recipe=store_spec, source=st.one_of(st.none(), texts),
        severity=st.one_of(st.none(), st.sampled_from(["", "warning", "info", "error", "WARNING", "\ud800"]), texts))
-def test_alerts_match_reference(spec, source, severity):
-    run_both(spec, store_machine, lambda: profile.get_profile_alerts(source, severity),
+def test_alerts_match_reference(recipe, source, severity):
+    run_both(recipe, store_machine, lambda: profile.get_profile_alerts(source, severity),
              lambda: ref_get_profile_alerts(source, severity))
 
 
 def test_stop_iteration_from_the_store_is_no_return_value():
     """A StopIteration escaping an endpoint would read as its return value
     to whoever awaits it; it becomes a RuntimeError, as in any coroutine."""
-    spec = {"open": ("store",), "tables": ("raise", StopIteration), "profiles": ("raise", StopIteration),
+    recipe = {"open": ("store",), "tables": ("raise", StopIteration), "profiles": ("raise", StopIteration),
             "alerts": ("raise", StopIteration), "close": ("ok",)}
 
     async def awaiting(endpoint):
@@ -740,7 +740,7 @@ def test_stop_iteration_from_the_store_is_no_return_value():
         runs = []
         for call in (native, reference):
             world = World()
-            with store_machine(spec, world):
+            with store_machine(recipe, world):
                 runs.append((outcome(lambda: drive(awaiting(call))), world))
         same_run(*runs)
         (kind, exc), _ = runs[0]
@@ -754,26 +754,26 @@ class FakeStoreClass:
     """Stands in for ProjectMetadataStore: construction and initialize()
     act by the world's description."""
 
-    def __init__(self, world, spec):
-        self.world, self.spec = world, spec
+    def __init__(self, world, recipe):
+        self.world, self.recipe = world, recipe
 
     def __call__(self, *args):
         self.world.note("construct", list(args))
-        if self.spec["construct"][0] == "raise":
-            raise self.spec["construct"][1]("construct")
-        if self.spec["construct"][0] == "odd":
-            return self.world.value(self.spec["construct"])
-        return self.world.tag(OpenedStore(self.world, self.spec))
+        if self.recipe["construct"][0] == "raise":
+            raise self.recipe["construct"][1]("construct")
+        if self.recipe["construct"][0] == "odd":
+            return self.world.value(self.recipe["construct"])
+        return self.world.tag(OpenedStore(self.world, self.recipe))
 
 
 class OpenedStore:
-    def __init__(self, world, spec):
-        self.world, self.spec = world, spec
+    def __init__(self, world, recipe):
+        self.world, self.recipe = world, recipe
 
     def initialize(self, *args):
         self.world.note("initialize", list(args))
-        if self.spec["initialize"][0] == "raise":
-            raise self.spec["initialize"][1]("initialize")
+        if self.recipe["initialize"][0] == "raise":
+            raise self.recipe["initialize"][1]("initialize")
 
 
 open_spec = st.fixed_dictionaries({
@@ -787,37 +787,37 @@ open_spec = st.fixed_dictionaries({
 
 
 @contextlib.contextmanager
-def opening_machine(spec, world):
+def opening_machine(recipe, world):
     saved = (profile._project_root, profile._store_initialized, profile._get_store)
     module = metadata
-    if spec["module"] == "missing":
+    if recipe["module"] == "missing":
         module = None
-    elif spec["module"] == "no-class":
+    elif recipe["module"] == "no-class":
         module = type(sys)("strix.compute.metadata")
     else:
         saved_class = metadata.ProjectMetadataStore
-        metadata.ProjectMetadataStore = FakeStoreClass(world, spec)
+        metadata.ProjectMetadataStore = FakeStoreClass(world, recipe)
     saved_module = sys.modules["strix.compute.metadata"]
     sys.modules["strix.compute.metadata"] = module
-    profile._project_root = world.value(spec["root"])
-    profile._store_initialized = world.value(spec["initialized"])
+    profile._project_root = world.value(recipe["root"])
+    profile._store_initialized = world.value(recipe["initialized"])
     try:
         yield
     finally:
         sys.modules["strix.compute.metadata"] = saved_module
-        if spec["module"] == "present":
+        if recipe["module"] == "present":
             metadata.ProjectMetadataStore = saved_class
         world.state = (world.canon(profile._project_root), world.canon(profile._store_initialized))
         profile._project_root, profile._store_initialized, profile._get_store = saved
 
 
 @FUZZ
-@given(spec=open_spec)
-def test_get_store_matches_reference(spec):
+@given(recipe=open_spec)
+def test_get_store_matches_reference(recipe):
     runs = []
     for call in (profile._get_store, ref_get_store):
         world = World()
-        with opening_machine(spec, world):
+        with opening_machine(recipe, world):
             runs.append((outcome(call), world))
     (a, wa), (b, wb) = runs
     same_run((a, wa), (b, wb))
@@ -922,14 +922,14 @@ def test_json_field_is_read_once_for_the_test_and_once_for_decoding(first, secon
     text deeper than the fast decoder goes, text json.loads rejects)."""
     def call(endpoint):
         world = World()
-        spec = dict(EMPTY, profiles=("list", []))
+        recipe = dict(EMPTY, profiles=("list", []))
 
         class OneRecordStore(Store):
             def get_table_profile(self, *args):
                 return [Reads(first, second)]
 
         saved = profile._get_store
-        profile._get_store = lambda: OneRecordStore(world, spec)
+        profile._get_store = lambda: OneRecordStore(world, recipe)
         try:
             return outcome(lambda: drive(endpoint("s", "t", None))), world
         finally:
