@@ -4,8 +4,10 @@ subclassing and introspection."""
 import dataclasses
 import inspect
 import os
+import signal
 import subprocess
 import sys
+import time
 from types import SimpleNamespace as NS
 
 import pytest
@@ -103,6 +105,49 @@ def test_list_text_uses_repr_quoting():
     sources = {"source.p.a.b": src("it's"), "source.p.c.d": src("plain")}
     result = pa.PlanAdvisor(Manifest(sources=sources)).analyze(model(["source.p.a.b", "source.p.c.d"]))
     assert result.reason == "Sources span 2 connections: [\"it's\", 'plain'] - federation required"
+
+
+class Shown(str):
+    def __repr__(self):
+        return "<shown>"
+
+    def __str__(self):
+        return "str-of-shown"
+
+
+@pytest.mark.parametrize("names", [
+    ["back\\slash", "new\nline", "tab\there", "both'\"quotes", "del\x7f"],
+    ["caf\u00e9", "\u6570\u636e", "\U0001f600", "\u00a0nbsp", "plain"],
+    ["", "x"],
+])
+def test_reason_texts_match_python_rendering(names):
+    class Spread(pa.PlanAdvisor):
+        def _map_sources_to_connections(self, source_refs):
+            return set(names)
+
+    class Single(pa.PlanAdvisor):
+        def _map_sources_to_connections(self, source_refs):
+            return {names[0]}
+
+    node = model(["source.x"])
+    assert Spread(Manifest()).analyze(node).reason == (
+        f"Sources span {len(names)} connections: {sorted(names)} - federation required")
+    for target in (None, "t\u00e9", "\U0001f600"):
+        got = Single(Manifest()).analyze(node, target_connection=target)
+        assert got.reason == ref.PlanAdvisor.analyze(Single(Manifest()), node, None, target).reason
+
+
+def test_reason_texts_render_str_subclasses_as_python_does():
+    class Odd(pa.PlanAdvisor):
+        def _map_sources_to_connections(self, source_refs):
+            return {Shown("pg")} if len(source_refs) == 1 else {Shown("pg"), "dbx"}
+
+    advisor = Odd(Manifest())
+    assert advisor.analyze(model(["a", "b"])).reason == \
+        "Sources span 2 connections: ['dbx', <shown>] - federation required"
+    assert advisor.analyze(model(["a"])).reason == "All sources in target 'str-of-shown' - pushdown"
+    assert advisor.analyze(model(["a"]), target_connection="dbx").reason == \
+        "Cross-target: source 'str-of-shown' != target 'dbx' - federation required"
 
 
 # --- source references and connections ---------------------------------------
@@ -264,6 +309,32 @@ def test_batch_and_filters(advisor):
     assert advisor.analyze_batch([]) == {} and advisor.get_pushdown_nodes([]) == []
     with pytest.raises(AttributeError):
         advisor.analyze_batch([NS(resource_type="seed")])
+
+
+@pytest.mark.parametrize("method", ["analyze_batch", "get_pushdown_nodes"])
+def test_long_batches_let_signal_handlers_run(method):
+    # Nodes that run no Python code while analyzed: the handler can only run
+    # if the batch itself gives pending signals a chance.
+    class Interrupted(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    nodes = [model(uid="m.seed", rtype="seed")] * 1_000_000
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        started = time.perf_counter()
+        with pytest.raises(Interrupted):
+            getattr(pa.PlanAdvisor(Manifest()), method)(nodes)
+        interrupted_after = time.perf_counter() - started
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    started = time.perf_counter()
+    getattr(pa.PlanAdvisor(Manifest()), method)(nodes)
+    assert interrupted_after < (time.perf_counter() - started) / 2
 
 
 def test_summaries(advisor):

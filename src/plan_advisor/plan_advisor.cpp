@@ -47,6 +47,22 @@ const Name s_seed("seed");
 const Name s_pushdown("pushdown");
 const Name s_federated("federated");
 const Name s_source_prefix("source.");
+const Name s_dot(".");
+const Name s_quote("'");
+const Name s_open_bracket("[");
+const Name s_close_bracket("]");
+const Name s_comma(", ");
+const Name s_all_in_target("All sources in target '");
+const Name s_pushdown_tail("' - pushdown");
+const Name s_cross_source("Cross-target: source '");
+const Name s_cross_target("' != target '");
+const Name s_federation_tail(" - federation required");
+const Name s_quoted_federation_tail("' - federation required");
+const Name s_span("Sources span ");
+const Name s_span_connections(" connections: ");
+const Name s_refs_to_target("Model refs materialized tables - pushdown to target '");
+const Name s_no_sources("No source dependencies - pushdown to default target");
+const Name s_seed_reason("Seed node - no source analysis needed");
 
 // --- small helpers ---------------------------------------------------------
 
@@ -61,10 +77,31 @@ bool attr_equals(PyObject* obj, PyObject* name, PyObject* text) {
     return rt::truthy(eq.get());
 }
 
-// str(sorted(items))
+// repr(text) for an exact str that needs no escaping and no choice of
+// quotes: printable ASCII without quote or backslash.
+bool plainly_quotable(PyObject* v) {
+    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return false;
+    const Py_UCS1* p = PyUnicode_1BYTE_DATA(v);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(v); i < n; ++i) {
+        if (p[i] < 0x20 || p[i] == 0x7f || p[i] == '\'' || p[i] == '\\') return false;
+    }
+    return true;
+}
+
+// str(sorted(items)): the list text "['a', 'b']", each entry as repr renders it.
 Ref sorted_list_text(PyObject* items) {
     Ref list = rt::sorted(items);
-    return rt::str_of(list.get());
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    if (n == 0) return rt::str_of(list.get());
+    Ref pieces = rt::new_list(2 * n + 1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.get(), i);
+        Ref shown = plainly_quotable(item) ? rt::concat({s_quote, item, s_quote}) : rt::repr_of(item);
+        PyList_SET_ITEM(pieces.get(), 2 * i, Py_NewRef(i == 0 ? s_open_bracket.get() : s_comma.get()));
+        PyList_SET_ITEM(pieces.get(), 2 * i + 1, shown.release());
+    }
+    PyList_SET_ITEM(pieces.get(), 2 * n, Py_NewRef(s_close_bracket.get()));
+    return rt::join("", pieces.get());
 }
 
 // `mapping.get(key)`, straight to the dict for an exact dict.
@@ -180,8 +217,7 @@ Ref advisor_analyze(const Args& a) {
     if (attr_equals(node, n_resource_type, s_seed)) {
         Ref connections = rt::new_set();
         Ref refs = rt::new_set();
-        Ref reason = rt::text("Seed node - no source analysis needed");
-        return make_result(a, connections.get(), refs.get(), s_pushdown, Py_None, reason.get(), Py_None);
+        return make_result(a, connections.get(), refs.get(), s_pushdown, Py_None, s_seed_reason, Py_None);
     }
 
     Ref refs = rt::call_method(n_extract, {self, node});
@@ -195,10 +231,8 @@ Ref advisor_analyze(const Args& a) {
             Ref depends_on = rt::attr(node, n_depends_on);
             has_refs = rt::truthy(rt::attr(depends_on.get(), n_nodes).get());
         }
-        Ref reason = (has_refs && non_empty_text(target))
-                         ? Ref::steal(PyUnicode_FromFormat(
-                               "Model refs materialized tables - pushdown to target '%U'", target))
-                         : rt::text("No source dependencies - pushdown to default target");
+        Ref reason = (has_refs && non_empty_text(target)) ? rt::concat({s_refs_to_target, target, s_quote})
+                                                          : Ref::borrow(s_no_sources);
         PyObject* carried = non_empty_text(override) ? override : Py_None;
         return make_result(a, connections.get(), refs.get(), s_pushdown, target, reason.get(), carried);
     }
@@ -207,21 +241,23 @@ Ref advisor_analyze(const Args& a) {
         Ref it = rt::iter(connections.get());
         Ref single = rt::next(it.get());
         if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
+        // The name as str() renders it (itself for an exact str).
+        Ref shown = PyUnicode_CheckExact(single.get()) ? Ref::borrow(single.get()) : rt::str_of(single.get());
         if (non_empty_text(target)) {
             Ref differs = Ref::steal(PyObject_RichCompare(target, single.get(), Py_NE));
             if (rt::truthy(differs.get())) {
-                Ref reason = Ref::steal(PyUnicode_FromFormat(
-                    "Cross-target: source '%S' != target '%U' - federation required", single.get(), target));
+                Ref reason = rt::concat(
+                    {s_cross_source, shown.get(), s_cross_target, target, s_quoted_federation_tail});
                 return make_result(a, connections.get(), refs.get(), s_federated, Py_None, reason.get(), override);
             }
         }
-        Ref reason = Ref::steal(PyUnicode_FromFormat("All sources in target '%S' - pushdown", single.get()));
+        Ref reason = rt::concat({s_all_in_target, shown.get(), s_pushdown_tail});
         return make_result(a, connections.get(), refs.get(), s_pushdown, single.get(), reason.get(), Py_None);
     }
 
     Ref names = sorted_list_text(connections.get());
-    Ref reason = Ref::steal(
-        PyUnicode_FromFormat("Sources span %zd connections: %U - federation required", count, names.get()));
+    Ref number = Ref::steal(PyUnicode_FromFormat("%zd", count));
+    Ref reason = rt::concat({s_span, number.get(), s_span_connections, names.get(), s_federation_tail});
     return make_result(a, connections.get(), refs.get(), s_federated, Py_None, reason.get(), override);
 }
 
@@ -245,7 +281,7 @@ Ref advisor_extract(const Args& a) {
             Ref p = rt::format_of(package.get());
             Ref s = rt::format_of(source_name.get());
             Ref t = rt::format_of(table_name.get());
-            Ref id = Ref::steal(PyUnicode_FromFormat("source.%U.%U.%U", p.get(), s.get(), t.get()));
+            Ref id = rt::concat({s_source_prefix, p.get(), s_dot, s.get(), s_dot, t.get()});
             rt::set_add(refs.get(), id.get());
         }
     }
@@ -381,11 +417,27 @@ Ref advisor_summary(const Args& a) {
     return rt::join("\n", lines.get());
 }
 
+// A long batch runs no Python code of its own, so it lets pending signal
+// handlers (Ctrl-C) run every 32768 nodes (a tenth of a second or so), as the interpreter would
+// between statements; the garbage collector, when it asked for a
+// collection, runs at the same point.
+class SignalCheck {
+public:
+    void step() {
+        if ((++count_ & 32767) == 0 && PyErr_CheckSignals() < 0) rt::raise();
+    }
+
+private:
+    unsigned count_ = 0;
+};
+
 Ref advisor_batch(const Args& a) {
     PyObject* self = a[0];
     Ref results = rt::new_dict();
     Ref it = rt::iter(a[1]);
+    SignalCheck signals;
     while (Ref node = rt::next(it.get())) {
+        signals.step();
         Ref result = rt::call_method(n_analyze, {self, node.get()});
         Ref id = rt::attr(node.get(), n_unique_id);
         rt::set_item(results.get(), id.get(), result.get());
@@ -398,7 +450,9 @@ Ref filter_nodes(const Args& a, PyObject* property) {
     PyObject* self = a[0];
     Ref kept = rt::new_list();
     Ref it = rt::iter(a[1]);
+    SignalCheck signals;
     while (Ref node = rt::next(it.get())) {
+        signals.step();
         Ref result = rt::call_method(n_analyze, {self, node.get()});
         if (rt::truthy(rt::attr(result.get(), property).get())) rt::append(kept.get(), node.get());
     }

@@ -223,10 +223,26 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
+// Values created by the entry checks (int() results), kept alive for the
+// call. Only the used entries are touched, so an ordinary call pays nothing.
+struct Conversions {
+    PyObject* items[kMaxParams];
+    size_t count = 0;
+    Conversions() = default;
+    Conversions(const Conversions&) = delete;
+    Conversions& operator=(const Conversions&) = delete;
+    ~Conversions() {
+        while (count > 0) Py_DECREF(items[--count]);
+    }
+    PyObject* keep(Ref value) {
+        items[count++] = value.release();
+        return items[count - 1];
+    }
+};
+
 // Applies the entry checks in parameter order. Converted values are kept
 // alive by `owned`; `slots` then hold the values the body sees.
-void check(const FunctionSpec& decl, Py_ssize_t n, std::array<PyObject*, kMaxParams>& slots,
-           std::array<Ref, kMaxParams>& owned) {
+void check(const FunctionSpec& decl, Py_ssize_t n, std::array<PyObject*, kMaxParams>& slots, Conversions& owned) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Param& p = decl.params[i];
         PyObject* v = slots[i];
@@ -257,8 +273,7 @@ void check(const FunctionSpec& decl, Py_ssize_t n, std::array<PyObject*, kMaxPar
                 bool numeric = !PyUnicode_Check(v) && !PyBytes_Check(v) && !PyByteArray_Check(v) && nb != nullptr &&
                                (nb->nb_int != nullptr || nb->nb_index != nullptr || nb->nb_float != nullptr);
                 if (!numeric) raise_argument_type(p.name, "int", v, false);
-                owned[i] = Ref::steal(PyNumber_Long(v));
-                slots[i] = owned[i].get();
+                slots[i] = owned.keep(Ref::steal(PyNumber_Long(v)));
                 break;
             }
             case Check::Bool:
@@ -307,8 +322,8 @@ PyObject* make_coroutine(FunctionObject* f, const std::array<PyObject*, kMaxPara
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     RT_GUARD(nullptr, {
         FunctionObject* f = as_function(self);
-        std::array<PyObject*, kMaxParams> slots{};
-        std::array<Ref, kMaxParams> owned;
+        std::array<PyObject*, kMaxParams> slots;  // bind() fills the first nparams
+        Conversions owned;
         bind(f, args, nargsf, kwnames, slots);
         check(*f->decl, f->nparams, slots, owned);
         if (f->decl->coroutine) return make_coroutine(f, slots);

@@ -5,6 +5,8 @@
 
 #include "ref.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -84,6 +86,31 @@ inline std::string_view utf8(PyObject* s) {
 
 // a + b for two str objects
 inline Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
+
+// a + b + ... for str objects (subclasses count by their characters), built
+// in one allocation.
+inline Ref concat(std::initializer_list<PyObject*> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* p : parts) {
+        length += PyUnicode_GET_LENGTH(p);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
+    // One byte per character in the result means one in every part as well.
+    const bool narrow = PyUnicode_KIND(out.get()) == PyUnicode_1BYTE_KIND;
+    Py_ssize_t at = 0;
+    for (PyObject* p : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+        if (narrow) {
+            std::memcpy(PyUnicode_1BYTE_DATA(out.get()) + at, PyUnicode_1BYTE_DATA(p), static_cast<size_t>(n));
+        } else if (PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) {
+            raise();
+        }
+        at += n;
+    }
+    return out;
+}
 
 // "".join(parts) with a fixed separator
 inline Ref join(const char* sep, PyObject* iterable) {
