@@ -373,6 +373,50 @@ def test_subclass_overrides_are_used(advisor):
     assert Sub(advisor.manifest).get_federated_nodes([model(["source.a"])]) == []
 
 
+def test_instance_and_class_replacements_are_used(advisor, monkeypatch):
+    # Every internal call goes through the instance: an attribute of the
+    # instance, a patched class, a replaced __dict__ and a changed __class__
+    # are all seen on the very next call.
+    node = model(["source.shop.raw.orders"], uid="m.x")
+    fresh = pa.PlanAdvisor(advisor.manifest)
+    assert fresh.analyze(node).primary_connection == "pg"
+
+    fresh._get_source_connection = lambda source_id: "other"
+    assert fresh.analyze(node).primary_connection == "other"
+    fresh._map_sources_to_connections = lambda refs: {"a", "b"}
+    assert fresh.analyze(node).strategy == "federated"
+    fresh._extract_source_references = lambda n: {"picked"}
+    assert fresh.analyze(node).source_refs == {"picked"}
+    seen = []
+    fresh.analyze = lambda n: seen.append(n) or pa.QueryAnalysisResult(set(), set(), "federated", None, "r")
+    assert fresh.analyze_batch([node])["m.x"].reason == "r"
+    assert fresh.get_federated_nodes([node]) == [node] and fresh.get_pushdown_nodes([node]) == []
+    assert fresh.get_execution_summary(node).splitlines()[1] == "Strategy: FEDERATED"
+    assert seen == [node] * 4
+
+    fresh.__dict__ = {"manifest": advisor.manifest, "_source_connection_cache": {}}
+    assert fresh.analyze_batch([node])["m.x"].primary_connection == "pg"
+
+    traced = []
+    fresh._trace_node_to_sources = lambda node_id, visited: traced.append(node_id) or {"x"}
+    deps = Manifest(nodes={"m.a": model(deps=["m.b"], uid="m.a")})
+    fresh.manifest = deps
+    assert pa.PlanAdvisor._trace_node_to_sources(fresh, "m.a") == {"x"} and traced == ["m.b"]
+
+    plain = pa.PlanAdvisor(advisor.manifest)
+    monkeypatch.setattr(pa.PlanAdvisor, "_get_source_connection", lambda self, source_id: "patched")
+    assert plain.analyze(node).primary_connection == "patched"
+    monkeypatch.undo()
+    assert plain.analyze(node).primary_connection == "pg"
+
+    class Other(pa.PlanAdvisor):
+        def _extract_source_references(self, node):
+            return {"source.shop.raw.orders", "source.shop.lake.events"}
+
+    plain.__class__ = Other
+    assert plain.analyze(node).strategy == "federated"
+
+
 def test_result_class_is_looked_up_at_each_call(advisor, monkeypatch):
     made = []
 

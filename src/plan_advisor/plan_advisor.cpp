@@ -3,6 +3,8 @@
 // the compute layer, and says why.
 #include "module.hpp"
 
+#include <vector>
+
 namespace {
 
 using rt::Args;
@@ -93,15 +95,22 @@ Ref sorted_list_text(PyObject* items) {
     Ref list = rt::sorted(items);
     const Py_ssize_t n = PyList_GET_SIZE(list.get());
     if (n == 0) return rt::str_of(list.get());
-    Ref pieces = rt::new_list(2 * n + 1);
+    std::vector<Ref> shown;
+    std::vector<PyObject*> parts;
+    shown.reserve(static_cast<size_t>(n));
+    parts.reserve(static_cast<size_t>(4 * n + 1));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list.get(), i);
-        Ref shown = plainly_quotable(item) ? rt::concat({s_quote, item, s_quote}) : rt::repr_of(item);
-        PyList_SET_ITEM(pieces.get(), 2 * i, Py_NewRef(i == 0 ? s_open_bracket.get() : s_comma.get()));
-        PyList_SET_ITEM(pieces.get(), 2 * i + 1, shown.release());
+        parts.push_back(i == 0 ? s_open_bracket.get() : s_comma.get());
+        if (plainly_quotable(item)) {
+            parts.insert(parts.end(), {s_quote.get(), item, s_quote.get()});
+        } else {
+            shown.push_back(rt::repr_of(item));  // always a str, or an error
+            parts.push_back(shown.back().get());
+        }
     }
-    PyList_SET_ITEM(pieces.get(), 2 * n, Py_NewRef(s_close_bracket.get()));
-    return rt::join("", pieces.get());
+    parts.push_back(s_close_bracket.get());
+    return rt::concat(parts);
 }
 
 // `mapping.get(key)`, straight to the dict for an exact dict.
@@ -129,8 +138,67 @@ std::pair<Ref, Ref> unpack_pair(PyObject* entry) {
 
 // Adds every element of `items` to `target` (set.update).
 void set_update(PyObject* target, PyObject* items) {
-    Ref it = rt::iter(items);
-    while (Ref v = rt::next(it.get())) rt::set_add(target, v.get());
+    rt::ForEach each(items);
+    while (Ref v = each.next()) rt::set_add(target, v.get());
+}
+
+// --- calls through the instance --------------------------------------------
+//
+// Internal calls go through the instance, so a subclass, a patched class or an
+// instance attribute may replace any method. While the instance's class is
+// this module's own PlanAdvisor, unchanged since the module made it, and the
+// instance holds no attribute of the method's name, the lookup would find the
+// module's own function: that function is then called without the lookup.
+
+struct OwnMethod {
+    const Name& name;
+    PyObject* function = nullptr;  // the function in the class as made
+};
+
+PyTypeObject* g_advisor_class = nullptr;
+unsigned int g_advisor_version = 0;
+OwnMethod m_analyze{n_analyze};
+OwnMethod m_extract{n_extract};
+OwnMethod m_map{n_map};
+OwnMethod m_lookup{n_lookup};
+OwnMethod m_trace{n_trace};
+OwnMethod* const own_methods[] = {&m_analyze, &m_extract, &m_map, &m_lookup, &m_trace};
+
+// Whether the instance's own __dict__ has `name` (which would shadow a method).
+bool instance_holds(PyObject* self, PyObject* name) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    PyObject* found = nullptr;
+    const int r = PyDict_GetItemRef(dict.get(), name, &found);
+    if (r < 0) rt::raise();
+    Py_XDECREF(found);
+    return r == 1;
+}
+
+// Whether self.<method> is the module's own function, found without a lookup.
+bool finds_own(PyObject* self, const OwnMethod& m) {
+    PyTypeObject* tp = Py_TYPE(self);
+    return tp == g_advisor_class && m.function != nullptr && tp->tp_version_tag == g_advisor_version &&
+           !instance_holds(self, m.name);
+}
+
+// self.<method>(args...), `self_and_args` holding one value per parameter.
+Ref call_own(const OwnMethod& m, std::initializer_list<PyObject*> self_and_args) {
+    if (finds_own(*self_and_args.begin(), m)) return rt::call_native(m.function, self_and_args);
+    return rt::call_method(m.name, self_and_args);
+}
+
+// Remembers the class as made, with its methods, for call_own.
+void remember_own_class(PyObject* cls) {
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    Py_CLEAR(g_advisor_class);
+    for (OwnMethod* m : own_methods) Py_CLEAR(m->function);
+    if (!PyUnstable_Type_AssignVersionTag(tp)) return;
+    for (OwnMethod* m : own_methods) {
+        Ref f = rt::attr(cls, m->name);
+        if (rt::is_native_function(f.get())) m->function = f.release();
+    }
+    g_advisor_version = tp->tp_version_tag;
+    g_advisor_class = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
 }
 
 // --- QueryAnalysisResult properties --------------------------------------
@@ -220,8 +288,8 @@ Ref advisor_analyze(const Args& a) {
         return make_result(a, connections.get(), refs.get(), s_pushdown, Py_None, s_seed_reason, Py_None);
     }
 
-    Ref refs = rt::call_method(n_extract, {self, node});
-    Ref connections = rt::call_method(n_map, {self, refs.get()});
+    Ref refs = call_own(m_extract, {self, node});
+    Ref connections = call_own(m_map, {self, refs.get()});
     const Py_ssize_t count = rt::length(connections.get());
 
     if (count == 0) {
@@ -268,8 +336,8 @@ Ref advisor_extract(const Args& a) {
     if (!rt::has_attr(node, n_sources) || !rt::truthy(rt::attr(node, n_sources).get())) return refs;
     Ref sources = is_list_tuple_or_set(rt::attr(node, n_sources).get()) ? rt::attr(node, n_sources) : rt::new_list();
 
-    Ref it = rt::iter(sources.get());
-    while (Ref entry = rt::next(it.get())) {
+    rt::ForEach each(sources.get());
+    while (Ref entry = each.next()) {
         PyObject* e = entry.get();
         if (PyUnicode_Check(e)) {
             rt::set_add(refs.get(), e);
@@ -293,7 +361,7 @@ Ref advisor_map(const Args& a) {
     Ref connections = rt::new_set();
     Ref it = rt::iter(a[1]);
     while (Ref source_id = rt::next(it.get())) {
-        Ref connection = rt::call_method(n_lookup, {self, source_id.get()});
+        Ref connection = call_own(m_lookup, {self, source_id.get()});
         if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
     }
     return connections;
@@ -367,8 +435,8 @@ Ref advisor_trace(const Args& a) {
     if (rt::has_attr(node.get(), n_sources) && rt::truthy(rt::attr(node.get(), n_sources).get())) {
         Ref sources = is_list_tuple_or_set(rt::attr(node.get(), n_sources).get()) ? rt::attr(node.get(), n_sources)
                                                                                    : rt::new_list();
-        Ref it = rt::iter(sources.get());
-        while (Ref entry = rt::next(it.get()))
+        rt::ForEach each(sources.get());
+        while (Ref entry = each.next())
             if (PyUnicode_Check(entry.get())) rt::set_add(result.get(), entry.get());
     }
 
@@ -379,20 +447,27 @@ Ref advisor_trace(const Args& a) {
         } else {
             deps = rt::new_list();
         }
-        Ref it = rt::iter(deps.get());
-        while (Ref dep = rt::next(it.get())) {
+        rt::ForEach each(deps.get());
+        while (Ref dep = each.next()) {
             if (!PyUnicode_Check(dep.get())) continue;
-            Ref upstream = rt::call_method(n_trace, {self, dep.get(), visited.get()});
+            Ref upstream = call_own(m_trace, {self, dep.get(), visited.get()});
             set_update(result.get(), upstream.get());
         }
     }
     return result;
 }
 
+// self.analyze(node). analyze's defaults (None, None) are fixed: a function
+// of this runtime has a read-only __defaults__.
+Ref analyze_node(PyObject* self, PyObject* node) {
+    if (finds_own(self, m_analyze)) return rt::call_native(m_analyze.function, {self, node, Py_None, Py_None});
+    return rt::call_method(n_analyze, {self, node});
+}
+
 Ref advisor_summary(const Args& a) {
     PyObject* self = a[0];
     PyObject* node = a[1];
-    Ref result = rt::call_method(n_analyze, {self, node});
+    Ref result = analyze_node(self, node);
     Ref lines = rt::new_list();
     auto line = [&](const char* label, PyObject* value) {
         Ref v = rt::format_of(value);
@@ -434,11 +509,11 @@ private:
 Ref advisor_batch(const Args& a) {
     PyObject* self = a[0];
     Ref results = rt::new_dict();
-    Ref it = rt::iter(a[1]);
+    rt::ForEach each(a[1]);
     SignalCheck signals;
-    while (Ref node = rt::next(it.get())) {
+    while (Ref node = each.next()) {
         signals.step();
-        Ref result = rt::call_method(n_analyze, {self, node.get()});
+        Ref result = analyze_node(self, node.get());
         Ref id = rt::attr(node.get(), n_unique_id);
         rt::set_item(results.get(), id.get(), result.get());
     }
@@ -449,11 +524,11 @@ Ref advisor_batch(const Args& a) {
 Ref filter_nodes(const Args& a, PyObject* property) {
     PyObject* self = a[0];
     Ref kept = rt::new_list();
-    Ref it = rt::iter(a[1]);
+    rt::ForEach each(a[1]);
     SignalCheck signals;
-    while (Ref node = rt::next(it.get())) {
+    while (Ref node = each.next()) {
         signals.step();
-        Ref result = rt::call_method(n_analyze, {self, node.get()});
+        Ref result = analyze_node(self, node.get());
         if (rt::truthy(rt::attr(result.get(), property).get())) rt::append(kept.get(), node.get());
     }
     return kept;
@@ -561,6 +636,7 @@ void exec_module(PyObject* m) {
                       .method(pushdown_spec)
                       .build();
     rt::add(m, "PlanAdvisor", advisor.get());
+    remember_own_class(advisor.get());
 }
 
 }  // namespace

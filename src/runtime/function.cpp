@@ -334,6 +334,25 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     })
 }
 
+}  // namespace
+
+bool is_native_function(PyObject* obj) { return g_function_type != nullptr && Py_IS_TYPE(obj, g_function_type); }
+
+Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
+    FunctionObject* f = as_function(function);
+    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine)
+        return call(function, args);
+    std::array<PyObject*, kMaxParams> slots;
+    std::copy(args.begin(), args.end(), slots.begin());
+    Conversions owned;
+    check(*f->decl, f->nparams, slots, owned);
+    enter_call(" while calling a native function");
+    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    return f->decl->body(Args(slots.data(), args.size(), function));
+}
+
+namespace {
+
 // --- attributes ----------------------------------------------------------
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }

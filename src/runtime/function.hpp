@@ -12,6 +12,7 @@
 
 #include "ops.hpp"
 
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -79,6 +80,15 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
 
 // make_function, then binds the result as module attribute `decl.name`.
 Ref def(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults = {});
+
+// Whether `obj` is a function made by make_function.
+bool is_native_function(PyObject* obj);
+
+// Calls a function made by make_function (not a coroutine function) with one
+// value per parameter, by position: the entry checks and the recursion guard
+// apply as for any call; only the argument binding, which cannot fail here,
+// is skipped. Any other argument count goes through an ordinary call.
+Ref call_native(PyObject* function, std::initializer_list<PyObject*> args);
 
 // Registers the runtime's types; called once by every module's exec slot.
 void init_runtime();

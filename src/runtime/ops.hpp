@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -89,7 +90,7 @@ inline Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat
 
 // a + b + ... for str objects (subclasses count by their characters), built
 // in one allocation.
-inline Ref concat(std::initializer_list<PyObject*> parts) {
+inline Ref concat(std::span<PyObject* const> parts) {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (PyObject* p : parts) {
@@ -111,6 +112,7 @@ inline Ref concat(std::initializer_list<PyObject*> parts) {
     }
     return out;
 }
+inline Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
 
 // "".join(parts) with a fixed separator
 inline Ref join(const char* sep, PyObject* iterable) {
@@ -182,6 +184,32 @@ inline Ref next(PyObject* iterator) {
     if (out == nullptr && PyErr_Occurred()) raise();
     return Ref::steal_or_null(out);
 }
+
+// Steps through an iterable as a for statement does. Exact lists and tuples
+// are read by index, as their own iterators read them (a list that changes
+// meanwhile is seen the same way); anything else goes through iter()/next().
+class ForEach {
+public:
+    explicit ForEach(PyObject* iterable) : seq_(Ref::borrow(iterable)) {
+        if (!PyList_CheckExact(iterable) && !PyTuple_CheckExact(iterable)) it_ = iter(iterable);
+    }
+    // The next item, or an empty Ref at the end.
+    Ref next() {
+        PyObject* seq = seq_.get();
+        if (it_) return rt::next(it_.get());
+        if (PyList_CheckExact(seq)) {
+            if (index_ < PyList_GET_SIZE(seq)) return Ref::borrow(PyList_GET_ITEM(seq, index_++));
+        } else if (index_ < PyTuple_GET_SIZE(seq)) {
+            return Ref::borrow(PyTuple_GET_ITEM(seq, index_++));
+        }
+        return {};
+    }
+
+private:
+    Ref seq_;
+    Ref it_;
+    Py_ssize_t index_ = 0;
+};
 
 // sorted(iterable) as a new list
 inline Ref sorted(PyObject* iterable) {
