@@ -3,6 +3,8 @@
 // the compute layer, and says why.
 #include "module.hpp"
 
+#include <charconv>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -324,7 +326,9 @@ Ref advisor_analyze(const Args& a) {
     }
 
     Ref names = sorted_list_text(connections.get());
-    Ref number = Ref::steal(PyUnicode_FromFormat("%zd", count));
+    char digits[24];
+    const auto written = std::to_chars(digits, digits + sizeof digits, count);
+    Ref number = rt::text(std::string_view(digits, static_cast<size_t>(written.ptr - digits)));
     Ref reason = rt::concat({s_span, number.get(), s_span_connections, names.get(), s_federation_tail});
     return make_result(a, connections.get(), refs.get(), s_federated, Py_None, reason.get(), override);
 }
