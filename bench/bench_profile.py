@@ -32,8 +32,10 @@ from typing import Any, Dict, List, Optional
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "host"))
+sys.path.insert(0, str(HERE))
 
 import strix.compute.metadata as metadata  # noqa: E402
+from pure_profile import table_profile_document  # noqa: E402
 
 
 # --- the pure-Python endpoint ------------------------------------------------------
@@ -74,40 +76,7 @@ async def get_table_profile(source_name: str, table_name: str, mode: Optional[st
         profiles = store.get_table_profile(source_name, table_name, mode)
         if not profiles:
             raise HTTPException(status_code=404, detail=f"No profile found for {source_name}.{table_name}")
-        first = profiles[0]
-        return {
-            "source_name": source_name,
-            "table_name": table_name,
-            "profile_mode": first.profile_mode,
-            "row_count": first.row_count,
-            "column_count": len(profiles),
-            "profiled_at": first.profiled_at.isoformat() if first.profiled_at else None,
-            "columns": [
-                {
-                    "column_name": p.column_name,
-                    "null_count": p.null_count,
-                    "null_percent": p.null_percent,
-                    "distinct_count": p.distinct_count,
-                    "distinct_percent": p.distinct_percent,
-                    "min_value": p.min_value,
-                    "max_value": p.max_value,
-                    "mean_value": p.mean_value,
-                    "median_value": p.median_value,
-                    "stddev_value": p.stddev_value,
-                    "p25": p.p25,
-                    "p50": p.p50,
-                    "p75": p.p75,
-                    "min_length": p.min_length,
-                    "max_length": p.max_length,
-                    "avg_length": p.avg_length,
-                    "histogram": json.loads(p.histogram) if p.histogram else None,
-                    "top_values": json.loads(p.top_values) if p.top_values else None,
-                    "alerts": json.loads(p.alerts) if p.alerts else [],
-                    "duration_ms": p.duration_ms,
-                }
-                for p in profiles
-            ],
-        }
+        return table_profile_document(source_name, table_name, profiles, json)
     finally:
         store.close()
 

@@ -32,55 +32,23 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+from fuzzkit import EvilBase, Fatal, Hostile, Items, Text, WorldBase, fuzz_settings, mostly, outcome
 from jvm_fakes import BANNERS, PICKED_UP
 from strix.compute import jvm_elig as jvm
 
-FUZZ = settings(max_examples=int(os.environ.get("STRIX_FUZZ_EXAMPLES", "500")), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = fuzz_settings(500)
 
 # --- hostile building blocks -----------------------------------------------------------
-
-
-class Hostile(Exception):
-    pass
-
-
-class Fatal(BaseException):
-    """Not an Exception: no guard of the module may swallow it."""
-
 
 RAISED = [Hostile, ValueError, TypeError, KeyError, AttributeError, OSError, FileNotFoundError, PermissionError,
           UnicodeError, RecursionError, StopIteration, ImportError, Fatal]
 exc_types = st.sampled_from(RAISED)
 
 
-class Evil:
-    """A value whose protocol methods raise (or misbehave) by `mode`."""
-
-    def __init__(self, mode, exc=Hostile):
-        self.mode, self.exc = mode, exc
-
-    def _hit(self, name):
-        if self.mode == name:
-            raise self.exc(name)
-
-    def __bool__(self):
-        self._hit("bool")
-        return self.mode != "falsy"
-
-    def __eq__(self, other):
-        self._hit("eq")
-        return NotImplemented
-
-    def __hash__(self):
-        self._hit("hash")
-        return 7
-
-    def __len__(self):
-        self._hit("len")
-        return 1
+class Evil(EvilBase):
+    """EvilBase with the protocols the Java functions touch."""
 
     def __iter__(self):
         self._hit("iter")
@@ -100,9 +68,6 @@ class Evil:
     def __format__(self, format_spec):
         self._hit("format")
         return "evil"
-
-    def __repr__(self):
-        return f"Evil({self.mode})"
 
     def __lt__(self, other):
         self._hit("lt")
@@ -146,14 +111,6 @@ class Flip:
         return "Flip"
 
 
-class Text(str):
-    pass
-
-
-class Items(list):
-    pass
-
-
 class IntRaises:
     def __int__(self):
         raise Hostile("int")
@@ -189,60 +146,25 @@ ODD = [lambda: None, lambda: 0, lambda: -1, lambda: 17, lambda: 2**80, lambda: -
        lambda: IndexOnly(), lambda: IndexRaises(), lambda: FloatOnly(), lambda: type("a" * 300, (), {})(),
        lambda: type("\u00e9" * 150, (), {})(), lambda: type("\u2603" * 100, (), {})()]
 
-SCALARS = (type(None), bool, int, float, complex, str, bytes)
+class World(WorldBase):
+    """WorldBase with complex numbers compared by value, inconsistent
+    comparers as a value kind, the module's records in canonical form, and
+    fake functions that log their calls."""
 
+    ODD = ODD
+    SCALARS = (type(None), bool, int, float, complex, str, bytes)
+    EVIL = Evil
 
-class World:
-    """One run's hostile objects: labelled in creation order, so that two runs
-    built from the same description can be compared object by object, and a
-    log of the calls the fakes received."""
-
-    def __init__(self):
-        self.labels = {}
-        self.keep = []
-        self.log = []
-
-    def tag(self, obj):
-        if type(obj) not in SCALARS:
-            self.labels[id(obj)] = len(self.keep)
-            self.keep.append(obj)
-        return obj
-
-    def value(self, recipe):
-        kind = recipe[0]
-        if kind == "lit":
-            return recipe[1]
-        if kind == "odd":
-            return self.tag(ODD[recipe[1]]())
-        if kind == "evil":
-            return self.tag(Evil(recipe[1], recipe[2]))
-        if kind == "flip":
+    def other_value(self, recipe):
+        if recipe[0] == "flip":
             return self.tag(Flip(recipe[1]))
         raise AssertionError(recipe)
 
-    def canon(self, v, depth=0):
-        if id(v) in self.labels:
-            return ("obj", self.labels[id(v)])
+    def canon_other(self, v, depth):
         t = type(v)
-        if t is float:
-            return ("float", repr(v))
-        if t in SCALARS:
-            return (t.__name__, v)
-        if depth > 20:
-            return ("deep",)
-        if t in (list, tuple):
-            return (t.__name__, [self.canon(x, depth + 1) for x in v])
-        if t is dict:
-            return ("dict", [(self.canon(k, depth + 1), self.canon(x, depth + 1)) for k, x in v.items()])
         if t in (jvm.JavaInstallation, jvm.PySparkInfo):
             return (t.__name__, [self.canon(getattr(v, f), depth + 1) for f in t.__dataclass_fields__])
         return ("other", t.__name__)
-
-    def entry(self, *items):
-        return tuple(self.canon(x) for x in items)
-
-    def note(self, *items):
-        self.log.append(self.entry(*items))
 
     def behave(self, recipe, name, real=None):
         """A fake function acting by `recipe`: ("real",), ("raise", exc),
@@ -270,12 +192,6 @@ evil_spec = st.tuples(st.just("evil"), st.sampled_from(MODES), exc_types)
 value_spec = st.one_of(odd_spec, evil_spec)
 
 
-def mostly(benign, hostile, odds=3):
-    """`benign` three times in four (`odds` to one), else `hostile`: a world
-    where everything fails at once tests only the first failure."""
-    return st.integers(0, odds).flatmap(lambda i: hostile if i == 0 else benign)
-
-
 def fn_spec(returns=value_spec):
     return mostly(st.just(("real",)), st.one_of(st.tuples(st.just("raise"), exc_types),
                                                 st.tuples(st.just("return"), returns)))
@@ -290,19 +206,6 @@ class Fake:
 
     def __getattr__(self, name):
         return getattr(self.__dict__["_real"], name)
-
-
-def outcome(call):
-    """("value", result) or ("raised", exception); a SystemError (a native
-    fault surfacing) and a leaked handled-exception state fail the test."""
-    try:
-        result = ("value", call())
-    except (Exception, Fatal) as exc:
-        result = ("raised", exc)
-    assert sys.exception() is None, "the handled-exception state leaked"
-    if result[0] == "raised":
-        assert not isinstance(result[1], SystemError), f"native fault: {result[1]!r}"
-    return result
 
 
 def assert_same(native, reference, worlds=None, messages=True):

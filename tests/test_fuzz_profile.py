@@ -24,23 +24,18 @@ import os
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+from fuzzkit import EvilBase, Fatal, Hostile, Items, Text, WorldBase, fuzz_settings, mostly, outcome
 import strix.compute.metadata as metadata
 import strix.task.docs.api.profile as profile
 
-FUZZ = settings(max_examples=int(os.environ.get("STRIX_FUZZ_EXAMPLES", "400")), deadline=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from pure_profile import table_profile_document  # noqa: E402
+
+FUZZ = fuzz_settings(400)
 
 # --- hostile building blocks -----------------------------------------------------------
-
-
-class Hostile(Exception):
-    pass
-
-
-class Fatal(BaseException):
-    """Not an Exception: passes every handler of the module."""
 
 
 class BadStr(Exception):
@@ -53,31 +48,8 @@ RAISED = [Hostile, ValueError, TypeError, KeyError, IndexError, AttributeError, 
 exc_types = st.sampled_from(RAISED)
 
 
-class Evil:
-    """A value whose protocol methods raise by `mode`."""
-
-    def __init__(self, mode, exc=Hostile):
-        self.mode, self.exc = mode, exc
-
-    def _hit(self, name):
-        if self.mode == name:
-            raise self.exc(name)
-
-    def __bool__(self):
-        self._hit("bool")
-        return self.mode != "falsy"
-
-    def __eq__(self, other):
-        self._hit("eq")
-        return NotImplemented
-
-    def __hash__(self):
-        self._hit("hash")
-        return 7
-
-    def __len__(self):
-        self._hit("len")
-        return 1
+class Evil(EvilBase):
+    """EvilBase with the protocols the endpoints touch."""
 
     def __iter__(self):
         self._hit("iter")
@@ -86,9 +58,6 @@ class Evil:
     def __getitem__(self, key):
         self._hit("getitem")
         return "item"
-
-    def __repr__(self):
-        return f"Evil({self.mode})"
 
     def get(self, *args):
         self._hit("get")
@@ -102,66 +71,27 @@ class Evil:
 MODES = ["bool", "falsy", "eq", "hash", "len", "iter", "getitem", "get", "isoformat", "ok"]
 
 
-class Text(str):
-    pass
-
-
-class Items(list):
-    pass
-
-
 ODD = [lambda: None, lambda: 0, lambda: -1, lambda: 2**80, lambda: 10**5000, lambda: 1.5, lambda: float("nan"),
        lambda: float("inf"), lambda: True, lambda: False, lambda: "", lambda: "x", lambda: "\ud800",
        lambda: "a\x00b", lambda: b"[1]", lambda: bytearray(b"{}"), lambda: [], lambda: [1], lambda: (), lambda: {},
        lambda: {"severity": "info"}, lambda: set(), lambda: object(), lambda: Text("[2]"), lambda: Items([3]),
        lambda: datetime.datetime(2024, 1, 2, 3, 4, 5), lambda: datetime.date(2024, 1, 2)]
-SCALARS = (type(None), bool, int, float, str, bytes)
+class World(WorldBase):
+    """WorldBase with values that raise as they are made, and the stores of
+    the run."""
 
-
-class World:
-    """One run's objects, labelled in creation order (two runs built from one
-    description compare object by object), and the log of store calls."""
+    ODD = ODD
+    EVIL = Evil
+    MAX_DEPTH = 30
 
     def __init__(self):
-        self.labels, self.keep, self.log = {}, [], []
+        super().__init__()
         self.stores = []
 
-    def tag(self, obj):
-        if type(obj) not in SCALARS and id(obj) not in self.labels:
-            self.labels[id(obj)] = len(self.keep)
-            self.keep.append(obj)
-        return obj
-
-    def value(self, recipe):
-        kind = recipe[0]
-        if kind == "lit":
-            return recipe[1]
-        if kind == "odd":
-            return self.tag(ODD[recipe[1]]())
-        if kind == "evil":
-            return self.tag(Evil(recipe[1], recipe[2]))
-        if kind == "raise":
+    def other_value(self, recipe):
+        if recipe[0] == "raise":
             raise recipe[1](recipe[0])
         raise AssertionError(recipe)
-
-    def canon(self, v, depth=0):
-        if id(v) in self.labels:
-            return ("obj", self.labels[id(v)])
-        t = type(v)
-        if t is float:
-            return ("float", repr(v))
-        if t in SCALARS:
-            return (t.__name__, v)
-        if depth > 30:
-            return ("deep",)
-        if t in (list, tuple):
-            return (t.__name__, [self.canon(x, depth + 1) for x in v])
-        if t is dict:
-            return ("dict", [(self.canon(k, depth + 1), self.canon(x, depth + 1)) for k, x in v.items()])
-        return ("other", t.__name__)
-
-    def note(self, *items):
-        self.log.append(tuple(self.canon(x) for x in items))
 
 
 odd_spec = st.tuples(st.just("odd"), st.integers(0, len(ODD) - 1))
@@ -169,12 +99,6 @@ evil_spec = st.tuples(st.just("evil"), st.sampled_from(MODES), exc_types)
 raise_spec = st.tuples(st.just("raise"), exc_types)
 texts = st.one_of(st.sampled_from(["raw", "orders", "", "\ud800", "a\x00b", "full", "sample", "warning", "info"]),
                   st.text(max_size=5))
-
-
-def mostly(benign, hostile, odds=3):
-    """`benign` `odds` times as often as `hostile`: a world where everything
-    fails at once tests only the first failure."""
-    return st.integers(0, odds).flatmap(lambda i: hostile if i == 0 else benign)
 
 
 # Each kind of value comes benign or hostile; a container of benign items
@@ -548,40 +472,7 @@ async def ref_get_table_profile(source_name, table_name, mode):
         profiles = store.get_table_profile(source_name, table_name, mode)
         if not profiles:
             raise profile.HTTPException(status_code=404, detail=f"No profile found for {source_name}.{table_name}")
-        first = profiles[0]
-        return {
-            "source_name": source_name,
-            "table_name": table_name,
-            "profile_mode": first.profile_mode,
-            "row_count": first.row_count,
-            "column_count": len(profiles),
-            "profiled_at": first.profiled_at.isoformat() if first.profiled_at else None,
-            "columns": [
-                {
-                    "column_name": p.column_name,
-                    "null_count": p.null_count,
-                    "null_percent": p.null_percent,
-                    "distinct_count": p.distinct_count,
-                    "distinct_percent": p.distinct_percent,
-                    "min_value": p.min_value,
-                    "max_value": p.max_value,
-                    "mean_value": p.mean_value,
-                    "median_value": p.median_value,
-                    "stddev_value": p.stddev_value,
-                    "p25": p.p25,
-                    "p50": p.p50,
-                    "p75": p.p75,
-                    "min_length": p.min_length,
-                    "max_length": p.max_length,
-                    "avg_length": p.avg_length,
-                    "histogram": json.loads(p.histogram) if p.histogram else None,
-                    "top_values": json.loads(p.top_values) if p.top_values else None,
-                    "alerts": json.loads(p.alerts) if p.alerts else [],
-                    "duration_ms": p.duration_ms,
-                }
-                for p in profiles
-            ],
-        }
+        return table_profile_document(source_name, table_name, profiles, json)
     finally:
         store.close()
 
@@ -646,17 +537,6 @@ def drive(coro):
     except StopIteration as stop:
         return stop.value
     raise AssertionError("the endpoint suspended")
-
-
-def outcome(call):
-    try:
-        result = ("value", call())
-    except (Exception, Fatal) as exc:
-        result = ("raised", exc)
-    assert sys.exception() is None, "the handled-exception state leaked"
-    if result[0] == "raised":
-        assert not isinstance(result[1], SystemError), f"native fault: {result[1]!r}"
-    return result
 
 
 def describe_error(exc, world, depth=0):
