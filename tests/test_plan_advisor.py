@@ -297,6 +297,39 @@ def test_deep_dependency_chain_does_not_crash_the_interpreter(tmp_path):
 
 # --- batch, filters, summary --------------------------------------------------
 
+def test_lists_that_change_while_walked_are_walked_as_python_walks_them():
+    class Growing:
+        def __init__(self, target, extra):
+            self.target, self.extra = target, extra
+
+        def __format__(self, spec_text):
+            self.target.extend(self.extra)
+            self.extra = []
+            return "grown"
+
+    class Node:
+        resource_type = "model"
+        package_name = "shop"
+
+        def __init__(self, uid, nodes):
+            self.uid, self.nodes = uid, nodes
+            self.sources = []
+            self.sources.append(("raw", Growing(self.sources, ["source.late", ("raw", "orders")])))
+
+        @property
+        def unique_id(self):
+            if len(self.nodes) < 4:
+                self.nodes.append(Node(f"m.{len(self.nodes)}", self.nodes))
+            return self.uid
+
+    for impl in (pa, ref):
+        nodes = []
+        nodes.append(Node("m.0", nodes))
+        results = impl.PlanAdvisor(Manifest(sources=dict(SOURCES))).analyze_batch(nodes)
+        assert list(results) == ["m.0", "m.1", "m.2", "m.3"]
+        assert results["m.0"].source_refs == {"source.shop.raw.grown", "source.late", "source.shop.raw.orders"}
+
+
 def test_batch_and_filters(advisor):
     a = model(["source.shop.raw.orders"], uid="m.a")
     b = model(["source.shop.raw.orders", "source.shop.lake.events"], uid="m.b")
