@@ -497,9 +497,9 @@ Ref advisor_summary(const Args& a) {
 }
 
 // A long batch runs no Python code of its own, so it lets pending signal
-// handlers (Ctrl-C) run every 32768 nodes (a tenth of a second or so), as the interpreter would
-// between statements; the garbage collector, when it asked for a
-// collection, runs at the same point.
+// handlers (Ctrl-C) run every 32768 nodes (a tenth of a second or so), as the
+// interpreter does between statements; the garbage collector, when it has
+// asked for a collection, runs at the same point.
 class SignalCheck {
 public:
     void step() {

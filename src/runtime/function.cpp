@@ -319,6 +319,14 @@ void enter_call(const char* where) {
 
 PyObject* make_coroutine(FunctionObject* f, const std::array<PyObject*, kMaxParams>& slots);
 
+// The body of `function` on checked slots, inside the recursion guard.
+Ref run_body(PyObject* function, const std::array<PyObject*, kMaxParams>& slots) {
+    FunctionObject* f = as_function(function);
+    enter_call(" while calling a native function");
+    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+    return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function));
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     RT_GUARD(nullptr, {
         FunctionObject* f = as_function(self);
@@ -327,10 +335,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         bind(f, args, nargsf, kwnames, slots);
         check(*f->decl, f->nparams, slots, owned);
         if (f->decl->coroutine) return make_coroutine(f, slots);
-        enter_call(" while calling a native function");
-        struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
-        Args a(slots.data(), static_cast<size_t>(f->nparams), self);
-        return f->decl->body(a).release();
+        return run_body(self, slots).release();
     })
 }
 
@@ -340,15 +345,12 @@ bool is_native_function(PyObject* obj) { return g_function_type != nullptr && Py
 
 Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
     FunctionObject* f = as_function(function);
-    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine)
-        return call(function, args);
+    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine) return call(function, args);
     std::array<PyObject*, kMaxParams> slots;
     std::copy(args.begin(), args.end(), slots.begin());
     Conversions owned;
     check(*f->decl, f->nparams, slots, owned);
-    enter_call(" while calling a native function");
-    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
-    return f->decl->body(Args(slots.data(), args.size(), function));
+    return run_body(function, slots);
 }
 
 namespace {
