@@ -79,24 +79,30 @@ class CollectorClock:
             self._started = None
 
 
-def timed(cls, manifest, nodes, repeat):
-    """Best of `repeat` runs: (seconds, collector seconds in that run, results)."""
+def best_run(prepare, run, repeat):
+    """Best of `repeat` runs of run(prepared), each after prepare() and a full
+    collection: (seconds, collector seconds in that run, last results)."""
     best, best_gc, results = float("inf"), 0.0, None
     for _ in range(repeat):
-        advisor = cls(manifest)
+        prepared = prepare()
         results = None
         gc.collect()
         clock = CollectorClock()
         gc.callbacks.append(clock)
         try:
             start = time.perf_counter()
-            results = advisor.analyze_batch(nodes)
+            results = run(prepared)
             elapsed = time.perf_counter() - start
         finally:
             gc.callbacks.remove(clock)
         if elapsed < best:
             best, best_gc = elapsed, clock.total
     return best, best_gc, results
+
+
+def timed(cls, manifest, nodes, repeat):
+    """Best of `repeat` batches, each on a fresh analyzer."""
+    return best_run(lambda: cls(manifest), lambda advisor: advisor.analyze_batch(nodes), repeat)
 
 
 def build_floor(workdir):
@@ -117,21 +123,9 @@ def timed_floor(floor, manifest, nodes, repeat):
     """Best of `repeat` runs of the floor loop: (seconds, collector seconds)."""
     resolver = plan_advisor.PlanAdvisor(manifest)
     connections = {sid: resolver._get_source_connection(sid) for sid in manifest.sources}
-    best, best_gc = float("inf"), 0.0
-    for _ in range(repeat):
-        results = None
-        gc.collect()
-        clock = CollectorClock()
-        gc.callbacks.append(clock)
-        try:
-            start = time.perf_counter()
-            results = floor.run(nodes, connections, plan_advisor.QueryAnalysisResult)
-            elapsed = time.perf_counter() - start
-        finally:
-            gc.callbacks.remove(clock)
-        assert len(results) == len({n.unique_id for n in nodes})
-        if elapsed < best:
-            best, best_gc = elapsed, clock.total
+    best, best_gc, results = best_run(
+        lambda: None, lambda _: floor.run(nodes, connections, plan_advisor.QueryAnalysisResult), repeat)
+    assert len(results) == len({n.unique_id for n in nodes})
     return best, best_gc
 
 
