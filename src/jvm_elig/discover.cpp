@@ -9,25 +9,10 @@ namespace {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
-using rt::Name;
 using rt::Param;
 using rt::Ref;
 
-const Name s_darwin("Darwin");
-const Name s_linux("Linux");
-const Name s_java_home_value("JavaHome");
-const Name n_glob_fn("glob");
-const Name n_open_key("OpenKey");
-const Name n_enum_key("EnumKey");
-const Name n_query_value_ex("QueryValueEx");
-const Name n_hklm("HKEY_LOCAL_MACHINE");
-const Name n_key("key");
-const Name n_reverse("reverse");
-const Name n_attrgetter("attrgetter");
-const Name n_sort("sort");
-
 // The `java_home -V` listing ends each JVM line with its home directory.
-const Name re_trailing_path(R"((/[^\s]+)$)");
 
 // A pattern of a wildcard sweep; `home` patterns start with "~".
 struct Pattern {
@@ -74,16 +59,10 @@ const char* const registry_keys[] = {
     R"(SOFTWARE\AdoptOpenJDK\JDK)",
 };
 
-// Clears a pending exception that is an instance of `type`; any other one
-// keeps travelling.
-void swallow(PyObject* type) {
-    if (!PyErr_ExceptionMatches(type)) throw rt::PyError{};
-    PyErr_Clear();
-}
-
 // _check_java_path(candidate), appended to `found` when truthy.
 void consider(const Args& a, PyObject* found, PyObject* candidate) {
-    Ref check = a.global(g_check_java_path);
+    const Names& n = names(a);
+    Ref check = a.global(n._check_java_path);
     Ref installation = rt::call(check.get(), {candidate});
     if (rt::truthy(installation.get())) rt::append(found, installation.get());
 }
@@ -91,10 +70,11 @@ void consider(const Args& a, PyObject* found, PyObject* candidate) {
 // The search list of one platform, "~" entries expanded now.
 template <size_t N>
 Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
+    const Names& n = names(a);
     Ref list = rt::new_list(0);
     for (const Pattern& p : patterns) {
         Ref text = rt::text(p.text);
-        if (p.home) text = path_call(a, n_expanduser, text.get());
+        if (p.home) text = path_call(a, n.expanduser, text.get());
         rt::append(list.get(), text.get());
     }
     return list;
@@ -103,17 +83,16 @@ Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
 // Checks every match of every pattern in order. A failure ends only the
 // pattern it happened in; what was found before stays.
 void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
-    const Py_ssize_t n = PyList_GET_SIZE(patterns);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const Names& n = names(a);
+    const Py_ssize_t count = PyList_GET_SIZE(patterns);
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* pattern = PyList_GET_ITEM(patterns, i);
-        try {
-            Ref glob = a.global(g_glob);
-            Ref matches = rt::call_method(n_glob_fn, {glob.get(), pattern});
+        rt::suppress(PyExc_Exception, [&] {
+            Ref glob = a.global(n.glob);
+            Ref matches = rt::call_method(n.glob, {glob.get(), pattern});
             Ref it = rt::iter(matches.get());
             while (Ref match = rt::next(it.get())) consider(a, found, match.get());
-        } catch (const rt::PyError&) {
-            swallow(PyExc_Exception);
-        }
+        });
     }
 }
 
@@ -127,48 +106,46 @@ Ref run_command(const Args& a, std::initializer_list<const char*> argv) {
 // --- the module's functions ------------------------------------------------
 
 Ref find_java_macos(const Args& a) {
+    const Names& n = names(a);
     Ref found = rt::new_list(0);
-    try {
+    rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"/usr/libexec/java_home", "-V"});
-        Ref listing = rt::attr(result.get(), n_stderr);  // the tool lists the JVMs on stderr
-        Ref lines = rt::call_method(n_split, {listing.get(), s_newline});
-        Ref re = a.global(g_re);
+        Ref listing = rt::attr(result.get(), n.stderr);  // the tool lists the JVMs on stderr
+        Ref lines = rt::call_method(n.split, {listing.get(), n.newline});
+        Ref re = a.global(n.re);
         Ref group = rt::integer(1);
         Ref it = rt::iter(lines.get());
         while (Ref line = rt::next(it.get())) {
-            Ref stripped = rt::call_method(n_strip, {line.get()});
-            Ref match = rt::call_method(n_search, {re.get(), re_trailing_path, stripped.get()});
+            Ref stripped = rt::call_method(n.strip, {line.get()});
+            Ref match = rt::call_method(n.search, {re.get(), n.re_trailing_path, stripped.get()});
             if (!rt::truthy(match.get())) continue;
-            Ref home = rt::call_method(n_group, {match.get(), group.get()});
+            Ref home = rt::call_method(n.group, {match.get(), group.get()});
             consider(a, found.get(), home.get());
         }
-    } catch (const rt::PyError&) {
-        swallow(PyExc_Exception);
-    }
+    });
     Ref patterns = search_patterns(a, macos_patterns);
     wildcard_sweep(a, found.get(), patterns.get());
     return found;
 }
 
 Ref find_java_linux(const Args& a) {
+    const Names& n = names(a);
     Ref found = rt::new_list(0);
-    try {
+    rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"update-alternatives", "--list", "java"});
-        Ref listing = rt::attr(result.get(), n_stdout);
-        Ref trimmed = rt::call_method(n_strip, {listing.get()});
-        Ref lines = rt::call_method(n_split, {trimmed.get(), s_newline});
+        Ref listing = rt::attr(result.get(), n.stdout);
+        Ref trimmed = rt::call_method(n.strip, {listing.get()});
+        Ref lines = rt::call_method(n.split, {trimmed.get(), n.newline});
         Ref it = rt::iter(lines.get());
         while (Ref line = rt::next(it.get())) {
             if (!rt::truthy(line.get())) continue;
-            if (!rt::truthy(path_call(a, n_exists, line.get()).get())) continue;
+            if (!rt::truthy(path_call(a, n.exists, line.get()).get())) continue;
             // Each line is a launcher, .../bin/java: its home is two levels up.
-            Ref bin_dir = path_call(a, n_dirname, line.get());
-            Ref home = path_call(a, n_dirname, bin_dir.get());
+            Ref bin_dir = path_call(a, n.dirname, line.get());
+            Ref home = path_call(a, n.dirname, bin_dir.get());
             consider(a, found.get(), home.get());
         }
-    } catch (const rt::PyError&) {
-        swallow(PyExc_Exception);
-    }
+    });
     Ref patterns = search_patterns(a, linux_patterns);
     wildcard_sweep(a, found.get(), patterns.get());
     return found;
@@ -177,51 +154,47 @@ Ref find_java_linux(const Args& a) {
 // Walks the version subkeys of one vendor key until the first OSError (the
 // end of the list, or a subkey that cannot be opened or has no JavaHome).
 void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject* key) {
+    const Names& n = names(a);
     for (long long index = 0;; ++index) {
-        try {
+        if (!rt::suppress(PyExc_OSError, [&] {
             Ref i = rt::integer(index);
-            Ref enum_key = rt::attr(winreg, n_enum_key);
+            Ref enum_key = rt::attr(winreg, n.EnumKey);
             Ref name = rt::call(enum_key.get(), {key, i.get()});
-            Ref open_key = rt::attr(winreg, n_open_key);
+            Ref open_key = rt::attr(winreg, n.OpenKey);
             Ref version_key = rt::call(open_key.get(), {key, name.get()});
-            Ref query = rt::attr(winreg, n_query_value_ex);
-            Ref value = rt::call(query.get(), {version_key.get(), s_java_home_value});
-            auto [java_home, value_type] = unpack<2>(value.get());
+            Ref query = rt::attr(winreg, n.QueryValueEx);
+            Ref value = rt::call(query.get(), {version_key.get(), n.JavaHome});
+            auto [java_home, value_type] = rt::unpack<2>(value.get());
             consider(a, found, java_home.get());
-        } catch (const rt::PyError&) {
-            swallow(PyExc_OSError);
+        }))
             return;
-        }
     }
 }
 
 Ref find_java_windows(const Args& a) {
+    const Names& n = names(a);
     Ref found = rt::new_list(0);
-    try {
+    rt::suppress(PyExc_ImportError, [&] {  // no registry on this platform
         Ref winreg = import_at_call(a, "winreg");
         Ref reg_paths = rt::new_list(0);
         for (const char* subkey : registry_keys) {
-            Ref hkey = rt::attr(winreg.get(), n_hklm);
+            Ref hkey = rt::attr(winreg.get(), n.HKEY_LOCAL_MACHINE);
             Ref name = rt::text(subkey);
-            Ref pair = Ref::steal(PyTuple_Pack(2, hkey.get(), name.get()));
+            Ref pair = rt::tuple({hkey.get(), name.get()});
             rt::append(reg_paths.get(), pair.get());
         }
-        const Py_ssize_t n = PyList_GET_SIZE(reg_paths.get());
-        for (Py_ssize_t k = 0; k < n; ++k) {
+        const Py_ssize_t count = PyList_GET_SIZE(reg_paths.get());
+        for (Py_ssize_t k = 0; k < count; ++k) {
             PyObject* pair = PyList_GET_ITEM(reg_paths.get(), k);
-            Ref open_key = rt::attr(winreg.get(), n_open_key);
+            Ref open_key = rt::attr(winreg.get(), n.OpenKey);
             Ref key;
-            try {
+            if (!rt::suppress(PyExc_FileNotFoundError, [&] {  // vendor not installed; a denied access propagates
                 key = rt::call(open_key.get(), {PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)});
-            } catch (const rt::PyError&) {
-                swallow(PyExc_FileNotFoundError);  // vendor not installed; a denied access propagates
+            }))
                 continue;
-            }
             walk_vendor_key(a, found.get(), winreg.get(), key.get());
         }
-    } catch (const rt::PyError&) {
-        swallow(PyExc_ImportError);  // no registry on this platform
-    }
+    });
     Ref patterns = search_patterns(a, windows_patterns);
     wildcard_sweep(a, found.get(), patterns.get());
     return found;
@@ -230,37 +203,34 @@ Ref find_java_windows(const Args& a) {
 // sorted(items, key=lambda i: i.version, reverse=True), done by the list's
 // own sort: its comparisons stay safe when a version compares inconsistently
 // (a hostile __lt__), and equal versions keep their order.
-Ref sorted_newest_first(PyObject* items) {
-    static PyObject* kwnames = nullptr;
-    if (kwnames == nullptr) {
-        kwnames = PyTuple_Pack(2, n_key.get(), n_reverse.get());
-        if (kwnames == nullptr) rt::raise();
-    }
+Ref sorted_newest_first(const State& st, PyObject* items) {
+    const Names& n = st.names;
     Ref out = Ref::steal(PyList_GetSlice(items, 0, PyList_GET_SIZE(items)));
     Ref op = rt::import("operator");
-    Ref attrgetter = rt::attr(op.get(), n_attrgetter);
-    Ref key = rt::call(attrgetter.get(), {n_version.get()});
-    Ref sort = rt::attr(out.get(), n_sort);
-    rt::call_kw(sort.get(), {key.get(), Py_True}, kwnames);
+    Ref attrgetter = rt::attr(op.get(), n.attrgetter);
+    Ref key = rt::call(attrgetter.get(), {n.version});
+    Ref sort = rt::attr(out.get(), n.sort);
+    rt::call_kw(sort.get(), {key.get(), Py_True}, st.sort_kwnames);
     return out;
 }
 
 Ref find_all_java_installations(const Args& a) {
-    Ref platform = a.global(g_platform);
-    Ref system = rt::call_method(n_system, {platform.get()});
+    const Names& n = names(a);
+    Ref platform = a.global(n.platform);
+    Ref system = rt::call_method(n.system, {platform.get()});
 
-    Ref get_current = a.global(g_get_current_java);
+    Ref get_current = a.global(n.get_current_java);
     Ref current = rt::call(get_current.get());
     const bool have_current = rt::truthy(current.get());
-    Ref current_path = have_current ? rt::attr(current.get(), n_path) : Ref::none();
+    Ref current_path = have_current ? rt::attr(current.get(), n.path) : Ref::none();
 
     Ref discovered;
-    const Name* finder = nullptr;
-    if (rt::equal(system.get(), s_darwin)) finder = &g_find_java_macos;
-    else if (rt::equal(system.get(), s_linux)) finder = &g_find_java_linux;
-    else if (rt::equal(system.get(), s_windows)) finder = &g_find_java_windows;
+    PyObject* finder = nullptr;
+    if (rt::equal(system.get(), n.Darwin)) finder = n._find_java_macos;
+    else if (rt::equal(system.get(), n.Linux)) finder = n._find_java_linux;
+    else if (rt::equal(system.get(), n.Windows)) finder = n._find_java_windows;
     if (finder != nullptr) {
-        Ref fn = a.global(*finder);
+        Ref fn = a.global(finder);
         discovered = rt::call(fn.get());
     } else {
         discovered = rt::new_list(0);
@@ -274,29 +244,30 @@ Ref find_all_java_installations(const Args& a) {
     Ref current_key;  // normpath of the current path, once it is first needed
     Ref it = rt::iter(discovered.get());
     while (Ref installation = rt::next(it.get())) {
-        Ref path = rt::attr(installation.get(), n_path);
-        Ref key = path_call(a, n_normpath, path.get());
+        Ref path = rt::attr(installation.get(), n.path);
+        Ref key = path_call(a, n.normpath, path.get());
         if (rt::contains(seen_paths.get(), key.get())) continue;
         rt::set_add(seen_paths.get(), key.get());
         Ref is_current = Ref::boolean(false);
         if (rt::truthy(current_path.get())) {
-            if (!current_key) current_key = path_call(a, n_normpath, current_path.get());
+            if (!current_key) current_key = path_call(a, n.normpath, current_path.get());
             is_current = Ref::steal(PyObject_RichCompare(key.get(), current_key.get(), Py_EQ));
         }
-        rt::set_attr(installation.get(), n_is_current, is_current.get());
+        rt::set_attr(installation.get(), n.is_current, is_current.get());
         rt::append(unique.get(), installation.get());
     }
 
     // The active Java may live where no discovery source looks.
     if (have_current) {
-        Ref path = rt::attr(current.get(), n_path);
-        Ref key = path_call(a, n_normpath, path.get());
+        Ref path = rt::attr(current.get(), n.path);
+        Ref key = path_call(a, n.normpath, path.get());
         if (!rt::contains(seen_paths.get(), key.get())) rt::append(unique.get(), current.get());
     }
-    return sorted_newest_first(unique.get());
+    return sorted_newest_first(state(a), unique.get());
 }
 
 Ref select_best_java(const Args& a) {
+    const Names& n = names(a);
     PyObject* installations = a[0];
     PyObject* supported_versions = a[1];
     if (PyList_GET_SIZE(installations) == 0 || PyList_GET_SIZE(supported_versions) == 0) return Ref::none();
@@ -307,10 +278,10 @@ Ref select_best_java(const Args& a) {
     Ref best_version;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(installations); ++i) {
         Ref installation = Ref::borrow(PyList_GET_ITEM(installations, i));
-        Ref version = rt::attr(installation.get(), n_version);
+        Ref version = rt::attr(installation.get(), n.version);
         if (!rt::contains(supported_versions, version.get())) continue;
-        Ref path = rt::attr(installation.get(), n_path);
-        Ref is_valid = a.global(g_is_valid_java_home);
+        Ref path = rt::attr(installation.get(), n.path);
+        Ref is_valid = a.global(n._is_valid_java_home);
         if (!rt::truthy(rt::call(is_valid.get(), {path.get()}).get())) continue;
         if (best) {
             int newer = PyObject_RichCompareBool(best_version.get(), version.get(), Py_LT);

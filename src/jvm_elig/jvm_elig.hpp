@@ -1,11 +1,211 @@
-// strix.compute.jvm_elig: shared declarations of the module's parts.
-// Each part defines the FunctionSpecs of its functions; module.cpp binds them
-// in the module's definition order.
+// strix.compute.jvm_elig: shared declarations of the module's parts: the
+// module state and the FunctionSpecs each part defines (module.cpp binds them
+// in the module's definition order).
 #pragma once
 
 #include "module.hpp"
 
 namespace jvm {
+
+// --- module state ------------------------------------------------------------
+
+// Interned names: attribute, global and keyword names, dict keys and fixed
+// texts, each named after its text where the text is an identifier.
+#define JVM_NAMES(X) \
+    X(os, "os") \
+    X(platform, "platform") \
+    X(subprocess, "subprocess") \
+    X(glob, "glob") \
+    X(re, "re") \
+    X(JavaInstallation, "JavaInstallation") \
+    X(PySparkInfo, "PySparkInfo") \
+    X(PYSPARK_JVM_ELIGIBILITY, "PYSPARK_JVM_ELIGIBILITY") \
+    X(get_java_version, "get_java_version") \
+    X(get_current_java, "get_current_java") \
+    X(_check_java_path, "_check_java_path") \
+    X(_is_valid_java_home, "_is_valid_java_home") \
+    X(_find_java_macos, "_find_java_macos") \
+    X(_find_java_linux, "_find_java_linux") \
+    X(_find_java_windows, "_find_java_windows") \
+    X(get_pyspark_info, "get_pyspark_info") \
+    X(check_java_pyspark_compatibility, "check_java_pyspark_compatibility") \
+    X(path, "path") \
+    X(join, "join") \
+    X(exists, "exists") \
+    X(isfile, "isfile") \
+    X(normpath, "normpath") \
+    X(realpath, "realpath") \
+    X(dirname, "dirname") \
+    X(expanduser, "expanduser") \
+    X(environ, "environ") \
+    X(get, "get") \
+    X(system, "system") \
+    X(run, "run") \
+    X(search, "search") \
+    X(group, "group") \
+    X(start, "start") \
+    X(stdout, "stdout") \
+    X(stderr, "stderr") \
+    X(lower, "lower") \
+    X(split, "split") \
+    X(strip, "strip") \
+    X(items, "items") \
+    X(version, "version") \
+    X(version_string, "version_string") \
+    X(vendor, "vendor") \
+    X(is_current, "is_current") \
+    X(major_minor, "major_minor") \
+    X(java_min, "java_min") \
+    X(java_max, "java_max") \
+    X(java_recommended, "java_recommended") \
+    X(java_supported, "java_supported") \
+    X(capture_output, "capture_output") \
+    X(text, "text") \
+    X(timeout, "timeout") \
+    X(min, "min") \
+    X(max, "max") \
+    X(recommended, "recommended") \
+    X(supported, "supported") \
+    X(Windows, "Windows") \
+    X(newline, "\n") \
+    X(bin, "bin") \
+    X(java, "java") \
+    X(exe, ".exe") \
+    X(dash_version, "-version") \
+    X(JAVA_HOME, "JAVA_HOME") \
+    X(Unknown, "Unknown") \
+    X(which, "which") \
+    X(re_version, R"(version "(\d+)\.?)") \
+    X(re_old_numbering, R"(version "1\.(\d+))") \
+    X(openjdk, "openjdk") \
+    X(temurin, "temurin") \
+    X(adoptium, "adoptium") \
+    X(corretto, "corretto") \
+    X(zulu, "zulu") \
+    X(graalvm, "graalvm") \
+    X(marker_java_tm, "java(tm)") \
+    X(oracle, "oracle") \
+    X(ibm, "ibm") \
+    X(vendor_adoptium, "Eclipse Adoptium") \
+    X(vendor_corretto, "Amazon Corretto") \
+    X(vendor_zulu, "Azul Zulu") \
+    X(GraalVM, "GraalVM") \
+    X(OpenJDK, "OpenJDK") \
+    X(Oracle, "Oracle") \
+    X(IBM, "IBM") \
+    X(Darwin, "Darwin") \
+    X(Linux, "Linux") \
+    X(JavaHome, "JavaHome") \
+    X(OpenKey, "OpenKey") \
+    X(EnumKey, "EnumKey") \
+    X(QueryValueEx, "QueryValueEx") \
+    X(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE") \
+    X(key, "key") \
+    X(reverse, "reverse") \
+    X(attrgetter, "attrgetter") \
+    X(sort, "sort") \
+    X(re_trailing_path, R"((/[^\s]+)$)") \
+    X(pyspark, "pyspark") \
+    X(dot, ".") \
+    X(builder, "builder") \
+    X(appName, "appName") \
+    X(master, "master") \
+    X(config, "config") \
+    X(getOrCreate, "getOrCreate") \
+    X(stop, "stop") \
+    X(ThreadPoolExecutor, "ThreadPoolExecutor") \
+    X(max_workers, "max_workers") \
+    X(submit, "submit") \
+    X(result, "result") \
+    X(done, "done") \
+    X(shutdown, "shutdown") \
+    X(wait, "wait") \
+    X(SparkContext, "SparkContext") \
+    X(_active_spark_context, "_active_spark_context") \
+    X(app_name, "MARL-VersionDetect") \
+    X(ui_enabled, "spark.ui.enabled") \
+    X(ui_progress, "spark.ui.showConsoleProgress") \
+    X(false_text, "false") \
+    X(open, "open") \
+    X(get_shell_config_file, "get_shell_config_file") \
+    X(expandvars, "expandvars") \
+    X(basename, "basename") \
+    X(islink, "islink") \
+    X(makedirs, "makedirs") \
+    X(exist_ok, "exist_ok") \
+    X(pathsep, "pathsep") \
+    X(curdir, "curdir") \
+    X(stat, "stat") \
+    X(st_mode, "st_mode") \
+    X(st_uid, "st_uid") \
+    X(st_gid, "st_gid") \
+    X(chmod, "chmod") \
+    X(chown, "chown") \
+    X(replace, "replace") \
+    X(unlink, "unlink") \
+    X(fsync, "fsync") \
+    X(close, "close") \
+    X(O_RDONLY, "O_RDONLY") \
+    X(O_WRONLY, "O_WRONLY") \
+    X(O_CREAT, "O_CREAT") \
+    X(O_EXCL, "O_EXCL") \
+    X(read, "read") \
+    X(write, "write") \
+    X(flush, "flush") \
+    X(fileno, "fileno") \
+    X(sub, "sub") \
+    X(PowerShell, "PowerShell") \
+    X(unknown, "unknown") \
+    X(fish, "fish") \
+    X(zsh, "zsh") \
+    X(bash, "bash") \
+    X(sh, "sh") \
+    X(profile_var, "$PROFILE") \
+    X(dollar, "$") \
+    X(SHELL, "SHELL") \
+    X(empty, "") \
+    X(tilde, "~") \
+    X(zshrc, ".zshrc") \
+    X(bashrc, ".bashrc") \
+    X(bash_profile, ".bash_profile") \
+    X(dot_config, ".config") \
+    X(config_fish, "config.fish") \
+    X(dot_profile, ".profile") \
+    X(PATH, "PATH") \
+    X(mode_read, "r") \
+    X(mode_write, "w") \
+    X(mode_append, "a") \
+    X(marker, "# MARL Java Configuration") \
+    X(block_pattern, "# MARL Java Configuration\\n[^\\n]+\\n[^\\n]+\\n") \
+    X(dunder_builtins, "__builtins__")
+
+struct State : rt::ModuleState {
+    RT_NAMES(JVM_NAMES) names;
+    // Keyword names of the calls the module makes.
+    PyObject* installation_kwnames = nullptr;  // JavaInstallation(path=, version=, ...)
+    PyObject* info_kwnames = nullptr;          // PySparkInfo(version=, major_minor=, ...)
+    PyObject* run_kwnames = nullptr;           // subprocess.run(..., capture_output=, text=, timeout=)
+    PyObject* sort_kwnames = nullptr;          // list.sort(key=, reverse=)
+    PyObject* timeout_kwnames = nullptr;       // future.result(timeout=)
+    PyObject* max_workers_kwnames = nullptr;   // ThreadPoolExecutor(max_workers=)
+    PyObject* wait_kwnames = nullptr;          // pool.shutdown(wait=)
+    PyObject* exist_ok_kwnames = nullptr;      // os.makedirs(..., exist_ok=)
+
+    template <class F>
+    void each_object(F&& f) {
+        for (PyObject** o : {&installation_kwnames, &info_kwnames, &run_kwnames, &sort_kwnames, &timeout_kwnames,
+                             &max_workers_kwnames, &wait_kwnames, &exist_ok_kwnames})
+            f(*o);
+    }
+};
+
+using Names = State::Names;
+
+inline State& state(const rt::Args& a) { return a.state<State>(); }
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+inline const Names& names(const rt::Args& a) { return a.state<State>().names; }
+
+// --- the parts' functions ----------------------------------------------------
 
 // probe.cpp
 extern const rt::FunctionSpec get_java_version_spec;

@@ -8,8 +8,6 @@ namespace {
 
 using rt::Ref;
 
-const rt::Name n_builtins("__builtins__");
-
 // One row of the compatibility table: the Java major versions a PySpark
 // release line accepts. Only "supported" decides compatibility.
 struct EligibilityRow {
@@ -80,11 +78,22 @@ void add_records(PyObject* m) {
     rt::add(m, "PySparkInfo", pyspark_info.get());
 }
 
-void exec_module(PyObject* m) {
+void exec_module(PyObject* m, jvm::State& st) {
+    const jvm::Names& n = st.names;
+    st.installation_kwnames = rt::kwnames({n.path, n.version, n.version_string, n.vendor, n.is_current}).release();
+    st.info_kwnames = rt::kwnames({n.version, n.major_minor, n.java_min, n.java_max, n.java_recommended,
+                                   n.java_supported}).release();
+    st.run_kwnames = rt::kwnames({n.capture_output, n.text, n.timeout}).release();
+    st.sort_kwnames = rt::kwnames({n.key, n.reverse}).release();
+    st.timeout_kwnames = rt::kwnames({n.timeout}).release();
+    st.max_workers_kwnames = rt::kwnames({n.max_workers}).release();
+    st.wait_kwnames = rt::kwnames({n.wait}).release();
+    st.exist_ok_kwnames = rt::kwnames({n.exist_ok}).release();
+
     // A source module has __builtins__ from the start; binding it first keeps
     // it ahead of the names below (the dataclass decorator would add it later).
     PyObject* ns = PyModule_GetDict(m);
-    if (!rt::dict_get(ns, n_builtins)) rt::set_item(ns, "__builtins__", PyEval_GetBuiltins());
+    if (!rt::dict_get(ns, n.dunder_builtins)) rt::set_item(ns, "__builtins__", PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);
@@ -113,4 +122,5 @@ void exec_module(PyObject* m) {
 }  // namespace
 
 RT_MODULE(PyInit_jvm_elig, "strix.compute.jvm_elig",
-          "Java runtime discovery, PySpark compatibility and JAVA_HOME persistence.", exec_module)
+          "Java runtime discovery, PySpark compatibility and JAVA_HOME persistence.", jvm::State,
+          exec_module)

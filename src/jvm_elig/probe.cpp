@@ -12,43 +12,14 @@ namespace {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
-using rt::Name;
 using rt::Param;
 using rt::Ref;
-
-const Name s_bin("bin");
-const Name s_java("java");
-const Name s_exe(".exe");
-const Name s_dash_version("-version");
-const Name s_java_home_var("JAVA_HOME");
-const Name s_unknown("Unknown");
-const Name n_which("which");
-const Name n_kw_path("path");
 
 // The version pattern: the word version, a blank, a double quote, digits
 // (captured) and an optional dot. Old runtimes report "1.x" and the second
 // pattern takes x as the major version.
-const Name re_version(R"(version "(\d+)\.?)");
-const Name re_old_numbering(R"(version "1\.(\d+))");
 
 // Vendor markers, searched in the lower-cased launcher output.
-const Name m_openjdk("openjdk");
-const Name m_temurin("temurin");
-const Name m_adoptium("adoptium");
-const Name m_corretto("corretto");
-const Name m_zulu("zulu");
-const Name m_graalvm("graalvm");
-const Name m_java_tm("java(tm)");
-const Name m_oracle("oracle");
-const Name m_ibm("ibm");
-
-const Name v_adoptium("Eclipse Adoptium");
-const Name v_corretto("Amazon Corretto");
-const Name v_zulu("Azul Zulu");
-const Name v_graalvm("GraalVM");
-const Name v_openjdk("OpenJDK");
-const Name v_oracle("Oracle");
-const Name v_ibm("IBM");
 
 bool has(PyObject* haystack, PyObject* needle) {
     int r = PyUnicode_Contains(haystack, needle);
@@ -58,24 +29,24 @@ bool has(PyObject* haystack, PyObject* needle) {
 
 // The vendor named by a launcher's lower-cased output. "graalvm" and the
 // other distributions only count in OpenJDK output, "ibm" only outside it.
-PyObject* vendor_of(PyObject* lower) {
-    if (has(lower, m_openjdk)) {
-        if (has(lower, m_temurin) || has(lower, m_adoptium)) return v_adoptium;
-        if (has(lower, m_corretto)) return v_corretto;
-        if (has(lower, m_zulu)) return v_zulu;
-        if (has(lower, m_graalvm)) return v_graalvm;
-        return v_openjdk;
+PyObject* vendor_of(const Names& n, PyObject* lower) {
+    if (has(lower, n.openjdk)) {
+        if (has(lower, n.temurin) || has(lower, n.adoptium)) return n.vendor_adoptium;
+        if (has(lower, n.corretto)) return n.vendor_corretto;
+        if (has(lower, n.zulu)) return n.vendor_zulu;
+        if (has(lower, n.graalvm)) return n.GraalVM;
+        return n.OpenJDK;
     }
-    if (has(lower, m_java_tm) || has(lower, m_oracle)) return v_oracle;
-    if (has(lower, m_ibm)) return v_ibm;
-    return s_unknown;
+    if (has(lower, n.marker_java_tm) || has(lower, n.oracle)) return n.Oracle;
+    if (has(lower, n.ibm)) return n.IBM;
+    return n.Unknown;
 }
 
 // The line of `output` that holds position `at`, without its surrounding
 // white space. A JVM may print notices such as "Picked up
 // JAVA_TOOL_OPTIONS: ..." ahead of its banner, so the banner line is found
 // where the version pattern matched rather than taken as the first line.
-Ref line_at(PyObject* output, Py_ssize_t at) {
+Ref line_at(const Names& n, PyObject* output, Py_ssize_t at) {
     if (!PyUnicode_Check(output)) rt::raise_result_type("str", output);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(output);
     if (at < 0 || at > len) at = 0;
@@ -86,32 +57,33 @@ Ref line_at(PyObject* output, Py_ssize_t at) {
     if (end == -2) rt::raise();
     if (end < 0) end = len;
     Ref line = Ref::steal(PyUnicode_Substring(output, begin, end));
-    return rt::call_method(n_strip, {line.get()});
+    return rt::call_method(n.strip, {line.get()});
 }
 
 // (major, version string, vendor) from the launcher's output, or an empty
 // Ref when the output carries no version.
 Ref parse_banner(const Args& a, PyObject* output) {
-    Ref re = a.global(g_re);
-    Ref match = rt::call_method(n_search, {re.get(), re_version, output});
+    const Names& n = names(a);
+    Ref re = a.global(n.re);
+    Ref match = rt::call_method(n.search, {re.get(), n.re_version, output});
     if (!rt::truthy(match.get())) return {};
     Ref one = rt::integer(1);
-    Ref digits = rt::call_method(n_group, {match.get(), one.get()});
+    Ref digits = rt::call_method(n.group, {match.get(), one.get()});
     Ref major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {digits.get()});
     if (rt::equal(major.get(), one.get())) {
-        Ref old = rt::call_method(n_search, {re.get(), re_old_numbering, output});
+        Ref old = rt::call_method(n.search, {re.get(), n.re_old_numbering, output});
         if (rt::truthy(old.get())) {
-            Ref minor = rt::call_method(n_group, {old.get(), one.get()});
+            Ref minor = rt::call_method(n.group, {old.get(), one.get()});
             major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {minor.get()});
         }
     }
-    Ref start = rt::call_method(n_start, {match.get()});
+    Ref start = rt::call_method(n.start, {match.get()});
     Py_ssize_t at = PyLong_AsSsize_t(start.get());
     if (at == -1 && PyErr_Occurred()) rt::raise();
-    Ref version_string = line_at(output, at);
-    Ref lower = rt::call_method(n_lower, {output});
+    Ref version_string = line_at(n, output, at);
+    Ref lower = rt::call_method(n.lower, {output});
     if (!PyUnicode_Check(lower.get())) rt::raise_result_type("str", lower.get());
-    PyObject* vendor = vendor_of(lower.get());
+    PyObject* vendor = vendor_of(n, lower.get());
     return Ref::steal(PyTuple_Pack(3, major.get(), version_string.get(), vendor));
 }
 
@@ -121,52 +93,48 @@ Ref none_triple() { return Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None)
 // "Java <major>", an empty vendor "Unknown".
 Ref make_installation(const Args& a, PyObject* home, PyObject* version, PyObject* version_string,
                       PyObject* vendor, PyObject* is_current) {
-    static PyObject* kwnames = nullptr;
-    if (kwnames == nullptr) {
-        kwnames = PyTuple_Pack(5, n_kw_path.get(), n_version.get(), n_version_string.get(), n_vendor.get(),
-                               n_is_current.get());
-        if (kwnames == nullptr) rt::raise();
-    }
+    const Names& n = names(a);
     Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string)
                                            : Ref::steal(PyUnicode_FromFormat("Java %S", version));
-    PyObject* named = rt::truthy(vendor) ? vendor : s_unknown.get();
-    Ref cls = a.global(g_java_installation);
-    PyObject* values[] = {home, version, shown.get(), named, is_current};
-    return Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, kwnames));
+    PyObject* named = rt::truthy(vendor) ? vendor : n.Unknown;
+    Ref cls = a.global(n.JavaInstallation);
+    return rt::call_kw(cls.get(), {home, version, shown.get(), named, is_current}, state(a).installation_kwnames);
 }
 
 // get_java_version(launcher) through the module namespace, unpacked.
 std::array<Ref, 3> probe(const Args& a, PyObject* launcher) {
-    Ref fn = a.global(g_get_java_version);
+    const Names& n = names(a);
+    Ref fn = a.global(n.get_java_version);
     Ref result = rt::call(fn.get(), {launcher});
-    return unpack<3>(result.get());
+    return rt::unpack<3>(result.get());
 }
 
 bool path_exists(const Args& a, PyObject* path) {
-    Ref r = path_call(a, n_exists, path);
+    const Names& n = names(a);
+    Ref r = path_call(a, n.exists, path);
     return rt::truthy(r.get());
 }
 
 // --- the module's functions ------------------------------------------------
 
 Ref get_java_version(const Args& a) {
+    const Names& n = names(a);
     PyObject* java_bin_path = a[0];
-    try {
-        Ref argv = rt::new_list(0);
-        rt::append(argv.get(), java_bin_path);
-        rt::append(argv.get(), s_dash_version);
-        Ref result = run_captured(a, argv.get());
-        Ref err = rt::attr(result.get(), n_stderr);
-        Ref out = rt::attr(result.get(), n_stdout);
-        // The banner goes to standard error; some launchers use standard output.
-        Ref output = Ref::steal(PyNumber_Add(err.get(), out.get()));
-        Ref parsed = parse_banner(a, output.get());
-        return parsed ? std::move(parsed) : none_triple();
-    } catch (const rt::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return none_triple();
-    }
+    return rt::try_except(
+        PyExc_Exception,
+        [&] {
+            Ref argv = rt::new_list(0);
+            rt::append(argv.get(), java_bin_path);
+            rt::append(argv.get(), n.dash_version);
+            Ref result = run_captured(a, argv.get());
+            Ref err = rt::attr(result.get(), n.stderr);
+            Ref out = rt::attr(result.get(), n.stdout);
+            // The banner goes to standard error; some launchers use standard output.
+            Ref output = Ref::steal(PyNumber_Add(err.get(), out.get()));
+            Ref parsed = parse_banner(a, output.get());
+            return parsed ? std::move(parsed) : none_triple();
+        },
+        [](PyObject*) { return none_triple(); });
 }
 
 Ref check_java_path(const Args& a) {
@@ -180,24 +148,26 @@ Ref check_java_path(const Args& a) {
 }
 
 Ref is_valid_java_home(const Args& a) {
+    const Names& n = names(a);
     PyObject* path = a[0];
     if (PyUnicode_GET_LENGTH(path) == 0) return Ref::boolean(false);
     // System prefixes hold a bin/java link but are no Java home of their own.
-    Ref normalized = path_call(a, n_normpath, path);
+    Ref normalized = path_call(a, n.normpath, path);
     for (const char* system_dir : {"/usr", "/usr/local", "/"}) {
         Ref dir = rt::text(system_dir);
         if (rt::equal(normalized.get(), dir.get())) return Ref::boolean(false);
     }
     Ref launcher = launcher_path(a, path);
-    return path_call(a, n_isfile, launcher.get());
+    return path_call(a, n.isfile, launcher.get());
 }
 
 Ref get_current_java(const Args& a) {
+    const Names& n = names(a);
     Ref shutil = import_at_call(a, "shutil");
 
-    Ref os = a.global(g_os);
-    Ref environ = rt::attr(os.get(), n_environ);
-    Ref java_home = rt::call_method(n_get, {environ.get(), s_java_home_var});
+    Ref os = a.global(n.os);
+    Ref environ = rt::attr(os.get(), n.environ);
+    Ref java_home = rt::call_method(n.get, {environ.get(), n.JAVA_HOME});
     if (rt::truthy(java_home.get()) && path_exists(a, java_home.get())) {
         Ref launcher = launcher_path(a, java_home.get());
         if (path_exists(a, launcher.get())) {
@@ -208,16 +178,16 @@ Ref get_current_java(const Args& a) {
         }
     }
 
-    Ref java_path = rt::call_method(n_which, {shutil.get(), s_java});
+    Ref java_path = rt::call_method(n.which, {shutil.get(), n.java});
     if (rt::truthy(java_path.get())) {
         auto [version, version_string, vendor] = probe(a, java_path.get());
         if (rt::truthy(version.get())) {
             // The launcher on the PATH is usually a chain of links
             // (/usr/bin/java -> /etc/alternatives/java -> .../bin/java);
             // the home is two levels above its real location.
-            Ref real = path_call(a, n_realpath, java_path.get());
-            Ref bin_dir = path_call(a, n_dirname, real.get());
-            Ref home = path_call(a, n_dirname, bin_dir.get());
+            Ref real = path_call(a, n.realpath, java_path.get());
+            Ref bin_dir = path_call(a, n.dirname, real.get());
+            Ref home = path_call(a, n.dirname, bin_dir.get());
             return make_installation(a, home.get(), version.get(), version_string.get(), vendor.get(), Py_True);
         }
     }
@@ -229,51 +199,6 @@ const Param check_path_params[] = {{"path", Check::Str, "str"}, {"is_current", C
 const Param home_params[] = {{"path", Check::Str, "str"}};
 
 }  // namespace
-
-// --- helpers shared with the other parts -------------------------------------
-
-Ref import_at_call(const Args& a, const char* dotted) {
-    Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, a.globals(), nullptr, nullptr, 0));
-    for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
-        const char* next = std::strchr(dot + 1, '.');
-        std::string part = next ? std::string(dot + 1, next) : std::string(dot + 1);
-        Ref name = rt::text(part.c_str());
-        module = rt::attr(module.get(), name.get());
-        dot = next;
-    }
-    return module;
-}
-
-Ref os_path(const Args& a) {
-    Ref os = a.global(g_os);
-    return rt::attr(os.get(), n_path);
-}
-
-Ref path_call(const Args& a, PyObject* fn, PyObject* arg) {
-    Ref path = os_path(a);
-    return rt::call_method(fn, {path.get(), arg});
-}
-
-Ref launcher_path(const Args& a, PyObject* home) {
-    Ref path = os_path(a);
-    Ref launcher = rt::call_method(n_join, {path.get(), home, s_bin, s_java});
-    Ref platform = a.global(g_platform);
-    Ref system = rt::call_method(n_system, {platform.get()});
-    if (rt::equal(system.get(), s_windows)) launcher = Ref::steal(PyNumber_Add(launcher.get(), s_exe));
-    return launcher;
-}
-
-Ref run_captured(const Args& a, PyObject* argv) {
-    static PyObject* kwnames = nullptr;
-    if (kwnames == nullptr) {
-        kwnames = PyTuple_Pack(3, n_capture_output.get(), n_text.get(), n_timeout.get());
-        if (kwnames == nullptr) rt::raise();
-    }
-    Ref subprocess = a.global(g_subprocess);
-    Ref run = rt::attr(subprocess.get(), n_run);
-    Ref limit = rt::integer(kProcessTimeLimit);
-    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, kwnames);
-}
 
 const FunctionSpec get_java_version_spec{
     .name = "get_java_version",

@@ -12,26 +12,16 @@ namespace {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
-using rt::Name;
 using rt::Param;
 using rt::Ref;
-
-const Name s_pyspark("pyspark");
-const Name s_dot(".");
-const Name n_metadata_version("version");
-const Name n_kw_version("version");
 
 const char* const kNotInstalled = "PySpark is not installed. Install it with: pip install pyspark";
 const char* const kSetHint = " Run 'marl java set' to select a compatible Java version.";
 
 // PYSPARK_JVM_ELIGIBILITY.get(key), through the module namespace.
 Ref eligibility_row(const Args& a, PyObject* key) {
-    Ref table = a.global(g_eligibility);
-    if (PyDict_CheckExact(table.get())) {
-        Ref row = rt::dict_get(table.get(), key);
-        return row ? std::move(row) : Ref::none();
-    }
-    return rt::call_method(n_get, {table.get(), key});
+    Ref table = a.global(names(a).PYSPARK_JVM_ELIGIBILITY);
+    return rt::mapping_get(table.get(), key);
 }
 
 Ref row_value(PyObject* row, PyObject* key) { return Ref::steal(PyObject_GetItem(row, key)); }
@@ -44,9 +34,6 @@ Ref joined_versions(PyObject* versions) {
     return rt::join(", ", parts.get());
 }
 
-Ref pair(bool flag, PyObject* message) {
-    return Ref::steal(PyTuple_Pack(2, flag ? Py_True : Py_False, message));
-}
 
 // "major.minor" of a release line as numbers, or nothing when the text is
 // not two runs of ASCII digits joined by a dot.
@@ -82,9 +69,10 @@ std::optional<std::pair<long long, long long>> release_numbers(PyObject* line) {
 // compared as (major, minor) numbers. Table keys that are no release line
 // take no part.
 bool newer_than_table(const Args& a, PyObject* line) {
+    const Names& n = names(a);
     auto mine = release_numbers(line);
     if (!mine) return false;
-    Ref table = a.global(g_eligibility);
+    Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
     Ref it = rt::iter(table.get());
     while (Ref key = rt::next(it.get())) {
         auto theirs = release_numbers(key.get());
@@ -96,63 +84,59 @@ bool newer_than_table(const Args& a, PyObject* line) {
 // --- the module's functions ------------------------------------------------
 
 Ref get_pyspark_info(const Args& a) {
-    try {
-        // Only the installed distribution counts, not an importable package.
-        Ref metadata = import_at_call(a, "importlib.metadata");
-        Ref version = rt::call_method(n_metadata_version, {metadata.get(), s_pyspark});
-        Ref parts = rt::call_method(n_split, {version.get(), s_dot});
-        Ref major_minor;
-        if (rt::length(parts.get()) >= 2) {
-            Ref major = rt::item(parts.get(), 0);
-            Ref minor = rt::item(parts.get(), 1);
-            Ref f_major = rt::format_of(major.get());
-            Ref f_minor = rt::format_of(minor.get());
-            major_minor = Ref::steal(PyUnicode_FromFormat("%U.%U", f_major.get(), f_minor.get()));
-        } else {
-            major_minor = version.copy();
-        }
+    const Names& n = names(a);
+    return rt::try_except(
+        PyExc_Exception,
+        [&] {
+            // Only the installed distribution counts, not an importable package.
+            Ref metadata = import_at_call(a, "importlib.metadata");
+            Ref version = rt::call_method(n.version, {metadata.get(), n.pyspark});
+            Ref parts = rt::call_method(n.split, {version.get(), n.dot});
+            Ref major_minor;
+            if (rt::length(parts.get()) >= 2) {
+                Ref major = rt::item(parts.get(), 0);
+                Ref minor = rt::item(parts.get(), 1);
+                Ref f_major = rt::format_of(major.get());
+                Ref f_minor = rt::format_of(minor.get());
+                major_minor = Ref::steal(PyUnicode_FromFormat("%U.%U", f_major.get(), f_minor.get()));
+            } else {
+                major_minor = version.copy();
+            }
 
-        static PyObject* kwnames = nullptr;
-        if (kwnames == nullptr) {
-            kwnames = PyTuple_Pack(6, n_kw_version.get(), n_major_minor.get(), n_java_min.get(), n_java_max.get(),
-                                   n_java_recommended.get(), n_java_supported.get());
-            if (kwnames == nullptr) rt::raise();
-        }
-        Ref row = eligibility_row(a, major_minor.get());
-        Ref java_min, java_max, java_recommended, java_supported;
-        if (rt::truthy(row.get())) {
-            java_min = row_value(row.get(), k_min);
-            java_max = row_value(row.get(), k_max);
-            java_recommended = row_value(row.get(), k_recommended);
-            java_supported = row_value(row.get(), k_supported);  // the row's own list
-        } else {
-            // A release line the table does not list: assume the newest
-            // requirement.
-            java_min = rt::integer(17);
-            java_max = rt::integer(21);
-            java_recommended = rt::integer(17);
-            java_supported = Ref::steal(Py_BuildValue("[ii]", 17, 21));
-        }
-        Ref cls = a.global(g_pyspark_info);
-        PyObject* values[] = {version.get(),  major_minor.get(),      java_min.get(),
-                              java_max.get(), java_recommended.get(), java_supported.get()};
-        return Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, kwnames));
-    } catch (const rt::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        return Ref::none();
-    }
+            Ref row = eligibility_row(a, major_minor.get());
+            Ref java_min, java_max, java_recommended, java_supported;
+            if (rt::truthy(row.get())) {
+                java_min = row_value(row.get(), n.min);
+                java_max = row_value(row.get(), n.max);
+                java_recommended = row_value(row.get(), n.recommended);
+                java_supported = row_value(row.get(), n.supported);  // the row's own list
+            } else {
+                // A release line the table does not list: assume the newest
+                // requirement.
+                java_min = rt::integer(17);
+                java_max = rt::integer(21);
+                java_recommended = rt::integer(17);
+                java_supported = Ref::steal(Py_BuildValue("[ii]", 17, 21));
+            }
+            Ref cls = a.global(n.PySparkInfo);
+            return rt::call_kw(cls.get(),
+                               {version.get(), major_minor.get(), java_min.get(), java_max.get(), java_recommended.get(),
+                                java_supported.get()},
+                               state(a).info_kwnames);
+        },
+        [](PyObject*) { return Ref::none(); });
 }
 
 Ref get_pyspark_versions_for_java(const Args& a) {
+    const Names& n = names(a);
     PyObject* java_version = a[0];
-    Ref table = a.global(g_eligibility);
+    Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
     Ref compatible = rt::new_list(0);
-    Ref items = rt::call_method(n_items, {table.get()});
+    Ref items = rt::call_method(n.items, {table.get()});
     Ref it = rt::iter(items.get());
     while (Ref entry = rt::next(it.get())) {
-        auto [line, row] = unpack<2>(entry.get());
-        Ref supported = row_value(row.get(), k_supported);
+        auto [line, row] = rt::unpack<2>(entry.get());
+        Ref supported = row_value(row.get(), n.supported);
         if (rt::contains(supported.get(), java_version)) rt::append(compatible.get(), line.get());
     }
     // sorted(..., reverse=True) as the list sort does it: reverse, stable
@@ -165,77 +149,79 @@ Ref get_pyspark_versions_for_java(const Args& a) {
 }
 
 Ref check_java_pyspark_compatibility(const Args& a) {
+    const Names& n = names(a);
     PyObject* java_version = a[0];
     PyObject* line = a[1];
     Ref row = eligibility_row(a, line);
     if (!rt::truthy(row.get())) {
         Ref message = Ref::steal(PyUnicode_FromFormat("Unknown PySpark version %U, assuming compatible", line));
-        return pair(true, message.get());
+        return outcome(true, message.get());
     }
-    Ref supported = row_value(row.get(), k_supported);
+    Ref supported = row_value(row.get(), n.supported);
     if (rt::contains(supported.get(), java_version)) {
         Ref message =
             Ref::steal(PyUnicode_FromFormat("Java %S is compatible with PySpark %U", java_version, line));
-        return pair(true, message.get());
+        return outcome(true, message.get());
     }
     Ref versions = joined_versions(supported.get());
     Ref message = Ref::steal(PyUnicode_FromFormat("Java %S is NOT compatible with PySpark %U. Requires Java %U.",
                                                   java_version, line, versions.get()));
-    return pair(false, message.get());
+    return outcome(false, message.get());
 }
 
 Ref validate_java_for_spark(const Args& a) {
-    Ref get_info = a.global(g_get_pyspark_info);
+    const Names& n = names(a);
+    Ref get_info = a.global(n.get_pyspark_info);
     Ref info = rt::call(get_info.get());
-    if (!rt::truthy(info.get())) return pair(false, rt::text(kNotInstalled).get());
+    if (!rt::truthy(info.get())) return outcome(false, rt::text(kNotInstalled).get());
 
-    Ref get_current = a.global(g_get_current_java);
+    Ref get_current = a.global(n.get_current_java);
     Ref java = rt::call(get_current.get());
     if (!rt::truthy(java.get())) {
-        Ref version = rt::attr(info.get(), n_version);
-        Ref supported = rt::attr(info.get(), n_java_supported);
+        Ref version = rt::attr(info.get(), n.version);
+        Ref supported = rt::attr(info.get(), n.java_supported);
         Ref f_version = rt::format_of(version.get());
         Ref f_supported = rt::format_of(supported.get());
         Ref message = Ref::steal(PyUnicode_FromFormat(
             "Java not found. PySpark %U requires Java %U. Run 'marl java search' to find installations.",
             f_version.get(), f_supported.get()));
-        return pair(false, message.get());
+        return outcome(false, message.get());
     }
 
-    Ref java_version = rt::attr(java.get(), n_version);
-    Ref major_minor = rt::attr(info.get(), n_major_minor);
-    Ref check = a.global(g_check_compatibility);
+    Ref java_version = rt::attr(java.get(), n.version);
+    Ref major_minor = rt::attr(info.get(), n.major_minor);
+    Ref check = a.global(n.check_java_pyspark_compatibility);
     Ref verdict = rt::call(check.get(), {java_version.get(), major_minor.get()});
-    auto [compatible, message] = unpack<2>(verdict.get());
+    auto [compatible, message] = rt::unpack<2>(verdict.get());
     if (!rt::truthy(compatible.get())) {
         Ref f_message = rt::format_of(message.get());
         Ref full = Ref::steal(PyUnicode_FromFormat("%U%s", f_message.get(), kSetHint));
-        return pair(false, full.get());
+        return outcome(false, full.get());
     }
 
     // A release line newer than the table is judged by its assumed minimum:
     // such lines only raise the Java floor, so an older Java fails at start.
     if (!rt::truthy(eligibility_row(a, major_minor.get()).get()) && newer_than_table(a, major_minor.get())) {
-        Ref java_min = rt::attr(info.get(), n_java_min);
+        Ref java_min = rt::attr(info.get(), n.java_min);
         int below = PyObject_RichCompareBool(java_version.get(), java_min.get(), Py_LT);
         if (below < 0) rt::raise();
         if (below == 1) {
-            Ref supported = rt::attr(info.get(), n_java_supported);
+            Ref supported = rt::attr(info.get(), n.java_supported);
             Ref versions = joined_versions(supported.get());
             Ref f_java = rt::format_of(java_version.get());
             Ref f_line = rt::format_of(major_minor.get());
             Ref full = Ref::steal(PyUnicode_FromFormat("Java %U is NOT compatible with PySpark %U. Requires Java %U.%s",
                                                        f_java.get(), f_line.get(), versions.get(), kSetHint));
-            return pair(false, full.get());
+            return outcome(false, full.get());
         }
     }
 
     Ref f_java = rt::format_of(java_version.get());
-    Ref version = rt::attr(info.get(), n_version);
+    Ref version = rt::attr(info.get(), n.version);
     Ref f_version = rt::format_of(version.get());
     Ref verdict_text =
         Ref::steal(PyUnicode_FromFormat("Java %U is compatible with PySpark %U", f_java.get(), f_version.get()));
-    return pair(true, verdict_text.get());
+    return outcome(true, verdict_text.get());
 }
 
 const Param java_version_params[] = {{"java_version", Check::Int, "int"}};

@@ -21,10 +21,6 @@ namespace {
 
 using rt::Ref;
 
-PyObject* g_loads = nullptr;            // the standard json.loads
-PyObject* g_default_decoder = nullptr;  // json._default_decoder
-const rt::Name n_loads("loads");
-const rt::Name n_default_decoder("_default_decoder");
 
 constexpr int kMaxDepth = 100;
 constexpr int kMaxIntDigits = 18;      // always fits an int64
@@ -459,22 +455,6 @@ Ref run(PyObject* text) {
 }
 
 }  // namespace
-
-void init() {
-    if (g_loads != nullptr) return;
-    Ref json = rt::import("json");
-    Ref loads = rt::attr(json.get(), n_loads);
-    Ref decoder = rt::optional_attr(json.get(), n_default_decoder);
-    g_loads = loads.release();
-    g_default_decoder = decoder ? decoder.release() : nullptr;
-}
-
-bool is_standard_loads(PyObject* json_module, PyObject* loads) {
-    if (loads != g_loads || g_default_decoder == nullptr || !PyModule_Check(json_module)) return false;
-    PyObject* decoder = PyDict_GetItemWithError(PyModule_GetDict(json_module), n_default_decoder);
-    if (decoder == nullptr && PyErr_Occurred()) rt::raise();
-    return decoder == g_default_decoder;
-}
 
 Ref try_decode(PyObject* text) {
     if (!PyUnicode_CheckExact(text)) return {};

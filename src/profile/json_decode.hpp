@@ -8,14 +8,6 @@
 
 namespace profile_json {
 
-// Remembers the standard json.loads and its default decoder; called once
-// when the module is executed.
-void init();
-
-// Whether `loads`, looked up on `json_module` just now, is still the
-// standard json.loads with its default decoder.
-bool is_standard_loads(PyObject* json_module, PyObject* loads);
-
 // json.loads(text) for an exact str the decoder fully understands; an empty
 // Ref when it declines. Throws rt::PyError only for memory errors.
 rt::Ref try_decode(PyObject* text);

@@ -10,71 +10,106 @@ namespace {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
-using rt::Name;
 using rt::Param;
 using rt::Ref;
 
-// --- interned names ------------------------------------------------------
+// --- module state ----------------------------------------------------------
 
-const Name n_project_root("_project_root");
-const Name n_store_initialized("_store_initialized");
-const Name n_get_store("_get_store");
-const Name n_http_exception("HTTPException");
-const Name n_query("Query");
-const Name n_router("router");
-const Name n_api_router("APIRouter");
-const Name n_get("get");
-const Name n_status_code("status_code");
-const Name n_detail("detail");
-const Name n_description("description");
-const Name n_prefix("prefix");
-const Name n_tags("tags");
-const Name n_initialize("initialize");
-const Name n_close("close");
-const Name n_get_all_profiled_tables("get_all_profiled_tables");
-const Name n_store_get_table_profile("get_table_profile");
-const Name n_store_get_profile_alerts("get_profile_alerts");
-const Name n_isoformat("isoformat");
-const Name n_json("json");
-const Name n_loads("loads");
+#define PROFILE_NAMES(X) \
+    X(_project_root, "_project_root") \
+    X(_store_initialized, "_store_initialized") \
+    X(_get_store, "_get_store") \
+    X(HTTPException, "HTTPException") \
+    X(Query, "Query") \
+    X(router, "router") \
+    X(APIRouter, "APIRouter") \
+    X(get, "get") \
+    X(status_code, "status_code") \
+    X(detail, "detail") \
+    X(description, "description") \
+    X(prefix, "prefix") \
+    X(tags, "tags") \
+    X(initialize, "initialize") \
+    X(close, "close") \
+    X(get_all_profiled_tables, "get_all_profiled_tables") \
+    X(get_table_profile, "get_table_profile") \
+    X(get_profile_alerts, "get_profile_alerts") \
+    X(isoformat, "isoformat") \
+    X(json, "json") \
+    X(loads, "loads") \
+    X(source_name, "source_name") \
+    X(table_name, "table_name") \
+    X(profile_mode, "profile_mode") \
+    X(last_profiled, "last_profiled") \
+    X(row_count, "row_count") \
+    X(column_count, "column_count") \
+    X(profiled_at, "profiled_at") \
+    X(columns, "columns") \
+    X(severity, "severity") \
+    X(type, "type") \
+    X(total_tables, "total_tables") \
+    X(total_alerts, "total_alerts") \
+    X(alerts_by_type, "alerts_by_type") \
+    X(alerts_by_severity, "alerts_by_severity") \
+    X(unknown, "unknown") \
+    X(info, "info") \
+    X(column_name, "column_name") \
+    X(null_count, "null_count") \
+    X(null_percent, "null_percent") \
+    X(distinct_count, "distinct_count") \
+    X(distinct_percent, "distinct_percent") \
+    X(min_value, "min_value") \
+    X(max_value, "max_value") \
+    X(mean_value, "mean_value") \
+    X(median_value, "median_value") \
+    X(stddev_value, "stddev_value") \
+    X(p25, "p25") \
+    X(p50, "p50") \
+    X(p75, "p75") \
+    X(min_length, "min_length") \
+    X(max_length, "max_length") \
+    X(avg_length, "avg_length") \
+    X(histogram, "histogram") \
+    X(top_values, "top_values") \
+    X(alerts, "alerts") \
+    X(duration_ms, "duration_ms") \
+    X(_default_decoder, "_default_decoder")
 
-const Name k_source_name("source_name");
-const Name k_table_name("table_name");
-const Name k_profile_mode("profile_mode");
-const Name k_last_profiled("last_profiled");
-const Name k_row_count("row_count");
-const Name k_column_count("column_count");
-const Name k_profiled_at("profiled_at");
-const Name k_columns("columns");
-const Name k_severity("severity");
-const Name k_type("type");
-const Name k_total_tables("total_tables");
-const Name k_total_alerts("total_alerts");
-const Name k_alerts_by_type("alerts_by_type");
-const Name k_alerts_by_severity("alerts_by_severity");
+struct State : rt::ModuleState {
+    RT_NAMES(PROFILE_NAMES) names;
+    PyObject* http_kwnames = nullptr;     // HTTPException(status_code=, detail=)
+    PyObject* json_loads = nullptr;       // the standard json.loads ...
+    PyObject* json_decoder = nullptr;     // ... and its json._default_decoder, or NULL
 
-const Name s_unknown("unknown");
-const Name s_info("info");
+    template <class F>
+    void each_object(F&& f) {
+        for (PyObject** o : {&http_kwnames, &json_loads, &json_decoder}) f(*o);
+    }
+};
+
+using Names = State::Names;
+
+const Names& names(const Args& a) { return a.state<State>().names; }
 
 // The 20 keys of a column dict, which are also the record attributes they
 // are read from, in response order. JSON fields are decoded; their empty
 // value differs.
 enum class Field { Plain, JsonOrNone, JsonOrEmptyList };
 struct ColumnKey {
-    Name name;
+    PyObject* Names::*name;
     Field kind;
 };
 const ColumnKey column_keys[] = {
-    {Name("column_name"), Field::Plain},     {Name("null_count"), Field::Plain},
-    {Name("null_percent"), Field::Plain},    {Name("distinct_count"), Field::Plain},
-    {Name("distinct_percent"), Field::Plain}, {Name("min_value"), Field::Plain},
-    {Name("max_value"), Field::Plain},       {Name("mean_value"), Field::Plain},
-    {Name("median_value"), Field::Plain},    {Name("stddev_value"), Field::Plain},
-    {Name("p25"), Field::Plain},             {Name("p50"), Field::Plain},
-    {Name("p75"), Field::Plain},             {Name("min_length"), Field::Plain},
-    {Name("max_length"), Field::Plain},      {Name("avg_length"), Field::Plain},
-    {Name("histogram"), Field::JsonOrNone},  {Name("top_values"), Field::JsonOrNone},
-    {Name("alerts"), Field::JsonOrEmptyList}, {Name("duration_ms"), Field::Plain},
+    {&Names::column_name, Field::Plain},      {&Names::null_count, Field::Plain},
+    {&Names::null_percent, Field::Plain},     {&Names::distinct_count, Field::Plain},
+    {&Names::distinct_percent, Field::Plain}, {&Names::min_value, Field::Plain},
+    {&Names::max_value, Field::Plain},        {&Names::mean_value, Field::Plain},
+    {&Names::median_value, Field::Plain},     {&Names::stddev_value, Field::Plain},
+    {&Names::p25, Field::Plain},              {&Names::p50, Field::Plain},
+    {&Names::p75, Field::Plain},              {&Names::min_length, Field::Plain},
+    {&Names::max_length, Field::Plain},       {&Names::avg_length, Field::Plain},
+    {&Names::histogram, Field::JsonOrNone},   {&Names::top_values, Field::JsonOrNone},
+    {&Names::alerts, Field::JsonOrEmptyList}, {&Names::duration_ms, Field::Plain},
 };
 
 // --- small helpers ---------------------------------------------------------
@@ -89,16 +124,11 @@ void set_global(const Args& a, PyObject* name, PyObject* value) {
 // computed by `make_detail` after the lookup, in the order of the statement.
 template <class MakeDetail>
 [[noreturn]] void raise_http(const Args& a, long status, MakeDetail&& make_detail) {
-    static PyObject* kwnames = nullptr;
-    if (kwnames == nullptr) {
-        kwnames = PyTuple_Pack(2, n_status_code.get(), n_detail.get());
-        if (kwnames == nullptr) rt::raise();
-    }
-    Ref cls = a.global(n_http_exception);
+    const State& st = a.state<State>();
+    Ref cls = a.global(st.names.HTTPException);
     Ref code = rt::integer(status);
     Ref detail = make_detail();
-    PyObject* values[] = {code.get(), detail.get()};
-    Ref exc = Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, kwnames));
+    Ref exc = rt::call_kw(cls.get(), {code.get(), detail.get()}, st.http_kwnames);
     rt::raise_object(exc.get());
 }
 
@@ -110,41 +140,13 @@ Ref item_at(PyObject* obj, Py_ssize_t index) {
     return rt::item(obj, index);
 }
 
-// `mapping.get(key)` / `mapping.get(key, default)`, straight to the dict for
-// an exact dict.
-Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* default_value = nullptr) {
-    if (PyDict_CheckExact(mapping)) {
-        Ref v = rt::dict_get(mapping, key);
-        if (v) return v;
-        return Ref::borrow(default_value ? default_value : Py_None);
-    }
-    if (default_value) return rt::call_method(n_get, {mapping, key, default_value});
-    return rt::call_method(n_get, {mapping, key});
-}
-
 // `value.isoformat() if value else None`, where `read` fetches the value
 // (called once for the test and once more for the call).
 template <class Read>
-Ref iso_or_none(Read&& read) {
+Ref iso_or_none(const Names& n, Read&& read) {
     if (!rt::truthy(read().get())) return Ref::none();
     Ref value = read();
-    return rt::call_method(n_isoformat, {value.get()});
-}
-
-// Turns a C++ exception other than rt::PyError into the Python error the
-// runtime's guard would report, so that the endpoint frame can treat every
-// failure alike.
-void set_error_from_current_exception() {
-    try {
-        throw;
-    } catch (const rt::PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
+    return rt::call_method(n.isoformat, {value.get()});
 }
 
 // The frame every endpoint runs in: `store = _get_store()` (looked up in the
@@ -153,76 +155,66 @@ void set_error_from_current_exception() {
 // pending exception, with the pending one as its context.
 template <class Work>
 Ref with_store(const Args& a, Work&& work) {
-    Ref get_store = a.global(n_get_store);
+    const Names& n = names(a);
+    Ref get_store = a.global(n._get_store);
     Ref store = rt::call(get_store.get());
-    Ref result;
-    try {
-        result = work(store.get());
-    } catch (...) {
-        set_error_from_current_exception();
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        {
-            rt::HandlingScope handling(pending.get());
-            rt::call_method(n_close, {store.get()});
-        }
-        PyErr_SetRaisedException(pending.release());
-        rt::raise();
-    }
-    rt::call_method(n_close, {store.get()});
-    return result;
+    return rt::try_finally([&] { return work(store.get()); }, [&] { rt::call_method(n.close, {store.get()}); });
 }
 
 // --- set_project_root and _get_store ---------------------------------------
 
 Ref set_project_root_body(const Args& a) {
-    set_global(a, n_project_root, a[0]);
-    set_global(a, n_store_initialized, Py_True);
+    const Names& n = names(a);
+    set_global(a, n._project_root, a[0]);
+    set_global(a, n._store_initialized, Py_True);
     return Ref::none();
 }
 
 Ref get_store_body(const Args& a) {
+    const Names& n = names(a);
     {
-        Ref root = a.global(n_project_root);
+        Ref root = a.global(n._project_root);
         if (root.get() == Py_None)
             raise_http(a, 500, [] { return rt::text("Project root not configured"); });
     }
-    try {
-        Ref cls = rt::import_from("strix.compute.metadata", "ProjectMetadataStore");
-        Ref root = a.global(n_project_root);
-        Ref store = rt::call(cls.get(), {root.get()});
-        Ref initialized = a.global(n_store_initialized);
-        if (!rt::truthy(initialized.get())) {
-            rt::call_method(n_initialize, {store.get()});
-            set_global(a, n_store_initialized, Py_True);
-        }
-        return store;
-    } catch (const rt::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref caught = Ref::steal(PyErr_GetRaisedException());
-        rt::HandlingScope handling(caught.get());
-        raise_http(a, 500, [&] {
-            Ref prefix = rt::text("Could not open metadata store: ");
-            Ref message = rt::str_of(caught.get());
-            return rt::concat(prefix.get(), message.get());
+    return rt::try_except(
+        PyExc_Exception,
+        [&] {
+            Ref cls = rt::import_from(a.state<State>(), "strix.compute.metadata", "ProjectMetadataStore");
+            Ref root = a.global(n._project_root);
+            Ref store = rt::call(cls.get(), {root.get()});
+            Ref initialized = a.global(n._store_initialized);
+            if (!rt::truthy(initialized.get())) {
+                rt::call_method(n.initialize, {store.get()});
+                set_global(a, n._store_initialized, Py_True);
+            }
+            return store;
+        },
+        [&](PyObject* caught) -> Ref {
+            raise_http(a, 500, [&] {
+                Ref prefix = rt::text("Could not open metadata store: ");
+                Ref message = rt::str_of(caught);
+                return rt::concat(prefix.get(), message.get());
+            });
         });
-    }
 }
 
 // --- table endpoints -------------------------------------------------------
 
 Ref list_profiled_tables_body(const Args& a) {
+    const Names& n = names(a);
     return with_store(a, [&](PyObject* store) {
-        Ref tables = rt::call_method(n_get_all_profiled_tables, {store});
+        Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref result = rt::new_list();
         Ref it = rt::iter(tables.get());
         while (Ref row = rt::next(it.get())) {
             PyObject* r = row.get();
             Ref entry = rt::new_dict();
-            rt::set_item(entry.get(), k_source_name, item_at(r, 0).get());
-            rt::set_item(entry.get(), k_table_name, item_at(r, 1).get());
-            rt::set_item(entry.get(), k_profile_mode, item_at(r, 2).get());
-            Ref last = iso_or_none([&] { return item_at(r, 3); });
-            rt::set_item(entry.get(), k_last_profiled, last.get());
+            rt::set_item(entry.get(), n.source_name, item_at(r, 0).get());
+            rt::set_item(entry.get(), n.table_name, item_at(r, 1).get());
+            rt::set_item(entry.get(), n.profile_mode, item_at(r, 2).get());
+            Ref last = iso_or_none(n, [&] { return item_at(r, 3); });
+            rt::set_item(entry.get(), n.last_profiled, last.get());
             rt::append(result.get(), entry.get());
         }
         return result;
@@ -233,27 +225,38 @@ Ref list_profiled_tables_body(const Args& a) {
 // The fast decoder stands in for json.loads only while json.loads is the
 // standard one and it fully understands the text; everything else (errors
 // included) is left to json.loads itself.
-Ref json_field(PyObject* json_module, PyObject* record, PyObject* name, Field kind) {
+// Whether `loads`, looked up on `json_module` just now, is still the standard
+// json.loads with its default decoder.
+bool is_standard_loads(const State& st, PyObject* json_module, PyObject* loads) {
+    if (loads != st.json_loads || st.json_decoder == nullptr || !PyModule_Check(json_module)) return false;
+    Ref decoder = rt::dict_get(PyModule_GetDict(json_module), st.names._default_decoder);
+    return decoder.get() == st.json_decoder;
+}
+
+Ref json_field(const State& st, PyObject* json_module, PyObject* record, PyObject* name, Field kind) {
+    const Names& n = st.names;
     {
         Ref value = rt::attr(record, name);
         if (!rt::truthy(value.get())) return kind == Field::JsonOrEmptyList ? rt::new_list() : Ref::none();
     }
-    Ref loads = rt::attr(json_module, n_loads);
+    Ref loads = rt::attr(json_module, n.loads);
     Ref text = rt::attr(record, name);
-    if (profile_json::is_standard_loads(json_module, loads.get())) {
+    if (is_standard_loads(st, json_module, loads.get())) {
         if (Ref decoded = profile_json::try_decode(text.get())) return decoded;
     }
     return rt::call(loads.get(), {text.get()});
 }
 
 Ref get_table_profile_body(const Args& a) {
+    const State& st = a.state<State>();
+    const Names& n = st.names;
     PyObject* source_name = a[0];
     PyObject* table_name = a[1];
     PyObject* mode = a[2];
-    Ref json_module = Ref::steal(PyImport_ImportModuleLevelObject(n_json, a.globals(), nullptr, nullptr, 0));
+    Ref json_module = Ref::steal(PyImport_ImportModuleLevelObject(n.json, a.globals(), nullptr, nullptr, 0));
 
     return with_store(a, [&](PyObject* store) {
-        Ref profiles = rt::call_method(n_store_get_table_profile, {store, source_name, table_name, mode});
+        Ref profiles = rt::call_method(n.get_table_profile, {store, source_name, table_name, mode});
         if (!rt::truthy(profiles.get())) {
             raise_http(a, 404, [&] {
                 return Ref::steal(PyUnicode_FromFormat("No profile found for %U.%U", source_name, table_name));
@@ -262,32 +265,33 @@ Ref get_table_profile_body(const Args& a) {
         Ref first = item_at(profiles.get(), 0);
         PyObject* f = first.get();
 
-        Ref result = Ref::steal(_PyDict_NewPresized(7));
-        rt::set_item(result.get(), k_source_name, source_name);
-        rt::set_item(result.get(), k_table_name, table_name);
-        rt::set_item(result.get(), k_profile_mode, rt::attr(f, k_profile_mode).get());
-        rt::set_item(result.get(), k_row_count, rt::attr(f, k_row_count).get());
-        rt::set_item(result.get(), k_column_count, rt::integer(rt::length(profiles.get())).get());
-        Ref profiled_at = iso_or_none([&] { return rt::attr(f, k_profiled_at); });
-        rt::set_item(result.get(), k_profiled_at, profiled_at.get());
+        Ref result = rt::new_dict();
+        rt::set_item(result.get(), n.source_name, source_name);
+        rt::set_item(result.get(), n.table_name, table_name);
+        rt::set_item(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
+        rt::set_item(result.get(), n.row_count, rt::attr(f, n.row_count).get());
+        rt::set_item(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
+        Ref profiled_at = iso_or_none(n, [&] { return rt::attr(f, n.profiled_at); });
+        rt::set_item(result.get(), n.profiled_at, profiled_at.get());
 
         // Column dicts are copies of a template holding the keys in order,
         // so each one is built without rehashing or resizing.
-        Ref column_template = Ref::steal(_PyDict_NewPresized(std::size(column_keys)));
-        for (const ColumnKey& key : column_keys) rt::set_item(column_template.get(), key.name, Py_None);
+        Ref column_template = rt::new_dict();
+        for (const ColumnKey& key : column_keys) rt::set_item(column_template.get(), n.*key.name, Py_None);
 
         Ref columns = rt::new_list();
         Ref it = rt::iter(profiles.get());
         while (Ref record = rt::next(it.get())) {
             Ref column = Ref::steal(PyDict_Copy(column_template.get()));
             for (const ColumnKey& key : column_keys) {
-                Ref value = key.kind == Field::Plain ? rt::attr(record.get(), key.name)
-                                                     : json_field(json_module.get(), record.get(), key.name, key.kind);
-                rt::set_item(column.get(), key.name, value.get());
+                PyObject* name = n.*key.name;
+                Ref value = key.kind == Field::Plain ? rt::attr(record.get(), name)
+                                                     : json_field(st, json_module.get(), record.get(), name, key.kind);
+                rt::set_item(column.get(), name, value.get());
             }
             rt::append(columns.get(), column.get());
         }
-        rt::set_item(result.get(), k_columns, columns.get());
+        rt::set_item(result.get(), n.columns, columns.get());
         return result;
     });
 }
@@ -295,15 +299,16 @@ Ref get_table_profile_body(const Args& a) {
 // --- alerts and statistics -------------------------------------------------
 
 Ref get_profile_alerts_body(const Args& a) {
+    const Names& n = names(a);
     PyObject* source_name = a[0];
     PyObject* severity = a[1];
     return with_store(a, [&](PyObject* store) {
-        Ref alerts = rt::call_method(n_store_get_profile_alerts, {store, source_name});
+        Ref alerts = rt::call_method(n.get_profile_alerts, {store, source_name});
         if (severity != Py_None && PyUnicode_GET_LENGTH(severity) > 0) {
             Ref kept = rt::new_list();
             Ref it = rt::iter(alerts.get());
             while (Ref alert = rt::next(it.get())) {
-                Ref value = mapping_get(alert.get(), k_severity);
+                Ref value = rt::mapping_get(alert.get(), n.severity);
                 Ref same = Ref::steal(PyObject_RichCompare(value.get(), severity, Py_EQ));
                 if (rt::truthy(same.get())) rt::append(kept.get(), alert.get());
             }
@@ -326,23 +331,24 @@ Ref count_alerts(PyObject* alerts, PyObject* key, PyObject* default_value) {
     Ref counts = rt::new_dict();
     Ref it = rt::iter(alerts);
     while (Ref alert = rt::next(it.get())) {
-        Ref value = mapping_get(alert.get(), key, default_value);
+        Ref value = rt::mapping_get(alert.get(), key, default_value);
         count_key(counts.get(), value.get());
     }
     return counts;
 }
 
 Ref get_profile_stats_body(const Args& a) {
+    const Names& n = names(a);
     return with_store(a, [&](PyObject* store) {
-        Ref tables = rt::call_method(n_get_all_profiled_tables, {store});
-        Ref alerts = rt::call_method(n_store_get_profile_alerts, {store});
-        Ref by_type = count_alerts(alerts.get(), k_type, s_unknown);
-        Ref by_severity = count_alerts(alerts.get(), k_severity, s_info);
+        Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
+        Ref alerts = rt::call_method(n.get_profile_alerts, {store});
+        Ref by_type = count_alerts(alerts.get(), n.type, n.unknown);
+        Ref by_severity = count_alerts(alerts.get(), n.severity, n.info);
         Ref result = rt::new_dict();
-        rt::set_item(result.get(), k_total_tables, rt::integer(rt::length(tables.get())).get());
-        rt::set_item(result.get(), k_total_alerts, rt::integer(rt::length(alerts.get())).get());
-        rt::set_item(result.get(), k_alerts_by_type, by_type.get());
-        rt::set_item(result.get(), k_alerts_by_severity, by_severity.get());
+        rt::set_item(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
+        rt::set_item(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
+        rt::set_item(result.get(), n.alerts_by_type, by_type.get());
+        rt::set_item(result.get(), n.alerts_by_severity, by_severity.get());
         return result;
     });
 }
@@ -398,12 +404,10 @@ class APIRouter:
             return func
         return decorator
 
-
 class HTTPException(Exception):
     def __init__(self, status_code, detail):
         self.status_code = status_code
         self.detail = detail
-
 
 def Query(*args, **kwargs):
     return None
@@ -412,17 +416,10 @@ def Query(*args, **kwargs):
 // `from fastapi import APIRouter, HTTPException, Query`, or the fallbacks
 // when that statement raises ImportError.
 void bind_fastapi_names(PyObject* m) {
-    static const char* const names[] = {"APIRouter", "HTTPException", "Query"};
-    try {
-        for (const char* name : names) {
-            Ref value = rt::import_from("fastapi", name);
-            rt::add(m, name, value.get());
-        }
-        return;
-    } catch (const rt::PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-        PyErr_Clear();
-    }
+    const bool imported = rt::suppress(PyExc_ImportError, [&] {
+        for (const char* name : {"APIRouter", "HTTPException", "Query"}) rt::add_import_from(m, "fastapi", name);
+    });
+    if (imported) return;
     Ref filename = Ref::steal(PyUnicode_FromFormat("<%U fallbacks>", Ref::steal(PyModule_GetNameObject(m)).get()));
     Ref code = Ref::steal(Py_CompileStringObject(fallback_source, filename.get(), Py_file_input, nullptr, -1));
     PyObject* ns = PyModule_GetDict(m);
@@ -432,15 +429,16 @@ void bind_fastapi_names(PyObject* m) {
 // `@router.get(path)` on an endpoint: the decorator is made before the
 // defaults are evaluated, as for a decorated def, and its result becomes the
 // module attribute.
-void route(PyObject* m, const char* path, const FunctionSpec& decl,
+void route(PyObject* m, const State& st, const char* path, const FunctionSpec& decl,
            std::initializer_list<const char*> query_descriptions = {}) {
+    const Names& n = st.names;
     PyObject* ns = PyModule_GetDict(m);
-    Ref router = rt::lookup_global(ns, n_router);
-    Ref decorator = rt::call_method(n_get, {router.get(), rt::text(path).get()});
+    Ref router = rt::lookup_global(ns, n.router);
+    Ref decorator = rt::call_method(n.get, {router.get(), rt::text(path).get()});
     std::vector<Ref> defaults;
     for (const char* description : query_descriptions) {
-        Ref query = rt::lookup_global(ns, n_query);
-        Ref kwnames = Ref::steal(PyTuple_Pack(1, n_description.get()));
+        Ref query = rt::lookup_global(ns, n.Query);
+        Ref kwnames = rt::kwnames({n.description});
         Ref text = rt::text(description);
         defaults.push_back(rt::call_kw(query.get(), {Py_None, text.get()}, kwnames.get()));
     }
@@ -449,14 +447,16 @@ void route(PyObject* m, const char* path, const FunctionSpec& decl,
     rt::add(m, decl.name, bound.get());
 }
 
-void exec_module(PyObject* m) {
+void exec_module(PyObject* m, State& st) {
+    const Names& n = st.names;
+    st.http_kwnames = rt::kwnames({n.status_code, n.detail}).release();
     rt::add_import_from(m, "pathlib", "Path");
     for (const char* name : {"Any", "Dict", "List", "Optional"}) rt::add_import_from(m, "typing", name);
     bind_fastapi_names(m);
 
     {
-        Ref api_router = rt::lookup_global(PyModule_GetDict(m), n_api_router);
-        Ref kwnames = Ref::steal(PyTuple_Pack(2, n_prefix.get(), n_tags.get()));
+        Ref api_router = rt::lookup_global(PyModule_GetDict(m), n.APIRouter);
+        Ref kwnames = rt::kwnames({n.prefix, n.tags});
         Ref prefix = rt::text("/api/profile");
         Ref tags = rt::new_list();
         rt::append(tags.get(), rt::text("profile").get());
@@ -468,14 +468,21 @@ void exec_module(PyObject* m) {
     rt::def(m, set_project_root_spec);
     rt::def(m, get_store_spec);
 
-    profile_json::init();
-    route(m, "/tables", list_profiled_tables_spec);
-    route(m, "/tables/{source_name}/{table_name}", get_table_profile_spec, {"Profile mode filter"});
-    route(m, "/alerts", get_profile_alerts_spec, {"Filter by source", "Filter by severity: info, warning, error"});
-    route(m, "/stats", get_profile_stats_spec);
+    {
+        // json.loads and its default decoder as imported now: the fast decoder
+        // stands in for them only (see json_field).
+        Ref json = rt::import("json");
+        st.json_loads = rt::attr(json.get(), n.loads).release();
+        st.json_decoder = rt::optional_attr(json.get(), n._default_decoder).release();
+    }
+    route(m, st, "/tables", list_profiled_tables_spec);
+    route(m, st, "/tables/{source_name}/{table_name}", get_table_profile_spec, {"Profile mode filter"});
+    route(m, st, "/alerts", get_profile_alerts_spec, {"Filter by source", "Filter by severity: info, warning, error"});
+    route(m, st, "/stats", get_profile_stats_spec);
 }
 
 }  // namespace
 
 RT_MODULE(PyInit_profile, "strix.task.docs.api.profile",
-          "Read-only profiling API (router under /api/profile) over the project's metadata store.", exec_module)
+          "Read-only profiling API (router under /api/profile) over the project's metadata store.", State,
+          exec_module)

@@ -37,4 +37,41 @@ private:
     Ref annotations_;
 };
 
+// --- classes as the module made them ---------------------------------------
+
+// A class the module made, remembered with its type version: while a class
+// object is this one and unchanged since (no attribute of it or of a base
+// set or deleted), what the module knows about it still holds, so a lookup
+// or an __init__ call can be skipped. `cls` is owned by the module state.
+struct KnownClass {
+    PyObject* cls = nullptr;
+    unsigned int version = 0;
+
+    // Remembers `cls` as it is now; nothing is remembered when the
+    // interpreter cannot give it a version.
+    void remember(PyObject* cls);
+    // Whether `obj` is the remembered class, unchanged.
+    bool is(PyObject* obj) const;
+    // Whether `self.<name>` finds the remembered class' own attribute: self
+    // is an exact instance of the unchanged class and its __dict__ does not
+    // hold `name`.
+    bool finds_own(PyObject* self, PyObject* name) const;
+};
+
+// The type's version tag, 0 while it has none. The one read of the
+// unstable tp_version_tag field: CPython offers no getter (type watchers,
+// PyType_AddWatcher, would replace it at the cost of a callback per change).
+unsigned int type_version(PyTypeObject* tp);
+
+// self.<name>(*args), `self_and_args` holding one value per parameter. When
+// `known.finds_own(self, name)`, the module's own function `own` (taken from
+// the class as made, or nullptr) is called without the lookup, so a
+// subclass, a patched class or an instance attribute still replaces it.
+Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
+                    std::initializer_list<PyObject*> self_and_args);
+
+// The module's function `cls.<name>` as made, or nullptr when it is not a
+// native function (for call_own_method).
+PyObject* own_function(PyObject* cls, PyObject* name);
+
 }  // namespace rt

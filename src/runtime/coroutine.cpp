@@ -60,7 +60,7 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
         enter_call(" while running a native coroutine");
         struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
         FunctionObject* f = as_function(function.get());
-        Args a(values.data(), static_cast<size_t>(c->nargs), function.get());
+        Args a(values.data(), static_cast<size_t>(c->nargs), function.get(), f->state);
         return f->decl->body(a).release();
     })
 }
@@ -218,7 +218,8 @@ PyType_Spec coroutine_spec = {
 };
 
 PyObject* make_coroutine(FunctionObject* f, const Slots& slots) {
-    CoroutineObject* c = reinterpret_cast<CoroutineObject*>(g_coroutine_type->tp_alloc(g_coroutine_type, 0));
+    PyTypeObject* tp = f->state->coroutine_type;
+    CoroutineObject* c = reinterpret_cast<CoroutineObject*>(tp->tp_alloc(tp, 0));
     if (c == nullptr) raise();
     c->function = Py_NewRef(reinterpret_cast<PyObject*>(f));
     c->nargs = f->nparams;

@@ -11,9 +11,6 @@
 
 namespace rt::detail {
 
-PyTypeObject* g_function_type = nullptr;
-PyTypeObject* g_coroutine_type = nullptr;
-
 namespace {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -27,6 +24,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
+    Py_VISIT(f->owner);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -41,6 +39,8 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->code);
     PyObject_ClearManagedDict(self);
+    // `owner` stays until dealloc: it keeps `state` valid for any call still
+    // made; a cycle through the module is broken by the module's own clear.
     return 0;
 }
 
@@ -50,6 +50,7 @@ void function_dealloc(PyObject* self) {
     PyObject_ClearWeakRefs(self);
     function_clear(self);
     for (auto& n : as_function(self)->param_names) Py_CLEAR(n);
+    Py_CLEAR(as_function(self)->owner);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -105,7 +106,7 @@ Ref run_body(PyObject* function, const Slots& slots) {
     FunctionObject* f = as_function(function);
     enter_call(" while calling a native function");
     struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
-    return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function));
+    return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function, f->state));
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -126,7 +127,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 namespace rt {
 using namespace detail;
 
-bool is_native_function(PyObject* obj) { return g_function_type != nullptr && Py_IS_TYPE(obj, g_function_type); }
+// Each module has a function type of its own; all share the dealloc slot.
+bool is_native_function(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == function_dealloc; }
 
 Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
     FunctionObject* f = as_function(function);
@@ -216,7 +218,9 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
+}  // namespace
+
+PyType_Spec detail::function_spec = {
     "strix.native_function",
     sizeof(FunctionObject),
     0,
@@ -226,6 +230,8 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+namespace {
+
 // A code object carrying the parameter names and flags, so inspect and
 // FastAPI read the signature the way they read a Python function's.
 Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualname) {
@@ -234,7 +240,7 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     Ref varnames = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(decl.params[i].name).release());
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (decl.coroutine ? CO_COROUTINE : 0);
-    Ref replace = attr(empty.get(), Name("replace"));
+    Ref replace = attr(empty.get(), text("replace").get());
     Ref kwargs = new_dict();
     Ref count = integer(n);
     set_item(kwargs.get(), "co_argcount", count.get());
@@ -246,37 +252,44 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for the life of the process
-
 }  // namespace
 
 PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
+
+PyObject* Args::module() const noexcept { return as_function(function_)->owner; }
 
 Ref Args::global(PyObject* name) const { return lookup_global(globals(), name); }
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (Ref v = dict_get(globals, name)) return v;
-    if (Ref v = dict_get(g_builtins, name)) return v;
+    if (Ref v = dict_get(PyEval_GetBuiltins(), name)) return v;
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
-void init_runtime() {
-    if (g_function_type == nullptr) {
-        g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-        if (g_function_type == nullptr) raise();
-    }
-    if (g_coroutine_type == nullptr) {
-        g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
-        if (g_coroutine_type == nullptr) raise();
-    }
-    if (g_builtins == nullptr) {
-        Ref mod = import("builtins");
-        g_builtins = Ref::borrow(PyModule_GetDict(mod.get())).release();
-    }
+int ModuleState::traverse(visitproc visit, void* arg) {
+    Py_VISIT(function_type);
+    Py_VISIT(coroutine_type);
+    Py_VISIT(from_imports);
+    return 0;
+}
+
+void ModuleState::clear() {
+    Py_CLEAR(function_type);
+    Py_CLEAR(coroutine_type);
+    Py_CLEAR(from_imports);
+}
+
+void init_state(PyObject* module, ModuleState& state) {
+    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+    if (state.function_type == nullptr) raise();
+    state.coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
+    if (state.coroutine_type == nullptr) raise();
+    state.from_imports = new_dict().release();
 }
 
 Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults) {
-    init_runtime();
+    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr || state->function_type == nullptr) raise(PyExc_SystemError, "module state not ready");
     if (decl.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref name = Ref::steal(PyUnicode_InternFromString(decl.name));
@@ -293,8 +306,8 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
             PyTuple_SET_ITEM(defaults_tuple.get(), i, defaults[i].release());
     }
 
-    FunctionObject* f =
-        reinterpret_cast<FunctionObject*>(g_function_type->tp_alloc(g_function_type, 0));
+    PyTypeObject* tp = state->function_type;
+    FunctionObject* f = reinterpret_cast<FunctionObject*>(tp->tp_alloc(tp, 0));
     if (f == nullptr) raise();
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
@@ -309,6 +322,8 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
     f->defaults = defaults_tuple.release();
     f->annotations = annotations.release();
     f->code = code.release();
+    f->owner = Py_NewRef(module);
+    f->state = state;
     for (size_t i = 0; i < decl.params.size(); ++i) {
         f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
         if (f->param_names[i] == nullptr) raise();

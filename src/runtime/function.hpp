@@ -40,6 +40,18 @@ struct Param {
 class Args;
 using Body = Ref (*)(const Args&);
 
+// The part of every module's state that the runtime itself keeps: the
+// module's own function and coroutine types and the compiled from-import
+// statements. A module's state type derives from it (see RT_MODULE).
+struct ModuleState {
+    PyTypeObject* function_type = nullptr;
+    PyTypeObject* coroutine_type = nullptr;
+    PyObject* from_imports = nullptr;  // dict: statement text -> code object
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+};
+
 struct FunctionSpec {
     const char* name;
     const char* qualname = nullptr;  // defaults to `name`
@@ -51,16 +63,23 @@ struct FunctionSpec {
 };
 
 // What a body sees: the bound arguments (borrowed, one per parameter, after
-// the entry checks and conversions) and the function's globals.
+// the entry checks and conversions), the function's globals and the state of
+// the module that defined it.
 class Args {
 public:
-    Args(PyObject* const* values, size_t count, PyObject* function) noexcept
-        : values_(values), count_(count), function_(function) {}
+    Args(PyObject* const* values, size_t count, PyObject* function, ModuleState* state) noexcept
+        : values_(values), count_(count), function_(function), state_(state) {}
     PyObject* operator[](size_t i) const noexcept { return values_[i]; }
     size_t size() const noexcept { return count_; }
     PyObject* function() const noexcept { return function_; }
+    // The defining module's state, as its own type: a.state<State>().
+    template <class S>
+    S& state() const noexcept { return *static_cast<S*>(state_); }
+    ModuleState& runtime_state() const noexcept { return *state_; }
     // The module namespace the function was defined in (its __globals__).
     PyObject* globals() const noexcept;
+    // The module object the function was defined in.
+    PyObject* module() const noexcept;
     // globals()[name], falling back to builtins; NameError when absent.
     Ref global(PyObject* name) const;
 
@@ -68,12 +87,14 @@ private:
     PyObject* const* values_;
     size_t count_;
     PyObject* function_;
+    ModuleState* state_;
 };
 
 // Looks `name` up in `globals`, then in builtins, as a Python name lookup does.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
-// Creates a function for `decl` in `module` (its dict becomes __globals__).
+// Creates a function for `decl` in `module` (its dict becomes __globals__,
+// its state what the body reaches through Args::state).
 // `defaults` are the defaults of the last parameters, as in __defaults__.
 // `decl` and its parameter table must outlive the function (use statics).
 Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults = {});
@@ -90,8 +111,9 @@ bool is_native_function(PyObject* obj);
 // is skipped. Any other argument count goes through an ordinary call.
 Ref call_native(PyObject* function, std::initializer_list<PyObject*> args);
 
-// Registers the runtime's types; called once by every module's exec slot.
-void init_runtime();
+// Makes the module's own function and coroutine types; called by every
+// module's exec slot before anything else.
+void init_state(PyObject* module, ModuleState& state);
 
 // TypeError "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
 // with an explanatory note when `got` is an instance of a subclass of the

@@ -27,11 +27,12 @@ struct FunctionObject {
     PyObject* defaults;     // tuple or NULL
     PyObject* annotations;  // dict of annotation texts
     PyObject* code;         // code object carrying the parameter names
+    PyObject* owner;        // the defining module, which keeps `state` alive
+    ModuleState* state;     // the defining module's state
     PyObject* param_names[kMaxParams];  // interned parameter names
 };
 
-extern PyTypeObject* g_function_type;
-extern PyTypeObject* g_coroutine_type;
+extern PyType_Spec function_spec;
 extern PyType_Spec coroutine_spec;
 
 inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }

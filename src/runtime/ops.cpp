@@ -1,11 +1,40 @@
 // Out-of-line parts of the statement helpers in ops.hpp.
-#include "ops.hpp"
+#include "function.hpp"
 
-#include <map>
 #include <string>
 #include <utility>
 
 namespace rt {
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+}
+
+void chain_context(PyObject* earlier) noexcept {
+    PyObject* current = PyErr_GetRaisedException();
+    if (current != earlier) {
+        PyObject* context = PyException_GetContext(current);
+        if (context == nullptr) PyException_SetContext(current, Py_NewRef(earlier));
+        Py_XDECREF(context);
+    }
+    PyErr_SetRaisedException(current);
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
+    return t;
+}
 
 std::string type_name(PyObject* obj) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
@@ -17,24 +46,21 @@ std::string type_name(PyObject* obj) {
     raise_format(PyExc_TypeError, "Expected %s, got %.200s", expected, got_name.c_str());
 }
 
-Ref import_from(const char* module, const char* name) {
-    // The statement itself, compiled once per (module, name): the import,
-    // the submodule fallback and the ImportError (its text, `name`, `path`,
-    // `name_from`) are then exactly the interpreter's.
-    static std::map<std::pair<std::string, std::string>, PyObject*> statements;
-    auto key = std::make_pair(std::string(module), std::string(name));
-    auto found = statements.find(key);
-    if (found == statements.end()) {
-        std::string source = "from " + key.first + " import " + key.second + " as value\n";
-        PyObject* code = Py_CompileString(source.c_str(), "<native import>", Py_file_input);
-        if (code == nullptr) raise();
-        found = statements.emplace(std::move(key), code).first;  // kept for the life of the process
+Ref import_from(ModuleState& state, const char* module, const char* name) {
+    // The statement itself, compiled once per (module, name) and kept in the
+    // module's state: the import, the submodule fallback and the ImportError
+    // (its text, `name`, `path`, `name_from`) are then exactly the
+    // interpreter's.
+    Ref source = Ref::steal(PyUnicode_FromFormat("from %s import %s as value\n", module, name));
+    Ref code = dict_get(state.from_imports, source.get());
+    if (!code) {
+        code = Ref::steal(Py_CompileString(utf8(source.get()).data(), "<native import>", Py_file_input));
+        set_item(state.from_imports, source.get(), code.get());
     }
     Ref ns = new_dict();
     set_item(ns.get(), "__builtins__", PyEval_GetBuiltins());
-    Ref done = Ref::steal(PyEval_EvalCode(found->second, ns.get(), ns.get()));
-    static const Name n_value("value");
-    return Ref::steal(PyObject_GetItem(ns.get(), n_value));
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    return Ref::steal(PyMapping_GetItemString(ns.get(), "value"));
 }
 
 }  // namespace rt

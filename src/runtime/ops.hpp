@@ -6,11 +6,13 @@
 #include "ref.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace rt {
 
@@ -147,6 +149,13 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 // --- containers ----------------------------------------------------------
 
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
+// (a, b, ...)
+Ref tuple(std::initializer_list<PyObject*> items);
+
+// The tuple of keyword names for call_kw; modules build theirs once, at exec
+// time, and keep them in their state.
+inline Ref kwnames(std::initializer_list<PyObject*> names) { return tuple(names); }
+
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 
@@ -218,13 +227,58 @@ inline Ref sorted(PyObject* iterable) {
     return list;
 }
 
+// `a, b, ... = obj` for exactly N values, with the interpreter's messages.
+// Exact tuples and lists are read directly; anything else (subclasses
+// included) through its own iteration, as the statement does.
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* obj) {
+    std::array<Ref, N> out;
+    const Py_ssize_t want = static_cast<Py_ssize_t>(N);
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        if (n < want) raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", want, n);
+        if (n > want) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", want);
+        for (Py_ssize_t i = 0; i < want; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
+        return out;
+    }
+    PyObject* raw = PyObject_GetIter(obj);
+    if (raw == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr && !PySequence_Check(obj)) {
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        raise();
+    }
+    Ref it = Ref::steal(raw);
+    for (Py_ssize_t i = 0; i < want; ++i) {
+        out[i] = next(it.get());
+        if (!out[i]) raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", want, i);
+    }
+    if (next(it.get())) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", want);
+    return out;
+}
+
+// `mapping.get(key)`, or `mapping.get(key, default_value)` when one is given;
+// straight to the dict for an exact dict.
+inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* default_value = nullptr) {
+    if (PyDict_CheckExact(mapping)) {
+        if (Ref v = dict_get(mapping, key)) return v;
+        return Ref::borrow(default_value ? default_value : Py_None);
+    }
+    Ref get = Ref::steal(PyUnicode_InternFromString("get"));
+    if (default_value) return call_method(get.get(), {mapping, key, default_value});
+    return call_method(get.get(), {mapping, key});
+}
+
 // --- imports -------------------------------------------------------------
 
 inline Ref import(const char* module) { return Ref::steal(PyImport_ImportModule(module)); }
 
+struct ModuleState;
+
 // `from module import name`; a missing name raises ImportError as the
-// statement does.
-Ref import_from(const char* module, const char* name);
+// statement does. The compiled statement is kept in `state`.
+Ref import_from(ModuleState& state, const char* module, const char* name);
 
 // --- raising and exception context ---------------------------------------
 
@@ -255,22 +309,107 @@ Ref import_from(const char* module, const char* name);
 // previous state on destruction.
 class HandlingScope {
 public:
-    explicit HandlingScope(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info) {
-        saved_ = item_->exc_value;
-        item_->exc_value = Py_NewRef(exc);
+    explicit HandlingScope(PyObject* exc) noexcept : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc);
     }
     ~HandlingScope() {
-        PyObject* current = item_->exc_value;
-        item_->exc_value = saved_;
-        Py_XDECREF(current);
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
     }
     HandlingScope(const HandlingScope&) = delete;
     HandlingScope& operator=(const HandlingScope&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* saved_;
+    PyObject* saved_;  // owned; NULL when nothing was being handled
 };
+
+// --- statements ------------------------------------------------------------
+//
+// The try statements as the modules need them. A body, handler or clean-up
+// is any callable; Python errors travel as rt::PyError as everywhere else,
+// and a C++ exception (std::bad_alloc) counts as the Python error it becomes.
+
+// Gives the pending exception `earlier` as its __context__ unless it has one
+// (as a raise inside an except or finally block chains them).
+void chain_context(PyObject* earlier) noexcept;
+
+// try:
+//     return body()
+// except <type> as e:
+//     return handler(e)
+// `type` is an exception class (or a tuple of them); other exceptions pass.
+// While the handler runs, e is the exception being handled, so one raised
+// meanwhile gets it as __context__.
+template <class Body, class Handler>
+auto try_except(PyObject* type, Body&& body, Handler&& handler) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        if (!PyErr_ExceptionMatches(type)) raise();
+    }
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    HandlingScope handling(caught.get());
+    return handler(caught.get());
+}
+
+// try:
+//     body()
+// except <type>:
+//     pass
+// Returns whether the body ran to its end.
+template <class Body>
+bool suppress(PyObject* type, Body&& body) {
+    return try_except(
+        type, [&] { body(); return true; }, [](PyObject*) { return false; });
+}
+
+// try:
+//     return body()
+// except BaseException:
+//     cleanup()
+//     raise
+// While the clean-up runs, the body's exception is the one being handled;
+// one the clean-up raises replaces it and carries it as __context__.
+template <class Body, class Cleanup>
+auto on_error(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        Ref pending = Ref::steal(PyErr_GetRaisedException());
+        {
+            HandlingScope handling(pending.get());
+            try {
+                cleanup();
+            } catch (...) {
+                set_error_from_current_exception();
+                chain_context(pending.get());
+                raise();
+            }
+        }
+        PyErr_SetRaisedException(pending.release());
+        raise();
+    }
+}
+
+// try:
+//     return body()
+// finally:
+//     cleanup()
+// The pending exception of the body is kept through the clean-up (see
+// on_error).
+template <class Body, class Cleanup>
+auto try_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    if constexpr (std::is_void_v<decltype(body())>) {
+        on_error(body, cleanup);
+        cleanup();
+    } else {
+        auto result = on_error(body, cleanup);
+        cleanup();
+        return result;
+    }
+}
 
 // --- type names for messages ---------------------------------------------
 

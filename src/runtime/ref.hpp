@@ -92,42 +92,21 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A process-wide interned string, created on first use. Used for attribute
-// names and keys so hot paths compare and hash without allocating.
-class Name {
-public:
-    explicit constexpr Name(const char* text) : text_(text) {}
-    PyObject* get() const {
-        if (obj_ == nullptr) {
-            obj_ = PyUnicode_InternFromString(text_);
-            if (obj_ == nullptr) raise();
-        }
-        return obj_;
-    }
-    operator PyObject*() const { return get(); }
-    const char* text() const { return text_; }
+}  // namespace rt
 
-private:
-    const char* text_;
-    mutable PyObject* obj_ = nullptr;  // kept for the life of the process
-};
-
+namespace rt {
+// Sets the Python error that the C++ exception being handled stands for:
+// rt::PyError is one already; std::bad_alloc becomes MemoryError, anything
+// else SystemError. Call only inside a catch block.
+void set_error_from_current_exception() noexcept;
 }  // namespace rt
 
 // Wraps the body of a slot or entry point called by CPython: no C++
 // exception may cross into the interpreter.
-#define RT_GUARD(error_value, ...)                                   \
-    try {                                                           \
-        __VA_ARGS__                                                 \
-    } catch (const ::rt::PyError&) {                                \
-        return error_value;                                         \
-    } catch (const std::bad_alloc&) {                               \
-        PyErr_NoMemory();                                           \
-        return error_value;                                         \
-    } catch (const std::exception& e) {                             \
-        PyErr_SetString(PyExc_SystemError, e.what());               \
-        return error_value;                                         \
-    } catch (...) {                                                 \
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception"); \
-        return error_value;                                         \
+#define RT_GUARD(error_value, ...)                          \
+    try {                                                   \
+        __VA_ARGS__                                         \
+    } catch (...) {                                         \
+        ::rt::set_error_from_current_exception();           \
+        return error_value;                                 \
     }

@@ -1,0 +1,53 @@
+// Definitions of the helpers that common.hpp declares.
+#include "common.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace jvm {
+
+using rt::Args;
+using rt::Ref;
+
+Ref import_at_call(const Args& a, const char* dotted) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, a.globals(), nullptr, nullptr, 0));
+    for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
+        const char* next = std::strchr(dot + 1, '.');
+        std::string part = next ? std::string(dot + 1, next) : std::string(dot + 1);
+        Ref name = rt::text(part.c_str());
+        module = rt::attr(module.get(), name.get());
+        dot = next;
+    }
+    return module;
+}
+
+Ref os_path(const Args& a) {
+    const Names& n = names(a);
+    Ref os = a.global(n.os);
+    return rt::attr(os.get(), n.path);
+}
+
+Ref path_call(const Args& a, PyObject* fn, PyObject* arg) {
+    Ref path = os_path(a);
+    return rt::call_method(fn, {path.get(), arg});
+}
+
+Ref launcher_path(const Args& a, PyObject* home) {
+    const Names& n = names(a);
+    Ref path = os_path(a);
+    Ref launcher = rt::call_method(n.join, {path.get(), home, n.bin, n.java});
+    Ref platform = a.global(n.platform);
+    Ref system = rt::call_method(n.system, {platform.get()});
+    if (rt::equal(system.get(), n.Windows)) launcher = Ref::steal(PyNumber_Add(launcher.get(), n.exe));
+    return launcher;
+}
+
+Ref run_captured(const Args& a, PyObject* argv) {
+    const Names& n = names(a);
+    Ref subprocess = a.global(n.subprocess);
+    Ref run = rt::attr(subprocess.get(), n.run);
+    Ref limit = rt::integer(kProcessTimeLimit);
+    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, state(a).run_kwnames);
+}
+
+}  // namespace jvm
