@@ -6,9 +6,6 @@
 
 namespace jvm {
 
-using rt::Args;
-using rt::Ref;
-
 Ref import_at_call(const Args& a, const char* dotted) {
     Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, a.globals(), nullptr, nullptr, 0));
     for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {

@@ -6,12 +6,6 @@
 namespace jvm {
 namespace {
 
-using rt::Args;
-using rt::Check;
-using rt::FunctionSpec;
-using rt::Param;
-using rt::Ref;
-
 // The `java_home -V` listing ends each JVM line with its home directory.
 
 // A pattern of a wildcard sweep; `home` patterns start with "~".

@@ -7,6 +7,12 @@
 
 namespace jvm {
 
+using rt::Args;
+using rt::Check;
+using rt::FunctionSpec;
+using rt::Param;
+using rt::Ref;
+
 // --- module state ------------------------------------------------------------
 
 // Interned names: attribute, global and keyword names, dict keys and fixed

@@ -9,12 +9,6 @@
 namespace jvm {
 namespace {
 
-using rt::Args;
-using rt::Check;
-using rt::FunctionSpec;
-using rt::Param;
-using rt::Ref;
-
 // The version pattern: the word version, a blank, a double quote, digits
 // (captured) and an optional dot. Old runtimes report "1.x" and the second
 // pattern takes x as the major version.

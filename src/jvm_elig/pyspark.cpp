@@ -9,12 +9,6 @@
 namespace jvm {
 namespace {
 
-using rt::Args;
-using rt::Check;
-using rt::FunctionSpec;
-using rt::Param;
-using rt::Ref;
-
 const char* const kNotInstalled = "PySpark is not installed. Install it with: pip install pyspark";
 const char* const kSetHint = " Run 'marl java set' to select a compatible Java version.";
 

@@ -15,14 +15,8 @@
 #include <cstdio>
 #include <random>
 
+namespace jvm {
 namespace {
-
-using jvm::Names;
-using jvm::names;
-using jvm::outcome;
-using rt::Args;
-using rt::Param;
-using rt::Ref;
 
 // --- small helpers -----------------------------------------------------------
 
@@ -269,7 +263,7 @@ Ref update_config(const Args& a, PyObject* java_home, PyObject* config_file, She
     {
         Ref directory = rt::call_method(n.dirname, {os_path.get(), config_file});
         Ref makedirs = rt::attr(os.get(), n.makedirs);
-        rt::call_kw(makedirs.get(), {directory.get(), Py_True}, jvm::state(a).exist_ok_kwnames);
+        rt::call_kw(makedirs.get(), {directory.get(), Py_True}, state(a).exist_ok_kwnames);
     }
 
     write_atomically(n, os.get(), open.get(), config_file, content.get());
@@ -324,13 +318,12 @@ Ref set_java_home_persistent(const Args& a) {
         });
 }
 
-const Param java_home_params[] = {{"java_home", rt::Check::Str, "str"}};
+const Param java_home_params[] = {{"java_home", Check::Str, "str"}};
 
 }  // namespace
 
-namespace jvm {
 
-const rt::FunctionSpec get_shell_config_file_spec{
+const FunctionSpec get_shell_config_file_spec{
     .name = "get_shell_config_file",
     .doc = "Return (config file path, shell name) for the user's shell.\n\n"
            "The path is that of the start-up file the shell reads (it need not\n"
@@ -339,7 +332,7 @@ const rt::FunctionSpec get_shell_config_file_spec{
     .body = get_shell_config_file,
 };
 
-const rt::FunctionSpec set_java_home_persistent_spec{
+const FunctionSpec set_java_home_persistent_spec{
     .name = "set_java_home_persistent",
     .doc = "Make java_home the JAVA_HOME of the user's shell and of this process.\n\n"
            "Writes (or replaces) the '# MARL Java Configuration' block in the shell\n"

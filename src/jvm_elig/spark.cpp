@@ -6,14 +6,8 @@
 // also when the caller has stopped waiting.
 #include "jvm_elig.hpp"
 
+namespace jvm {
 namespace {
-
-using jvm::Names;
-using jvm::State;
-using rt::Args;
-using rt::Check;
-using rt::Param;
-using rt::Ref;
 
 // --- _detect: the unit of work for the pool's worker ------------------------
 
@@ -39,7 +33,7 @@ Ref active_spark_context(const Names& n) {
 Ref detect_body(PyObject* work) {
     PyObject* spark_session = PyTuple_GET_ITEM(work, 0);
     PyObject* master_url = PyTuple_GET_ITEM(work, 1);
-    const Names& n = jvm::state_of(PyTuple_GET_ITEM(work, 2)).names;
+    const Names& n = state_of(PyTuple_GET_ITEM(work, 2)).names;
 
     // A builder that fails after creating its SparkContext (a master that
     // never accepts the application) leaves that context registered as the
@@ -94,14 +88,14 @@ Ref submit_and_wait(const State& st, PyObject* pool, PyObject* detect, PyObject*
 }
 
 Ref detect_spark_cluster_version(const Args& a) {
-    const State& st = jvm::state(a);
+    const State& st = state(a);
     const Names& n = st.names;
     PyObject* master_url = a[0];
     PyObject* timeout = a[1];
     return rt::try_except(
         PyExc_Exception,
         [&] {
-            Ref spark_session = rt::import_from(jvm::state(a), "pyspark.sql", "SparkSession");
+            Ref spark_session = rt::import_from(state(a), "pyspark.sql", "SparkSession");
             Ref futures = rt::import("concurrent.futures");
 
             Ref work = rt::tuple({spark_session.get(), master_url, a.module()});
@@ -132,9 +126,8 @@ const Param detect_params[] = {
 
 }  // namespace
 
-namespace jvm {
 
-const rt::FunctionSpec detect_spark_cluster_version_spec{
+const FunctionSpec detect_spark_cluster_version_spec{
     .name = "detect_spark_cluster_version",
     .doc = "Ask the Spark master at master_url which Spark version it runs.\n\n"
            "Starts a short-lived session on a worker thread and waits at most\n"

@@ -7,11 +7,7 @@
 
 namespace {
 
-using rt::Args;
-using rt::Check;
-using rt::FunctionSpec;
-using rt::Param;
-using rt::Ref;
+using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
 
 // --- module state ----------------------------------------------------------
 
