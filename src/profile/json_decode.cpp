@@ -9,6 +9,10 @@
 // Infinity (json.loads returns its own constant objects for them), on
 // integers of more than 18 digits, on nesting deeper than kMaxDepth and on
 // a leading byte order mark; json.loads then decides.
+//
+// Like the rest of the code it owns references through rt::Ref and throws
+// rt::PyError for a Python error (only memory can fail here); declining is
+// not an error and is an empty Ref.
 #include "json_decode.hpp"
 
 #include <cmath>
@@ -46,9 +50,6 @@ inline int hex_value(Py_UCS4 c) {
 class KeyMemo {
 public:
     KeyMemo() = default;
-    ~KeyMemo() {
-        for (Entry& e : entries_) Py_XDECREF(e.key);
-    }
     KeyMemo(const KeyMemo&) = delete;
     KeyMemo& operator=(const KeyMemo&) = delete;
 
@@ -60,41 +61,42 @@ public:
         const size_t mask = entries_.size() - 1;
         for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
             const Entry& e = entries_[slot];
-            if (e.key == nullptr) return nullptr;
-            if (e.hash != hash || PyUnicode_GET_LENGTH(e.key) != len) continue;
-            const int kind = PyUnicode_KIND(e.key);
-            const void* data = PyUnicode_DATA(e.key);
+            PyObject* key = e.key.get();
+            if (key == nullptr) return nullptr;
+            if (e.hash != hash || PyUnicode_GET_LENGTH(key) != len) continue;
+            const int kind = PyUnicode_KIND(key);
+            const void* data = PyUnicode_DATA(key);
             Py_ssize_t k = 0;
             while (k < len && PyUnicode_READ(kind, data, k) == at(k)) ++k;
-            if (k == len) return e.key;
+            if (k == len) return key;
         }
     }
 
     // Remembers a key that find() did not know.
     void remember(uint64_t hash, PyObject* key) {
         if ((used_ + 1) * 4 > entries_.size() * 3) grow();
-        place(entries_, hash, Py_NewRef(key));
+        place(entries_, hash, Ref::borrow(key));
         ++used_;
     }
 
 private:
     struct Entry {
         uint64_t hash = 0;
-        PyObject* key = nullptr;
+        Ref key;
     };
     static constexpr size_t kInitialSize = 32;
 
-    static void place(std::vector<Entry>& table, uint64_t hash, PyObject* key) {
+    static void place(std::vector<Entry>& table, uint64_t hash, Ref key) {
         const size_t mask = table.size() - 1;
         size_t slot = hash & mask;
-        while (table[slot].key != nullptr) slot = (slot + 1) & mask;
-        table[slot] = Entry{hash, key};
+        while (table[slot].key) slot = (slot + 1) & mask;
+        table[slot] = Entry{hash, std::move(key)};
     }
 
     void grow() {
         std::vector<Entry> bigger(entries_.empty() ? kInitialSize : entries_.size() * 2);
-        for (const Entry& e : entries_)
-            if (e.key != nullptr) place(bigger, e.hash, e.key);
+        for (Entry& e : entries_)
+            if (e.key) place(bigger, e.hash, std::move(e.key));
         entries_.swap(bigger);
     }
 
@@ -106,38 +108,27 @@ inline uint64_t fnv_step(uint64_t h, Py_UCS4 c) { return (h ^ c) * 0x100000001b3
 constexpr uint64_t kFnvBasis = 0xcbf29ce484222325ULL;
 
 // Decodes one text whose code units are of type CharT (the str's kind).
-// Each parse_* returns a new reference, or nullptr to decline; `error_`
-// tells a Python error (memory) apart from declining.
+// Each parse_* returns the value, or an empty Ref to decline.
 template <class CharT>
 class Decoder {
 public:
     Decoder(const CharT* s, Py_ssize_t n, bool ascii) : s_(s), n_(n), ascii_(ascii) {}
 
-    PyObject* decode() {
-        if (n_ > 0 && s_[0] == 0xFEFF) return nullptr;
+    Ref decode() {
+        if (n_ > 0 && s_[0] == 0xFEFF) return {};
         skip_ws();
-        PyObject* v = parse_value();
-        if (v == nullptr) return nullptr;
+        Ref v = parse_value();
+        if (!v) return {};
         skip_ws();
-        if (i_ != n_) {
-            Py_DECREF(v);
-            return nullptr;
-        }
+        if (i_ != n_) return {};
         return v;
     }
-
-    bool error() const { return error_; }
 
 private:
     Py_UCS4 peek() const { return i_ < n_ ? static_cast<Py_UCS4>(s_[i_]) : 0xFFFFFFFF; }
 
     void skip_ws() {
         while (i_ < n_ && is_ws(s_[i_])) ++i_;
-    }
-
-    PyObject* fail_py() {
-        error_ = true;
-        return nullptr;
     }
 
     bool literal(const char* word) {
@@ -150,7 +141,7 @@ private:
         return true;
     }
 
-    PyObject* parse_value() {
+    Ref parse_value() {
         switch (peek()) {
             case '"':
                 return parse_string(nullptr);
@@ -159,11 +150,11 @@ private:
             case '[':
                 return parse_array();
             case 'n':
-                return literal("null") ? Py_NewRef(Py_None) : nullptr;
+                return literal("null") ? Ref::none() : Ref();
             case 't':
-                return literal("true") ? Py_NewRef(Py_True) : nullptr;
+                return literal("true") ? Ref::boolean(true) : Ref();
             case 'f':
-                return literal("false") ? Py_NewRef(Py_False) : nullptr;
+                return literal("false") ? Ref::boolean(false) : Ref();
             default:
                 return parse_number();
         }
@@ -171,16 +162,16 @@ private:
 
     // A string starting at the opening quote. With `memo`, the result is
     // an object key shared with earlier equal keys of the text.
-    PyObject* parse_string(KeyMemo* memo) {
+    Ref parse_string(KeyMemo* memo) {
         const Py_ssize_t start = ++i_;
         uint64_t hash = kFnvBasis;
         Py_ssize_t k = start;
         while (true) {
-            if (k >= n_) return nullptr;  // unterminated
+            if (k >= n_) return {};  // unterminated
             const Py_UCS4 c = s_[k];
             if (c == '"') break;
             if (c == '\\') return parse_escaped_string(start, memo);
-            if (c < 0x20) return nullptr;  // control character
+            if (c < 0x20) return {};  // control character
             if (memo) hash = fnv_step(hash, c);
             ++k;
         }
@@ -189,26 +180,25 @@ private:
         const CharT* p = s_ + start;
         if (memo) {
             if (PyObject* known = memo->find(hash, len, [p](Py_ssize_t j) { return static_cast<Py_UCS4>(p[j]); }))
-                return Py_NewRef(known);
+                return Ref::borrow(known);
         }
-        PyObject* str = make_str(p, len);
-        if (str == nullptr) return fail_py();
-        if (memo) memo->remember(hash, str);
+        Ref str = make_str(p, len);
+        if (memo) memo->remember(hash, str.get());
         return str;
     }
 
-    PyObject* make_str(const CharT* p, Py_ssize_t len) {
+    Ref make_str(const CharT* p, Py_ssize_t len) {
         if constexpr (sizeof(CharT) == 1) {
             if (ascii_ && len > 1) {  // shorter ones are the interpreter's shared strings
-                PyObject* str = PyUnicode_New(len, 127);
-                if (str != nullptr) std::memcpy(PyUnicode_DATA(str), p, static_cast<size_t>(len));
+                Ref str = Ref::steal(PyUnicode_New(len, 127));
+                std::memcpy(PyUnicode_DATA(str.get()), p, static_cast<size_t>(len));
                 return str;
             }
-            return PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, p, len);
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, p, len));
         } else if constexpr (sizeof(CharT) == 2) {
-            return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, p, len);
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, p, len));
         } else {
-            return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, p, len);
+            return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, p, len));
         }
     }
 
@@ -225,21 +215,21 @@ private:
     }
 
     // The slow path of parse_string, for a string with escapes.
-    PyObject* parse_escaped_string(Py_ssize_t start, KeyMemo* memo) {
+    Ref parse_escaped_string(Py_ssize_t start, KeyMemo* memo) {
         std::vector<Py_UCS4>& out = buffer_;
         out.clear();
         Py_ssize_t k = start;
         while (true) {
-            if (k >= n_) return nullptr;
+            if (k >= n_) return {};
             Py_UCS4 c = s_[k];
             if (c == '"') break;
-            if (c < 0x20) return nullptr;
+            if (c < 0x20) return {};
             if (c != '\\') {
                 out.push_back(c);
                 ++k;
                 continue;
             }
-            if (++k >= n_) return nullptr;
+            if (++k >= n_) return {};
             switch (s_[k]) {
                 case '"': c = '"'; break;
                 case '\\': c = '\\'; break;
@@ -251,14 +241,14 @@ private:
                 case 't': c = '\t'; break;
                 case 'u': {
                     long v = hex4(k + 1);
-                    if (v < 0) return nullptr;
+                    if (v < 0) return {};
                     c = static_cast<Py_UCS4>(v);
                     k += 4;
                     // A high surrogate followed by an escaped low surrogate is one
                     // character; any other surrogate stays on its own.
                     if (Py_UNICODE_IS_HIGH_SURROGATE(c) && k + 6 < n_ && s_[k + 1] == '\\' && s_[k + 2] == 'u') {
                         long low = hex4(k + 3);
-                        if (low < 0) return nullptr;
+                        if (low < 0) return {};
                         if (Py_UNICODE_IS_LOW_SURROGATE(static_cast<Py_UCS4>(low))) {
                             c = Py_UNICODE_JOIN_SURROGATES(c, static_cast<Py_UCS4>(low));
                             k += 6;
@@ -267,7 +257,7 @@ private:
                     break;
                 }
                 default:
-                    return nullptr;  // invalid escape
+                    return {};  // invalid escape
             }
             out.push_back(c);
             ++k;
@@ -279,17 +269,16 @@ private:
             for (Py_UCS4 c : out) hash = fnv_step(hash, c);
             const Py_UCS4* p = out.data();
             if (PyObject* known = memo->find(hash, len, [p](Py_ssize_t j) { return p[j]; }))
-                return Py_NewRef(known);
+                return Ref::borrow(known);
         }
-        PyObject* str = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), len);
-        if (str == nullptr) return fail_py();
-        if (memo) memo->remember(hash, str);
+        Ref str = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), len));
+        if (memo) memo->remember(hash, str.get());
         return str;
     }
 
     // A number by the grammar of json.loads: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?
     // where a fraction or exponent without digits is not part of it.
-    PyObject* parse_number() {
+    Ref parse_number() {
         const Py_ssize_t start = i_;
         bool negative = false;
         if (peek() == '-') {
@@ -310,7 +299,7 @@ private:
         } else if (first >= '1' && first <= '9') {
             while (is_digit(peek())) digit(s_[i_++]);
         } else {
-            return nullptr;  // not a value (NaN, Infinity, -Infinity, or a syntax error)
+            return {};  // not a value (NaN, Infinity, -Infinity, or a syntax error)
         }
         const int int_digits = significant;
         bool is_float = false;
@@ -341,10 +330,9 @@ private:
         }
 
         if (!is_float) {
-            if (int_digits > kMaxIntDigits) return nullptr;
+            if (int_digits > kMaxIntDigits) return {};
             long long v = static_cast<long long>(mantissa);
-            PyObject* out = PyLong_FromLongLong(negative ? -v : v);
-            return out ? out : fail_py();
+            return Ref::steal(PyLong_FromLongLong(negative ? -v : v));
         }
 
         double value;
@@ -357,81 +345,77 @@ private:
                 value = static_cast<double>(mantissa);
                 value = exponent10 >= 0 ? value * kPow10[exponent10] : value / kPow10[-exponent10];
                 value = negative ? -value : value;
-                PyObject* out = PyFloat_FromDouble(value);
-                return out ? out : fail_py();
+                return Ref::steal(PyFloat_FromDouble(value));
             }
         }
         // Everything else as float() converts the text.
         const size_t len = static_cast<size_t>(i_ - start);
-        if (len >= kMaxNumberText) return nullptr;
+        if (len >= kMaxNumberText) return {};
         char text[kMaxNumberText];
         for (size_t k = 0; k < len; ++k) text[k] = static_cast<char>(s_[start + static_cast<Py_ssize_t>(k)]);
         text[len] = '\0';
         char* end = nullptr;
         value = PyOS_string_to_double(text, &end, nullptr);
-        if (value == -1.0 && PyErr_Occurred()) return fail_py();
-        if (end != text + len) return nullptr;
-        PyObject* out = PyFloat_FromDouble(value);
-        return out ? out : fail_py();
+        if (value == -1.0 && PyErr_Occurred()) rt::raise();
+        if (end != text + len) return {};
+        return Ref::steal(PyFloat_FromDouble(value));
     }
 
-    PyObject* parse_array() {
-        if (++depth_ > kMaxDepth) return nullptr;
+    Ref parse_array() {
+        if (++depth_ > kMaxDepth) return {};
         ++i_;
-        Ref list = Ref::steal_or_null(PyList_New(0));
-        if (!list) return fail_py();
+        Ref list = rt::new_list();
         skip_ws();
         if (peek() == ']') {
             ++i_;
             --depth_;
-            return list.release();
+            return list;
         }
         while (true) {
-            Ref item = Ref::steal_or_null(parse_value());
-            if (!item) return nullptr;
-            if (PyList_Append(list.get(), item.get()) < 0) return fail_py();
+            Ref item = parse_value();
+            if (!item) return {};
+            rt::append(list.get(), item.get());
             skip_ws();
             const Py_UCS4 c = peek();
             ++i_;
             if (c == ']') break;
-            if (c != ',') return nullptr;
+            if (c != ',') return {};
             skip_ws();
         }
         --depth_;
-        return list.release();
+        return list;
     }
 
-    PyObject* parse_object() {
-        if (++depth_ > kMaxDepth) return nullptr;
+    Ref parse_object() {
+        if (++depth_ > kMaxDepth) return {};
         ++i_;
-        Ref dict = Ref::steal_or_null(PyDict_New());
-        if (!dict) return fail_py();
+        Ref dict = rt::new_dict();
         skip_ws();
         if (peek() == '}') {
             ++i_;
             --depth_;
-            return dict.release();
+            return dict;
         }
         while (true) {
-            if (peek() != '"') return nullptr;
-            Ref key = Ref::steal_or_null(parse_string(&memo_));
-            if (!key) return nullptr;
+            if (peek() != '"') return {};
+            Ref key = parse_string(&memo_);
+            if (!key) return {};
             skip_ws();
-            if (peek() != ':') return nullptr;
+            if (peek() != ':') return {};
             ++i_;
             skip_ws();
-            Ref value = Ref::steal_or_null(parse_value());
-            if (!value) return nullptr;
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return fail_py();
+            Ref value = parse_value();
+            if (!value) return {};
+            rt::set_item(dict.get(), key.get(), value.get());
             skip_ws();
             const Py_UCS4 c = peek();
             ++i_;
             if (c == '}') break;
-            if (c != ',') return nullptr;
+            if (c != ',') return {};
             skip_ws();
         }
         --depth_;
-        return dict.release();
+        return dict;
     }
 
     const CharT* s_;
@@ -439,7 +423,6 @@ private:
     bool ascii_;
     Py_ssize_t i_ = 0;
     int depth_ = 0;
-    bool error_ = false;
     KeyMemo memo_;
     std::vector<Py_UCS4> buffer_;
 };
@@ -448,10 +431,7 @@ template <class CharT>
 Ref run(PyObject* text) {
     Decoder<CharT> decoder(static_cast<const CharT*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
                            PyUnicode_IS_ASCII(text));
-    PyObject* out = decoder.decode();
-    if (out == nullptr && decoder.error()) rt::raise();
-    if (out == nullptr && PyErr_Occurred()) rt::raise();
-    return Ref::steal_or_null(out);
+    return decoder.decode();
 }
 
 }  // namespace
