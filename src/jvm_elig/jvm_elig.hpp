@@ -16,7 +16,10 @@ using rt::Ref;
 // --- module state ------------------------------------------------------------
 
 // Interned names: attribute, global and keyword names, dict keys and fixed
-// texts, each named after its text where the text is an identifier.
+// texts, each named after its text where the text is an identifier. The
+// module's own globals (functions, records, tables, imported modules) are
+// looked up by these names at each call, as written, so rebinding one is
+// seen.
 #define JVM_NAMES(X) \
     X(os, "os") \
     X(platform, "platform") \

@@ -91,7 +91,7 @@ Ref make_installation(const Args& a, PyObject* home, PyObject* version, PyObject
     Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string)
                                            : Ref::steal(PyUnicode_FromFormat("Java %S", version));
     PyObject* named = rt::truthy(vendor) ? vendor : n.Unknown;
-    Ref cls = a.global(n.JavaInstallation);
+    Ref cls = a.global(n.JavaInstallation);  // per call: a rebound module name is seen
     return rt::call_kw(cls.get(), {home, version, shown.get(), named, is_current}, state(a).installation_kwnames);
 }
 

@@ -112,7 +112,7 @@ Ref get_pyspark_info(const Args& a) {
                 java_recommended = rt::integer(17);
                 java_supported = Ref::steal(Py_BuildValue("[ii]", 17, 21));
             }
-            Ref cls = a.global(n.PySparkInfo);
+            Ref cls = a.global(n.PySparkInfo);  // per call: a rebound module name is seen
             return rt::call_kw(cls.get(),
                                {version.get(), major_minor.get(), java_min.get(), java_max.get(), java_recommended.get(),
                                 java_supported.get()},

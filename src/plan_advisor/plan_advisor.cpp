@@ -243,6 +243,8 @@ Ref advisor_analyze(const Args& a) {
     const Py_ssize_t count = rt::length(connections.get());
 
     if (count == 0) {
+        // depends_on is tested, then read twice, as written: a property may
+        // answer differently each time.
         bool has_refs = rt::has_attr(node, n.depends_on);
         if (has_refs) has_refs = rt::truthy(rt::attr(node, n.depends_on).get());
         if (has_refs) {
@@ -286,6 +288,8 @@ Ref advisor_extract(const Args& a) {
     PyObject* self = a[0];
     PyObject* node = a[1];
     Ref refs = rt::new_set();
+    // `sources` is read three times, as written (a property may answer
+    // differently each time).
     if (!rt::has_attr(node, n.sources) || !rt::truthy(rt::attr(node, n.sources).get())) return refs;
     Ref sources = is_list_tuple_or_set(rt::attr(node, n.sources).get()) ? rt::attr(node, n.sources) : rt::new_list();
 
@@ -330,6 +334,7 @@ Ref checked_connection(Ref value) {
 // `source.<name>` when it is a dict: the value of its "connection" key.
 Ref dict_connection(const Names& n, PyObject* source, PyObject* name, bool& decided) {
     decided = false;
+    // Tested, then read twice, as written.
     if (!rt::has_attr(source, name)) return {};
     if (!PyDict_Check(rt::attr(source, name).get())) return {};
     decided = true;
@@ -355,6 +360,7 @@ Ref advisor_lookup(const Args& a) {
 
     Ref connection;
     bool decided = false;
+    // Tested, then read twice, as written.
     if (rt::has_attr(source.get(), n.connection) && rt::truthy(rt::attr(source.get(), n.connection).get())) {
         connection = rt::attr(source.get(), n.connection);
     } else {
@@ -389,6 +395,7 @@ Ref advisor_trace(const Args& a) {
     if (!rt::truthy(node.get())) return result;
     if (rt::has_attr(node.get(), n.resource_type) && attr_equals(node.get(), n.resource_type, n.seed)) return result;
 
+    // Each attribute below is tested, then read as often as written.
     if (rt::has_attr(node.get(), n.sources) && rt::truthy(rt::attr(node.get(), n.sources).get())) {
         Ref sources = is_list_tuple_or_set(rt::attr(node.get(), n.sources).get()) ? rt::attr(node.get(), n.sources)
                                                                                    : rt::new_list();

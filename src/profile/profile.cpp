@@ -121,7 +121,7 @@ void set_global(const Args& a, PyObject* name, PyObject* value) {
 template <class MakeDetail>
 [[noreturn]] void raise_http(const Args& a, long status, MakeDetail&& make_detail) {
     const State& st = a.state<State>();
-    Ref cls = a.global(st.names.HTTPException);
+    Ref cls = a.global(st.names.HTTPException);  // per call: a rebound module name is seen
     Ref code = rt::integer(status);
     Ref detail = make_detail();
     Ref exc = rt::call_kw(cls.get(), {code.get(), detail.get()}, st.http_kwnames);
@@ -136,8 +136,9 @@ Ref item_at(PyObject* obj, Py_ssize_t index) {
     return rt::item(obj, index);
 }
 
-// `value.isoformat() if value else None`, where `read` fetches the value
-// (called once for the test and once more for the call).
+// `value.isoformat() if value else None`, where `read` fetches the value:
+// once for the test and once more for the call, as written (a store's row or
+// record may answer differently each time).
 template <class Read>
 Ref iso_or_none(const Names& n, Read&& read) {
     if (!rt::truthy(read().get())) return Ref::none();
@@ -235,6 +236,8 @@ Ref json_field(const State& st, PyObject* json_module, PyObject* record, PyObjec
         Ref value = rt::attr(record, name);
         if (!rt::truthy(value.get())) return kind == Field::JsonOrEmptyList ? rt::new_list() : Ref::none();
     }
+    // json.loads is looked up at each call and the field read a second time,
+    // as written.
     Ref loads = rt::attr(json_module, n.loads);
     Ref text = rt::attr(record, name);
     if (is_standard_loads(st, json_module, loads.get())) {
