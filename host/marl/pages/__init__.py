@@ -150,7 +150,6 @@ class PlanSource:
 
 def install(app, project_root: Path, manifest_path: Optional[Path] = None, target: Optional[str] = None) -> None:
     """Add the pages to the docs server's FastAPI application ``app``."""
-    from fastapi import Request
     from fastapi.responses import HTMLResponse
 
     api = ProfileApi(app)
@@ -206,7 +205,7 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
         )
 
     @app.get("/alerts", response_class=HTMLResponse, include_in_schema=False)
-    async def alerts_page(request: Request, source_name: Optional[str] = None, severity: Optional[str] = None):
+    async def alerts_page(source_name: Optional[str] = None, severity: Optional[str] = None):
         # An empty choice in the form means "all": the endpoint is asked without that filter.
         params = {k: v for k, v in (("source_name", source_name), ("severity", severity)) if v}
         context = dict(source_name=source_name or "", severity=severity or "", active="alerts",
