@@ -48,7 +48,7 @@ def fmt(value: Any) -> str:
         return f"{value:.4g}" if abs(value) < 1 else f"{value:,.2f}"
     if isinstance(value, str):
         return value
-    return json.dumps(value, ensure_ascii=False)
+    return json.dumps(value, ensure_ascii=False, default=str)
 
 
 def fmt_percent(value: Any) -> str:

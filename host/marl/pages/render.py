@@ -14,7 +14,11 @@ TEMPLATES = Path(__file__).resolve().parent / "templates"
 
 @lru_cache(maxsize=1)
 def environment():
-    from jinja2 import Environment, FileSystemLoader, select_autoescape
+    from jinja2 import Environment, FileSystemLoader, Undefined, select_autoescape
+
+    def missing_as_none(f):
+        # A key the API left out reads like a null value.
+        return lambda value, *args: f(None if isinstance(value, Undefined) else value, *args)
 
     env = Environment(
         loader=FileSystemLoader(str(TEMPLATES)),
@@ -23,10 +27,10 @@ def environment():
         lstrip_blocks=True,
     )
     env.filters.update(
-        fmt=profile_data.fmt,
-        pct=profile_data.fmt_percent,
-        bar_width=profile_data.bar_width,
-        severity_class=profile_data.severity_class,
+        fmt=missing_as_none(profile_data.fmt),
+        pct=missing_as_none(profile_data.fmt_percent),
+        bar_width=missing_as_none(profile_data.bar_width),
+        severity_class=missing_as_none(profile_data.severity_class),
     )
     env.globals.update(
         column_kind=profile_data.column_kind,
