@@ -182,9 +182,11 @@ def dot_string(text: str) -> str:
     """``text`` as a DOT quoted string that Graphviz shows literally.
 
     Backslashes are doubled because labels treat ``\\n``, ``\\N``, ``\\G``
-    and friends as escapes; quotes are escaped for the lexer; line breaks
-    become label line breaks.
+    and friends as escapes; ampersands are written as entities because
+    labels decode ``&amp;`` and the like; quotes are escaped for the lexer;
+    line breaks become label line breaks.
     """
+    text = text.replace("&", "&amp;")
     text = text.replace("\\", "\\\\").replace('"', '\\"')
     text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\n", "\\n")
     return f'"{text}"'
