@@ -1,7 +1,9 @@
 """``marl docs``: serve the project's docs API and show sample responses.
 
 ``marl docs serve`` runs a FastAPI application that includes the profile API
-router (``strix.task.docs.api.profile``, under /api/profile) with uvicorn.
+router (``strix.task.docs.api.profile``, under /api/profile) with uvicorn,
+together with the pages for people of ``marl.pages`` (profile browser at /,
+plan graph of ``--manifest`` at /plan).
 ``marl docs sample`` records sample profiling results into the project's
 metadata store when it holds none yet and prints one response of each
 profile endpoint, requested in-process through FastAPI's test client.
