@@ -23,3 +23,15 @@ bin/marl java check || echo "(exit status $?: the active Java does not suit the 
 
 step "bin/marl docs sample --project examples/shop"
 bin/marl docs sample --project examples/shop
+
+step "bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html"
+bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html
+echo "open $root/examples/shop/plan.html in a browser to see the plan graph"
+
+step "the profile browser and the plan graph in the docs server"
+cat <<EOT
+Run
+    bin/marl docs serve --project examples/shop --manifest examples/shop/manifest.json --target warehouse_pg
+and open http://127.0.0.1:8580/ (profiled tables, columns, alerts) and
+http://127.0.0.1:8580/plan (plan graph) in a browser; Ctrl-C stops the server.
+EOT

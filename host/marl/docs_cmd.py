@@ -1,7 +1,9 @@
 """``marl docs``: serve the project's docs API and show sample responses.
 
 ``marl docs serve`` runs a FastAPI application that includes the profile API
-router (``strix.task.docs.api.profile``, under /api/profile) with uvicorn.
+router (``strix.task.docs.api.profile``, under /api/profile) with uvicorn,
+together with the pages for people of ``marl.pages`` (profile browser at /,
+plan graph of ``--manifest`` at /plan).
 ``marl docs sample`` records sample profiling results into the project's
 metadata store when it holds none yet and prints one response of each
 profile endpoint, requested in-process through FastAPI's test client.
@@ -15,7 +17,7 @@ import sys
 import warnings
 from datetime import datetime, timedelta
 from pathlib import Path
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8580
@@ -38,6 +40,10 @@ def register(subparsers) -> None:
     _add_project_argument(serve)
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port to listen on (default {DEFAULT_PORT})")
+    serve.add_argument("--manifest", metavar="MANIFEST.json", default=None,
+                       help="manifest whose plan graph is shown at /plan")
+    serve.add_argument("--target", metavar="CONNECTION", default=None,
+                       help="connection the models are materialized into (for /plan)")
     serve.set_defaults(func=run_serve)
 
     sample = commands.add_parser(
@@ -68,8 +74,9 @@ def _project_root(args: argparse.Namespace, command: str) -> Path:
     return root
 
 
-def create_app(project_root: Path):
-    """A FastAPI application serving the profile API for ``project_root``."""
+def create_app(project_root: Path, manifest: Optional[Path] = None, target: Optional[str] = None):
+    """A FastAPI application serving the profile API for ``project_root``,
+    and the pages for people (profile browser at /, plan graph at /plan)."""
     from fastapi import FastAPI
 
     from strix.task.docs.api import profile
@@ -77,6 +84,9 @@ def create_app(project_root: Path):
     profile.set_project_root(project_root)
     app = FastAPI(title="marl docs", description=f"Docs API of the project at {project_root}")
     app.include_router(profile.router)
+    from marl import pages
+
+    pages.install(app, project_root, manifest, target)
     return app
 
 
@@ -91,13 +101,19 @@ def _missing(command: str, e: ImportError) -> int:
 
 def run_serve(args: argparse.Namespace) -> int:
     root = _project_root(args, "serve")
+    manifest = None
+    if args.manifest is not None:
+        manifest = Path(args.manifest).resolve()
+        if not manifest.is_file():
+            raise SystemExit(f"marl docs serve: error: manifest {args.manifest!r} not found")
     try:
         import uvicorn
 
-        app = create_app(root)
+        app = create_app(root, manifest, args.target)
     except ImportError as e:
         return _missing("serve", e)
-    print(f"marl docs: serving {root} on http://{args.host}:{args.port}/api/profile", file=sys.stderr)
+    print(f"marl docs: serving {root} on http://{args.host}:{args.port}/ "
+          f"(profiles at /, plan graph at /plan, API at /api/profile)", file=sys.stderr)
     uvicorn.run(app, host=args.host, port=args.port, log_level="info")
     return 0
 

@@ -33,7 +33,14 @@ def register(subparsers) -> None:
         default=None,
         help="connection the models are materialized into",
     )
-    parser.add_argument("--json", action="store_true", help="print a JSON document")
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true", help="print a JSON document")
+    output.add_argument(
+        "--html",
+        metavar="FILE",
+        default=None,
+        help="write the plan graph (laid out by Graphviz) as one self-contained HTML file",
+    )
     parser.set_defaults(func=run)
 
 
@@ -53,6 +60,9 @@ def run(args: argparse.Namespace) -> int:
             file=sys.stderr,
         )
         return 1
+
+    if args.html is not None:
+        return _write_html(manifest, args)
 
     advisor = PlanAdvisor(manifest)
     planned = []
@@ -121,3 +131,29 @@ def _print_json(planned, summary) -> None:
     }
     json.dump(document, sys.stdout, indent=2)
     sys.stdout.write("\n")
+
+
+def _write_html(manifest, args: argparse.Namespace) -> int:
+    try:
+        from marl.pages import write_plan_html
+        from marl.pages.plan_graph import GraphvizError
+    except ImportError as e:
+        print(f"marl plan: error: {e}; run scripts/setup.sh to install Jinja2", file=sys.stderr)
+        return 1
+    try:
+        graph = write_plan_html(manifest, args.target, args.html)
+    except GraphvizError as e:
+        print(f"marl plan: error: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"marl plan: error: cannot write {args.html}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    except Exception as e:
+        print(f"marl plan: error: cannot analyse the manifest: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1
+    summary = graph.summary
+    print(
+        f"wrote the plan graph of {summary['nodes']} nodes ({summary['pushdown']} pushdown, "
+        f"{summary['federated']} federated) to {args.html}"
+    )
+    return 0

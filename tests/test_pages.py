@@ -1,0 +1,245 @@
+"""The docs server's pages without a browser: how profile JSON becomes chart
+bars and displayed values, how the plan graph is built and laid out by the
+real `dot`, and how the pages behave when there is nothing (or something
+broken) to show."""
+
+import html
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+import warnings
+from pathlib import Path
+
+import pytest
+
+from marl.pages import plan_graph, profile_data
+from strix.contracts.graph.loader import load_manifest
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    from fastapi.testclient import TestClient
+
+ROOT = Path(__file__).resolve().parent.parent
+MARL = ROOT / "bin" / "marl"
+SHOP_MANIFEST = ROOT / "examples" / "shop" / "manifest.json"
+needs_dot = pytest.mark.skipif(not plan_graph.shutil.which("dot"), reason="needs graphviz")
+
+
+# --- profile JSON as chart bars -------------------------------------------------------
+
+
+def bars(shaped):
+    return None if shaped is None else [(b.label, b.count, round(b.share, 3)) for b in shaped]
+
+
+@pytest.mark.parametrize("histogram, expected", [
+    ([{"bin": "0-10", "count": 5}, {"bin": "10-20", "count": 10}], [("0-10", 5, 0.5), ("10-20", 10, 1.0)]),
+    ([{"start": 0, "end": 10, "count": 2}, {"start": 10, "end": 20.5, "count": 4}],
+     [("0\u201310", 2, 0.5), ("10\u201320.50", 4, 1.0)]),
+    ([["a", 1], ["b", 3]], [("a", 1, 0.333), ("b", 3, 1.0)]),
+    ({"bins": [0, 5, 10], "counts": [3, 6]}, [("0\u20135", 3, 0.5), ("5\u201310", 6, 1.0)]),
+    ({"edges": ["x", "y"], "counts": [1, 1]}, [("x", 1, 1.0), ("y", 1, 1.0)]),
+    ({"low": 2, "high": 0}, [("low", 2, 1.0), ("high", 0, 0.0)]),
+    ([{"bin": "a", "count": 0}, {"bin": "b", "count": 0}], [("a", 0, 0.0), ("b", 0, 0.0)]),
+    ([{"bin": "a", "count": -3}, {"bin": "b", "count": 6}], [("a", -3, 0.0), ("b", 6, 1.0)]),
+    # not understood: shown as JSON text instead of drawn wrong
+    ({"bins": [0, 5, 10, 15], "counts": [3, 6]}, None),
+    ([{"bin": "a", "count": "many"}], None),
+    ([{"bin": "a", "count": float("nan")}], None),
+    ([{"bin": "a", "count": True}], None),
+    ([{"bin": "a"}], None),
+    ([1, 2, 3], None),
+    ([], None),
+    ("0-10:5", None),
+    (None, None),
+])
+def test_histogram_bars(histogram, expected):
+    assert bars(profile_data.histogram_bars(histogram)) == expected
+
+
+def test_top_value_bars_keep_the_profilers_order_and_label_null():
+    top = [{"value": "shipped", "count": 700}, {"value": None, "count": 900}, {"value": 3, "frequency": 70}]
+    assert bars(profile_data.top_value_bars(top)) == [
+        ("shipped", 700, 0.778), ("\u2014", 900, 1.0), ("3", 70, 0.078)]
+    assert bars(profile_data.top_value_bars({"DE": 4, "US": 2})) == [("DE", 4, 1.0), ("US", 2, 0.5)]
+
+
+@pytest.mark.parametrize("value, shown", [
+    (None, "\u2014"), (0, "0"), (1234567, "1,234,567"), (12.0, "12"), (41.5, "41.50"), (0.000123, "0.000123"),
+    (12345.678, "12,345.7"), (float("nan"), "nan"), (True, "true"), ("2024-01-01", "2024-01-01"),
+    ({"a": [1]}, '{"a": [1]}'),
+])
+def test_fmt(value, shown):
+    assert profile_data.fmt(value) == shown
+
+
+@pytest.mark.parametrize("percent, width", [
+    (25.0, 25.0), (0, 0.0), (-3, 0.0), (250, 100.0), (None, None), ("12", None), (math.nan, None), (True, None),
+])
+def test_bar_width_stays_within_the_meter(percent, width):
+    assert profile_data.bar_width(percent) == width
+
+
+@pytest.mark.parametrize("column, kind", [
+    ({"mean_value": 1.5, "min_length": 3}, "number"),
+    ({"min_value": "2021-01-01", "max_value": "2024-06-30T10:00:00"}, "date"),
+    ({"min_value": "apple", "max_value": "pear", "max_length": 5}, "text"),
+    ({"min_value": 1, "max_value": 9}, "number"),
+    ({"min_value": None, "max_value": None}, ""),
+])
+def test_column_kind(column, kind):
+    assert profile_data.column_kind(column) == kind
+
+
+def test_severities_known_first():
+    assert profile_data.ordered_severities({"info": 3, "critical": 1, "error": 2}) == [
+        ("error", 2), ("info", 3), ("critical", 1)]
+
+
+# --- the plan graph ----------------------------------------------------------------------
+
+
+def write_manifest(tmp_path, document) -> Path:
+    path = tmp_path / "manifest.json"
+    path.write_text(json.dumps(document))
+    return path
+
+
+def test_graph_of_the_shop_example_matches_marl_plan():
+    graph = plan_graph.build_graph(load_manifest(str(SHOP_MANIFEST)), "warehouse_pg")
+    out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", "warehouse_pg", "--json"],
+                         capture_output=True, text=True, check=True).stdout
+    listed = json.loads(out)
+    assert graph.summary == listed["summary"]
+    assert [(n.unique_id, n.strategy, n.reason) for n in graph.nodes] == [
+        (n["unique_id"], n["strategy"], n["reason"]) for n in listed["nodes"]]
+    by_id = {n.unique_id: n for n in graph.nodes}
+    key = {n.key: n.unique_id for n in graph.nodes} | {s.key: s.unique_id for s in graph.sources}
+    edges = {(key[a], key[b]) for a, b in graph.edges}
+    # refs between models, not to the test that is not drawn
+    assert ("model.shop.orders_enriched", "model.shop.daily_revenue") in edges
+    assert ("seed.shop.fx_rates", "model.shop.daily_revenue") in edges
+    assert not any(b.startswith("test.") or a.startswith("test.") for a, b in edges)
+    # a seed's sources are not read (the advisor does not look at them)
+    assert not any(b == "seed.shop.fx_rates" for a, b in edges)
+    clusters = {conn: sorted(s.unique_id for s in members) for conn, members in graph.clusters()}
+    assert list(clusters) == ["crm_mysql", "lake_dbx", "warehouse_pg", None]
+    assert clusters["crm_mysql"] == ["source.shop.crm.accounts", "source.shop.crm.contacts", "source.shop.crm.tickets"]
+    assert clusters[None] == ["source.shop.legacy.archive"]
+    assert by_id["model.shop.customer_360"].connection_label == "federated: crm_mysql, lake_dbx, warehouse_pg"
+    assert by_id["model.shop.stg_orders"].connection_label == "warehouse_pg"
+
+
+@needs_dot
+def test_hostile_names_survive_the_layout(tmp_path):
+    odd = ['model.x.q"uote', "model.x.back\\slash\\n", "model.x.<b>&amp;", "model.x.brace}{;", "model.x.\\N\\G"]
+    document = {
+        "sources": {'source.x.s."weird"': {"connection": 'pg "main"\\'}},
+        "nodes": {uid: {"resource_type": "model", "name": uid.split(".", 2)[2],
+                        "sources": ['source.x.s."weird"', "source.x.s.missing"],
+                        "depends_on": {"nodes": odd[:i]}}
+                  for i, uid in enumerate(odd)},
+    }
+    graph = plan_graph.build_graph(load_manifest(str(write_manifest(tmp_path, document))))
+    svg = plan_graph.render_svg(graph)
+    import xml.etree.ElementTree as ET
+
+    ns = {"s": "http://www.w3.org/2000/svg"}
+    tree = ET.fromstring(svg)
+    groups = tree.findall(".//s:g[@class]", ns)
+    titles = {g.get("id"): g.find("s:title", ns).text for g in groups if "node" in g.get("class").split()}
+    texts = {g.get("id"): [t.text for t in g.findall("s:text", ns)] for g in groups}
+    for node in graph.nodes:
+        assert titles[node.key].split("\n")[0] == node.unique_id
+        assert texts[node.key][0] == node.name
+    assert {tuple(texts[s.key]) for s in graph.sources} == {('s."weird"',), ("s.missing",)}
+    assert sum("edge" in g.get("class").split() for g in groups) == len(graph.edges) == 5 * 2 + 10
+    unknown = next(s for s in graph.sources if not s.known)
+    assert titles[unknown.key] == "source.x.s.missing\nnot in the manifest"
+
+
+@needs_dot
+def test_two_thousand_models_lay_out_in_seconds(tmp_path):
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        from bench_plan_graph import synthetic_manifest
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    manifest = load_manifest(str(write_manifest(tmp_path, synthetic_manifest(2000))))
+    start = time.monotonic()
+    graph = plan_graph.build_graph(manifest, "warehouse_pg")
+    svg = html.unescape(plan_graph.render_svg(graph))
+    elapsed = time.monotonic() - start
+    assert len(graph.nodes) == 2000 and graph.summary["federated"] > 0
+    assert svg.count('class="node plan-node ') == 2000
+    assert svg.count('class="node plan-node model federated"') == graph.summary["federated"]
+    assert elapsed < 30, f"layout of 2,000 models took {elapsed:.1f} s"
+
+
+def test_marl_plan_html_without_graphviz(tmp_path):
+    env = dict(os.environ, PATH=str(tmp_path),   # no dot on the PATH
+               PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-m", "marl", "plan", str(SHOP_MANIFEST), "--html", str(tmp_path / "p.html")],
+                       capture_output=True, text=True, env=env)
+    assert r.returncode == 1 and "`dot` command was not found" in r.stderr
+    assert not (tmp_path / "p.html").exists()
+
+
+# --- the pages with nothing, or something broken, to show --------------------------------
+
+
+@pytest.fixture
+def page_client():
+    from marl.docs_cmd import create_app
+    from strix.task.docs.api import profile
+
+    clients = []
+
+    def make(root, manifest=None, target=None):
+        client = TestClient(create_app(root, manifest, target), raise_server_exceptions=False)
+        clients.append(client)
+        return client
+
+    yield make
+    for client in clients:
+        client.close()
+    profile._project_root = None
+    profile._store_initialized = False
+
+
+def test_store_without_profiles_gives_a_hint(tmp_path, page_client):
+    client = page_client(tmp_path)
+    r = client.get("/")
+    assert r.status_code == 200
+    assert 'id="no-profiles"' in r.text and "bin/marl docs sample --project" in r.text
+    assert not (tmp_path / ".marl").exists()  # reading never creates the store
+    r = client.get("/alerts")
+    assert r.status_code == 200 and 'id="no-alerts"' in r.text
+
+
+def test_store_that_cannot_be_opened_is_reported(tmp_path, page_client):
+    (tmp_path / ".marl").mkdir()
+    (tmp_path / ".marl" / "metadata.db").write_text("this is not a database")
+    client = page_client(tmp_path)
+    for path in ("/", "/alerts", "/tables/raw/orders", "/tables/raw/orders/column?name=id"):
+        r = client.get(path)
+        assert r.status_code == 500, path
+        assert "The profile API answered 500" in r.text
+
+
+def test_plan_page_without_or_with_a_broken_manifest(tmp_path, page_client):
+    r = page_client(tmp_path).get("/plan")
+    assert r.status_code == 200 and "--manifest MANIFEST.json" in r.text
+    manifest = write_manifest(tmp_path, {"nodes": {"model.x.a": {"resource_type": "model", "colour": 1}}})
+    client = page_client(tmp_path, manifest)
+    r = client.get("/plan")
+    assert 'id="error"' in r.text and "colour" in r.text
+    # a corrected manifest is picked up without restarting the server
+    manifest.write_text(json.dumps({"nodes": {"model.x.a": {"resource_type": "model"}}}))
+    os.utime(manifest, ns=(time.time_ns(), time.time_ns() + 10**9))
+    if plan_graph.shutil.which("dot"):
+        r = client.get("/plan")
+        assert 'id="error"' not in r.text and html.unescape(r.text).count('class="node plan-node ') == 1

@@ -1,0 +1,273 @@
+"""The docs server's pages in a real browser: `marl docs serve` (uvicorn on
+127.0.0.1) over a real SQLite metadata store, loaded in headless Chromium
+through its WebDriver, checked for what a person sees.
+
+Each page is saved as a screenshot under the test's temporary folder (and
+into MARL_SCREENSHOTS when that names a folder, which is how docs/*.png are
+made).
+"""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import time
+from datetime import datetime
+from pathlib import Path
+
+import httpx
+import pytest
+
+from strix.compute.metadata import ProjectMetadataStore
+
+ROOT = Path(__file__).resolve().parent.parent
+MARL = ROOT / "bin" / "marl"
+SHOP_MANIFEST = ROOT / "examples" / "shop" / "manifest.json"
+TARGET = "warehouse_pg"
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+CHROMEDRIVER = shutil.which("chromedriver")
+webdriver = pytest.importorskip("selenium.webdriver")
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and CHROMEDRIVER and shutil.which("dot")),
+    reason="needs chromium, chromedriver and graphviz (scripts/setup.sh installs them)",
+)
+
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+
+HISTOGRAM = [{"bin": f"{10 * i}-{10 * (i + 1)}", "count": c} for i, c in enumerate([5, 40, 90, 120, 60, 0, 8])]
+
+
+def seed_store(root: Path) -> None:
+    with ProjectMetadataStore(root) as store:
+        store.record_table_profile(
+            "raw", "orders", "full", 1000,
+            [
+                {"column_name": "order_id", "null_percent": 0.0, "distinct_percent": 100.0, "min_value": 1,
+                 "max_value": 1000, "alerts": [{"type": "unique_key_candidate", "severity": "info"}]},
+                {"column_name": "status", "null_percent": 12.5, "distinct_percent": 0.4, "min_length": 4,
+                 "max_length": 9, "top_values": [{"value": "shipped", "count": 700}, {"value": "returned", "count": 50}]},
+                {"column_name": "amount", "null_percent": None, "mean_value": 41.5, "min_value": 0.5,
+                 "max_value": 69.0, "histogram": HISTOGRAM},
+            ],
+            profiled_at=datetime(2024, 6, 1, 12, 0),
+            alerts=[{"source_name": "raw", "table_name": "orders", "column_name": "status",
+                     "type": "high_null_rate", "severity": "warning", "message": "12.5% of status is null"}],
+        )
+        store.record_table_profile("raw", "empty", "full", 0, [
+            {"column_name": "id", "null_count": 0, "null_percent": None, "distinct_percent": None},
+        ], profiled_at=datetime(2024, 6, 2))
+        store.record_table_profile("raw", "wide", "sample", 10, [
+            {"column_name": f"c{i:03d}", "null_percent": i / 5, "distinct_percent": 100 - i / 5,
+             "histogram": [{"bin": "a", "count": i}, {"bin": "b", "count": 1}]}
+            for i in range(500)
+        ], profiled_at=datetime(2024, 6, 3))
+        store.record_table_profile("crm", "accounts", "full", 10, [{"column_name": "name"}], profiled_at=None)
+        store.record_alerts([{"source_name": "crm", "table_name": "accounts", "type": "stale",
+                              "severity": "error", "message": "accounts not refreshed for 40 days"}])
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def shots(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("screenshots")
+    extra = os.environ.get("MARL_SCREENSHOTS")
+
+    def save(driver, name: str) -> Path:
+        path = folder / f"{name}.png"
+        assert driver.save_screenshot(str(path)), f"no screenshot of {name}"
+        if extra:
+            Path(extra).mkdir(parents=True, exist_ok=True)
+            shutil.copy(path, Path(extra) / path.name)
+        return path
+
+    return save
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    project = tmp_path_factory.mktemp("project")
+    seed_store(project)
+    port = free_port()
+    proc = subprocess.Popen(
+        [str(MARL), "docs", "serve", "--project", str(project), "--port", str(port),
+         "--manifest", str(SHOP_MANIFEST), "--target", TARGET],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    )
+    base = f"http://127.0.0.1:{port}"
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                httpx.get(base + "/api/profile/stats", timeout=5)
+                break
+            except httpx.TransportError:
+                assert proc.poll() is None, proc.stdout.read()
+                assert time.monotonic() < deadline, "server did not start"
+                time.sleep(0.1)
+        yield base
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        proc.stdout.close()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    from selenium.webdriver.chrome.options import Options
+    from selenium.webdriver.chrome.service import Service
+
+    options = Options()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                "--window-size=1280,860", "--hide-scrollbars"):
+        options.add_argument(arg)
+    # The sanitizer runtime preloaded into the test interpreter stays out of
+    # the browser and its driver.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    service = Service(executable_path=CHROMEDRIVER, env=env)
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.set_page_load_timeout(60)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def rows(driver, table_id):
+    return driver.find_elements(By.CSS_SELECTOR, f"#{table_id} tbody tr")
+
+
+def resources(driver):
+    """Every resource the page loaded after the document itself."""
+    return driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
+
+
+def test_table_list_with_totals(server, browser, shots):
+    browser.get(server + "/")
+    listed = [[td.text for td in row.find_elements(By.TAG_NAME, "td")] for row in rows(browser, "tables")]
+    assert [r[:3] for r in listed] == [
+        ["crm", "accounts", "full"], ["raw", "empty", "full"], ["raw", "orders", "full"], ["raw", "wide", "sample"],
+    ]
+    assert listed[0][3] == "\u2014" and listed[2][3] == "2024-06-01T12:00:00"
+    assert browser.find_element(By.ID, "total-tables").text == "4"
+    assert browser.find_element(By.ID, "total-alerts").text == "2"
+    assert resources(browser) == []  # nothing but the page itself
+    shots(browser, "profiles")
+
+
+def test_column_histogram_drawn_with_its_bars(server, browser, shots):
+    browser.get(server + "/")
+    browser.find_element(By.LINK_TEXT, "orders").click()
+    columns = rows(browser, "columns")
+    assert [r.find_element(By.TAG_NAME, "a").text for r in columns] == ["order_id", "status", "amount"]
+    amount = columns[2].find_elements(By.TAG_NAME, "td")
+    assert amount[1].text == "number" and amount[2].text == "\u2014"  # null % missing: a dash, no bar
+    assert not amount[2].find_elements(By.CSS_SELECTOR, ".meter")
+    assert columns[1].find_element(By.CSS_SELECTOR, ".meter.nulls > span").size["width"] > 0
+    shots(browser, "table")
+
+    columns[2].find_element(By.LINK_TEXT, "amount").click()
+    bars = browser.find_elements(By.CSS_SELECTOR, "#histogram svg rect.bar")
+    assert len(bars) == len(HISTOGRAM)
+    heights = [b.size["height"] for b in bars]
+    assert heights[3] == max(heights) and heights[5] == 0 and all(heights[i] > 0 for i in (0, 1, 2, 4, 6))
+    assert heights[1] > heights[0]
+    assert "No top values" in browser.find_element(By.ID, "top-values").text
+    shots(browser, "column")
+
+    browser.get(server + "/")
+    browser.find_element(By.LINK_TEXT, "orders").click()
+    browser.find_element(By.LINK_TEXT, "status").click()
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#top-values svg rect.bar")) == 2
+    assert "No histogram" in browser.find_element(By.ID, "histogram").text
+
+
+def test_wide_empty_and_missing_tables(server, browser):
+    start = time.monotonic()
+    browser.get(server + "/tables/raw/wide")
+    assert len(rows(browser, "columns")) == 500
+    assert time.monotonic() - start < 20
+    browser.get(server + "/tables/raw/empty")
+    assert "empty when it was profiled" in browser.find_element(By.ID, "empty-table").text
+    assert [td.text for td in rows(browser, "columns")[0].find_elements(By.TAG_NAME, "td")][2:4] == ["\u2014", "\u2014"]
+    browser.get(server + "/tables/crm/accounts/column?name=name")
+    assert "No histogram" in browser.find_element(By.ID, "histogram").text
+    browser.get(server + "/tables/raw/missing")
+    assert browser.find_element(By.ID, "error").text == "No profile found for raw.missing."
+
+
+def test_alert_filtered_away_by_severity(server, browser, shots):
+    browser.get(server + "/alerts")
+    messages = [r.find_elements(By.TAG_NAME, "td")[5].text for r in rows(browser, "alerts")]
+    assert "12.5% of status is null" in messages and "accounts not refreshed for 40 days" in messages
+    Select(browser.find_element(By.ID, "filter-severity")).select_by_value("error")
+    browser.find_element(By.CSS_SELECTOR, "#alert-filters button").click()
+    WebDriverWait(browser, 10).until(lambda d: "severity=error" in d.current_url)
+    severities = [r.find_element(By.CSS_SELECTOR, ".badge").text for r in rows(browser, "alerts")]
+    assert severities == ["error"]
+    assert "12.5% of status is null" not in browser.find_element(By.TAG_NAME, "main").text
+    shots(browser, "alerts")
+
+    Select(browser.find_element(By.ID, "filter-source")).select_by_value("raw")
+    browser.find_element(By.CSS_SELECTOR, "#alert-filters button").click()
+    WebDriverWait(browser, 10).until(lambda d: "source_name=raw" in d.current_url)
+    assert browser.find_element(By.ID, "no-alerts").text == "No alerts match these filters."
+
+
+def expected_plan():
+    """Models and seeds of the shop manifest and the federated ones, as the
+    command line reports them."""
+    out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--json"],
+                         capture_output=True, text=True, check=True).stdout
+    nodes = json.loads(out)["nodes"]
+    return {n["unique_id"] for n in nodes}, {n["unique_id"] for n in nodes if n["strategy"] == "federated"}
+
+
+def graph_seen(driver):
+    """unique_id of every drawn model or seed (the first line of its hover
+    text) and of those marked federated."""
+    def ids(selector):
+        return {t.get_attribute("textContent").split("\n")[0]
+                for t in driver.find_elements(By.CSS_SELECTOR, selector + " > title")}
+    return ids("#graph g.plan-node"), ids("#graph g.plan-node.federated")
+
+
+def test_plan_graph_served(server, browser, shots):
+    planned, federated = expected_plan()
+    browser.get(server + "/plan")
+    drawn, marked = graph_seen(browser)
+    assert drawn == planned and len(browser.find_elements(By.CSS_SELECTOR, "#graph g.plan-node")) == len(planned)
+    assert marked == federated and federated
+    assert browser.find_element(By.ID, "count-federated").text == str(len(federated))
+    customer_360 = next(t for t in browser.find_elements(By.CSS_SELECTOR, "#graph g.plan-node > title")
+                        if t.get_attribute("textContent").startswith("model.shop.customer_360"))
+    assert "Sources span 3 connections" in customer_360.get_attribute("textContent")
+    clusters = {t.text for t in browser.find_elements(By.CSS_SELECTOR, "#graph g.cluster > text")}
+    assert clusters == {"crm_mysql", "lake_dbx", "warehouse_pg", "no connection"}
+    assert len(rows(browser, "federated")) == len(federated)
+
+    find = browser.find_element(By.ID, "find")
+    find.send_keys("customer_360")
+    assert browser.find_element(By.ID, "find-count").text == "1 found"
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#graph g.plan-node.match")) == 1
+    find.clear()
+    shots(browser, "plan")
+
+
+def test_plan_html_file_stands_alone(tmp_path, browser):
+    page = tmp_path / "plan.html"
+    subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--html", str(page)],
+                   check=True, capture_output=True)
+    planned, federated = expected_plan()
+    browser.get(page.as_uri())
+    assert graph_seen(browser) == (planned, federated)
+    assert resources(browser) == []
+    assert not browser.find_elements(By.CSS_SELECTOR, "header nav")  # no links to a server
