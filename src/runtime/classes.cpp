@@ -49,8 +49,6 @@ Ref ClassBuilder::build_dataclass() {
 
 // --- KnownClass ------------------------------------------------------------
 
-unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; }
-
 void KnownClass::remember(PyObject* obj) {
     Py_CLEAR(cls);
     version = 0;
@@ -58,24 +56,6 @@ void KnownClass::remember(PyObject* obj) {
     if (!PyType_Check(obj) || !PyUnstable_Type_AssignVersionTag(tp)) return;
     version = type_version(tp);
     cls = Py_NewRef(obj);
-}
-
-bool KnownClass::is(PyObject* obj) const {
-    return obj == cls && version != 0 && type_version(reinterpret_cast<PyTypeObject*>(obj)) == version;
-}
-
-bool KnownClass::finds_own(PyObject* self, PyObject* name) const {
-    if (!is(reinterpret_cast<PyObject*>(Py_TYPE(self)))) return false;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    const int r = PyDict_Contains(dict.get(), name);
-    if (r < 0) raise();
-    return r == 0;
-}
-
-Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
-                    std::initializer_list<PyObject*> self_and_args) {
-    if (own != nullptr && known.finds_own(*self_and_args.begin(), name)) return call_native(own, self_and_args);
-    return call_method(name, self_and_args);
 }
 
 PyObject* own_function(PyObject* cls, PyObject* name) {

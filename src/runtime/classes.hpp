@@ -39,6 +39,11 @@ private:
 
 // --- classes as the module made them ---------------------------------------
 
+// The type's version tag, 0 while it has none. The one read of the
+// unstable tp_version_tag field: CPython offers no getter (type watchers,
+// PyType_AddWatcher, would replace it at the cost of a callback per change).
+inline unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; }
+
 // A class the module made, remembered with its type version: while a class
 // object is this one and unchanged since (no attribute of it or of a base
 // set or deleted), what the module knows about it still holds, so a lookup
@@ -51,24 +56,30 @@ struct KnownClass {
     // interpreter cannot give it a version.
     void remember(PyObject* cls);
     // Whether `obj` is the remembered class, unchanged.
-    bool is(PyObject* obj) const;
+    bool is(PyObject* obj) const {
+        return obj == cls && version != 0 && type_version(reinterpret_cast<PyTypeObject*>(obj)) == version;
+    }
     // Whether `self.<name>` finds the remembered class' own attribute: self
     // is an exact instance of the unchanged class and its __dict__ does not
     // hold `name`.
-    bool finds_own(PyObject* self, PyObject* name) const;
+    bool finds_own(PyObject* self, PyObject* name) const {
+        if (!is(reinterpret_cast<PyObject*>(Py_TYPE(self)))) return false;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        const int r = PyDict_Contains(dict.get(), name);
+        if (r < 0) raise();
+        return r == 0;
+    }
 };
-
-// The type's version tag, 0 while it has none. The one read of the
-// unstable tp_version_tag field: CPython offers no getter (type watchers,
-// PyType_AddWatcher, would replace it at the cost of a callback per change).
-unsigned int type_version(PyTypeObject* tp);
 
 // self.<name>(*args), `self_and_args` holding one value per parameter. When
 // `known.finds_own(self, name)`, the module's own function `own` (taken from
 // the class as made, or nullptr) is called without the lookup, so a
 // subclass, a patched class or an instance attribute still replaces it.
-Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
-                    std::initializer_list<PyObject*> self_and_args);
+inline Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
+                           std::initializer_list<PyObject*> self_and_args) {
+    if (own != nullptr && known.finds_own(*self_and_args.begin(), name)) return call_native(own, self_and_args);
+    return call_method(name, self_and_args);
+}
 
 // The module's function `cls.<name>` as made, or nullptr when it is not a
 // native function (for call_own_method).
