@@ -355,6 +355,32 @@ def test_exception_from_close_replaces_outcome(store, work_fails):
     assert last_store().closes() == 1
 
 
+@pytest.mark.parametrize("failure", [None, Boom, KeyboardInterrupt])
+def test_close_runs_as_a_finally_block(store, monkeypatch, failure):
+    # While close() runs, the pending exception (an Exception or not) is the
+    # one being handled, as in a finally block; afterwards it continues and
+    # the caller's own handled exception is back in place.
+    seen = []
+    monkeypatch.setattr(FakeStore, "close", lambda self: seen.append(sys.exception()))
+    if failure:
+        FakeStore.fail = {"get_all_profiled_tables": failure()}
+    outer = LookupError("handled by the caller")
+    try:
+        raise outer
+    except LookupError:
+        try:
+            run(profile.list_profiled_tables())
+        except BaseException as e:
+            assert type(e) is failure and e.__context__ is outer
+        else:
+            assert failure is None
+        assert sys.exception() is outer
+    if failure:
+        assert type(seen[0]) is failure
+    else:
+        assert seen == [outer]
+
+
 def test_base_exception_from_the_store_still_closes(store):
     FakeStore.fail = {"get_profile_alerts": KeyboardInterrupt()}
     with pytest.raises(KeyboardInterrupt):
