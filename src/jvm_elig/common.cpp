@@ -1,22 +1,7 @@
 // Definitions of the helpers that common.hpp declares.
 #include "common.hpp"
 
-#include <cstring>
-#include <string>
-
 namespace jvm {
-
-Ref import_at_call(const Args& a, const char* dotted) {
-    Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, a.globals(), nullptr, nullptr, 0));
-    for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
-        const char* next = std::strchr(dot + 1, '.');
-        std::string part = next ? std::string(dot + 1, next) : std::string(dot + 1);
-        Ref name = rt::text(part.c_str());
-        module = rt::attr(module.get(), name.get());
-        dot = next;
-    }
-    return module;
-}
 
 Ref os_path(const Args& a) {
     const Names& n = names(a);

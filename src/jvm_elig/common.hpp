@@ -1,10 +1,8 @@
-// Helpers shared by the parts of strix.compute.jvm_elig: the few Python
-// statements (`import a.b` inside a function, the launcher path, running a
-// process, os.path calls) that several parts use.
+// Helpers shared by the parts of strix.compute.jvm_elig: the outcome pair,
+// the launcher path, running a process and os.path calls.
 #pragma once
 
 #include "jvm_elig.hpp"
-
 
 namespace jvm {
 
@@ -12,11 +10,6 @@ namespace jvm {
 
 // The outcome pair (success, message).
 inline rt::Ref outcome(bool ok, PyObject* message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
-
-// `import <dotted>` inside a function, then the module it names: the import
-// runs at each call (a missing module fails only that call) and the result is
-// reached through the top package's attributes, as the statement does.
-rt::Ref import_at_call(const rt::Args& a, const char* dotted);
 
 // The `java` launcher inside a home directory: os.path.join(home, "bin",
 // "java"), with ".exe" appended when platform.system() says "Windows".

@@ -169,7 +169,7 @@ Ref find_java_windows(const Args& a) {
     const Names& n = names(a);
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_ImportError, [&] {  // no registry on this platform
-        Ref winreg = import_at_call(a, "winreg");
+        Ref winreg = rt::import_in_function(a.globals(), "winreg");
         Ref reg_paths = rt::new_list(0);
         for (const char* subkey : registry_keys) {
             Ref hkey = rt::attr(winreg.get(), n.HKEY_LOCAL_MACHINE);

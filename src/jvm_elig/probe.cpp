@@ -157,7 +157,7 @@ Ref is_valid_java_home(const Args& a) {
 
 Ref get_current_java(const Args& a) {
     const Names& n = names(a);
-    Ref shutil = import_at_call(a, "shutil");
+    Ref shutil = rt::import_in_function(a.globals(), "shutil");
 
     Ref os = a.global(n.os);
     Ref environ = rt::attr(os.get(), n.environ);

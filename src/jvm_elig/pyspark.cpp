@@ -83,7 +83,7 @@ Ref get_pyspark_info(const Args& a) {
         PyExc_Exception,
         [&] {
             // Only the installed distribution counts, not an importable package.
-            Ref metadata = import_at_call(a, "importlib.metadata");
+            Ref metadata = rt::import_in_function(a.globals(), "importlib.metadata");
             Ref version = rt::call_method(n.version, {metadata.get(), n.pyspark});
             Ref parts = rt::call_method(n.split, {version.get(), n.dot});
             Ref major_minor;

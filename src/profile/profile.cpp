@@ -31,7 +31,6 @@ using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
     X(get_table_profile, "get_table_profile") \
     X(get_profile_alerts, "get_profile_alerts") \
     X(isoformat, "isoformat") \
-    X(json, "json") \
     X(loads, "loads") \
     X(source_name, "source_name") \
     X(table_name, "table_name") \
@@ -252,7 +251,7 @@ Ref get_table_profile_body(const Args& a) {
     PyObject* source_name = a[0];
     PyObject* table_name = a[1];
     PyObject* mode = a[2];
-    Ref json_module = Ref::steal(PyImport_ImportModuleLevelObject(n.json, a.globals(), nullptr, nullptr, 0));
+    Ref json_module = rt::import_in_function(a.globals(), "json");
 
     return with_store(a, [&](PyObject* store) {
         Ref profiles = rt::call_method(n.get_table_profile, {store, source_name, table_name, mode});

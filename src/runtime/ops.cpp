@@ -1,6 +1,7 @@
 // Out-of-line parts of the statement helpers in ops.hpp.
 #include "function.hpp"
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -44,6 +45,17 @@ std::string type_name(PyObject* obj) {
 [[noreturn]] void raise_result_type(const char* expected, PyObject* got) {
     std::string got_name = type_name(got);
     raise_format(PyExc_TypeError, "Expected %s, got %.200s", expected, got_name.c_str());
+}
+
+Ref import_in_function(PyObject* globals, const char* dotted) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevel(dotted, globals, nullptr, nullptr, 0));
+    for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
+        const char* next = std::strchr(dot + 1, '.');
+        Ref part = next ? text(std::string_view(dot + 1, static_cast<size_t>(next - dot - 1))) : text(dot + 1);
+        module = attr(module.get(), part.get());
+        dot = next;
+    }
+    return module;
 }
 
 Ref import_from(ModuleState& state, const char* module, const char* name) {

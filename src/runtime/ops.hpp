@@ -274,6 +274,12 @@ inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* default_value
 
 inline Ref import(const char* module) { return Ref::steal(PyImport_ImportModule(module)); }
 
+// `import a.b` run inside a function whose module namespace is `globals`,
+// then the module a.b: the import runs at each call (a missing module fails
+// only that call) and a.b is reached through the top package's attributes,
+// as the statement binds it.
+Ref import_in_function(PyObject* globals, const char* dotted);
+
 struct ModuleState;
 
 // `from module import name`; a missing name raises ImportError as the
