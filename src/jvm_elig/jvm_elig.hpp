@@ -47,7 +47,6 @@ using rt::Ref;
     X(dirname, "dirname") \
     X(expanduser, "expanduser") \
     X(environ, "environ") \
-    X(get, "get") \
     X(system, "system") \
     X(run, "run") \
     X(search, "search") \

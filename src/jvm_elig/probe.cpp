@@ -161,7 +161,7 @@ Ref get_current_java(const Args& a) {
 
     Ref os = a.global(n.os);
     Ref environ = rt::attr(os.get(), n.environ);
-    Ref java_home = rt::call_method(n.get, {environ.get(), n.JAVA_HOME});
+    Ref java_home = rt::mapping_get(environ.get(), n.JAVA_HOME);
     if (rt::truthy(java_home.get()) && path_exists(a, java_home.get())) {
         Ref launcher = launcher_path(a, java_home.get());
         if (path_exists(a, launcher.get())) {

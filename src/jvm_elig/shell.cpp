@@ -209,7 +209,7 @@ Ref get_shell_config_file(const Args& a) {
     }
 
     Ref environ = rt::attr(os.get(), n.environ);
-    Ref shell = rt::call_method(n.get, {environ.get(), n.SHELL, n.empty});
+    Ref shell = rt::mapping_get(environ.get(), n.SHELL, n.empty);
     Ref os_path = rt::attr(os.get(), n.path);
     Ref home = rt::call_method(n.expanduser, {os_path.get(), n.tilde});
 

@@ -18,7 +18,6 @@ using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
     X(_source_connection_cache, "_source_connection_cache") \
     X(sources, "sources") \
     X(nodes, "nodes") \
-    X(get, "get") \
     X(resource_type, "resource_type") \
     X(package_name, "package_name") \
     X(root_project, "root_project") \
@@ -355,7 +354,7 @@ Ref advisor_lookup(const Args& a) {
 
     Ref manifest = rt::attr(self, n.manifest);
     Ref sources = rt::attr(manifest.get(), n.sources);
-    Ref source = rt::call_method(n.get, {sources.get(), source_id});
+    Ref source = rt::mapping_get(sources.get(), source_id);
     if (!rt::truthy(source.get())) return Ref::none();
 
     Ref connection;
@@ -391,7 +390,7 @@ Ref advisor_trace(const Args& a) {
 
     Ref manifest = rt::attr(self, n.manifest);
     Ref nodes = rt::attr(manifest.get(), n.nodes);
-    Ref node = rt::call_method(n.get, {nodes.get(), node_id});
+    Ref node = rt::mapping_get(nodes.get(), node_id);
     if (!rt::truthy(node.get())) return result;
     if (rt::has_attr(node.get(), n.resource_type) && attr_equals(node.get(), n.resource_type, n.seed)) return result;
 
