@@ -177,12 +177,18 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_builtins(PyObject* self, void*) {
-    PyObject* b = nullptr;
-    if (PyDict_GetItemStringRef(as_function(self)->globals, "__builtins__", &b) < 0) return nullptr;
-    if (b == nullptr) return Py_NewRef(PyEval_GetBuiltins());
-    if (PyModule_Check(b)) Py_SETREF(b, Py_NewRef(PyModule_GetDict(b)));
-    return b;
+    RT_GUARD(nullptr, { return builtins_of(as_function(self)->globals).release(); })
 }
+
+// Pickled, copied and deep-copied by reference, as Python functions are:
+// the qualified name tells pickle where to find the function again, in the
+// module named by __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -213,6 +219,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -246,17 +253,34 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for the life of the process
-
 }  // namespace
 
 PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
 
 Ref Args::global(PyObject* name) const { return lookup_global(globals(), name); }
 
+Ref builtins_of(PyObject* globals) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(globals, "__builtins__", &found) < 0) raise();
+    Ref b = Ref::steal_or_null(found);
+    // Without __builtins__ in the namespace, the interpreter's builtins serve,
+    // as for a function whose globals lack them.
+    if (!b) return Ref::borrow(PyEval_GetBuiltins());
+    if (PyModule_Check(b.get())) return Ref::borrow(PyModule_GetDict(b.get()));
+    return b;
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (Ref v = dict_get(globals, name)) return v;
-    if (Ref v = dict_get(g_builtins, name)) return v;
+    Ref builtins = builtins_of(globals);
+    if (PyDict_Check(builtins.get())) {
+        if (Ref v = dict_get(builtins.get(), name)) return v;
+    } else {
+        PyObject* v = PyObject_GetItem(builtins.get(), name);
+        if (v != nullptr) return Ref::steal(v);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+        PyErr_Clear();
+    }
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -268,10 +292,6 @@ void init_runtime() {
     if (g_coroutine_type == nullptr) {
         g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
         if (g_coroutine_type == nullptr) raise();
-    }
-    if (g_builtins == nullptr) {
-        Ref mod = import("builtins");
-        g_builtins = Ref::borrow(PyModule_GetDict(mod.get())).release();
     }
 }
 
