@@ -57,11 +57,15 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
         values[i] = args[i].get();
     }
     RT_GUARD(nullptr, {
-        enter_call(" while running a native coroutine");
-        struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
+        CallGuard guard(" while running a native coroutine");
         FunctionObject* f = as_function(function.get());
         Args a(values.data(), static_cast<size_t>(c->nargs), function.get());
-        return f->decl->body(a).release();
+        try {
+            return f->decl->body(a).release();
+        } catch (const PyError&) {
+            add_traceback_entry(f);
+            throw;
+        }
     })
 }
 
