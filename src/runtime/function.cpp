@@ -340,6 +340,10 @@ void init_runtime() {
         g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
         if (g_coroutine_type == nullptr) raise();
     }
+    if (g_coroutine_wrapper_type == nullptr) {
+        g_coroutine_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_wrapper_spec));
+        if (g_coroutine_wrapper_type == nullptr) raise();
+    }
 }
 
 Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults) {

@@ -33,7 +33,9 @@ struct FunctionObject {
 
 extern PyTypeObject* g_function_type;
 extern PyTypeObject* g_coroutine_type;
+extern PyTypeObject* g_coroutine_wrapper_type;
 extern PyType_Spec coroutine_spec;
+extern PyType_Spec coroutine_wrapper_spec;
 
 inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
