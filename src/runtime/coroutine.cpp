@@ -66,6 +66,21 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
+// The warnings module, imported if need be (not while the interpreter shuts
+// down, when only an already imported one serves); NULL without an error
+// when there is none.
+PyObject* warnings_module() {
+    PyObject* name = PyUnicode_FromString("warnings");
+    if (name == nullptr) return nullptr;
+    PyObject* module = PyImport_GetModule(name);
+    if (module == nullptr && !PyErr_Occurred() && !Py_IsFinalizing()) {
+        module = PyImport_Import(name);
+        if (module == nullptr && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    }
+    Py_DECREF(name);
+    return module;
+}
+
 // A coroutine dropped before its first step warns as the interpreter's own
 // coroutines do: through warnings._warn_unawaited_coroutine (which a test
 // runner or tracemalloc may extend), else with a plain RuntimeWarning. An
@@ -77,7 +92,7 @@ void coroutine_finalize(PyObject* self) {
     c->state = State::Finished;
     PyObject* saved = PyErr_GetRaisedException();
     bool warned = false;
-    if (PyObject* warnings = PyImport_ImportModule("warnings")) {
+    if (PyObject* warnings = warnings_module()) {
         PyObject* warn = PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine");
         Py_DECREF(warnings);
         if (warn != nullptr) {
