@@ -9,6 +9,8 @@
 
 #include <pthread.h>
 
+#include <frameobject.h>  // PyFrame_New
+
 namespace rt::detail {
 
 PyTypeObject* g_function_type = nullptr;
@@ -27,6 +29,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
+    Py_VISIT(f->traceback_code);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -40,6 +43,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->code);
+    Py_CLEAR(f->traceback_code);
     PyObject_ClearManagedDict(self);
     return 0;
 }
@@ -63,56 +67,99 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// The interpreter's own recursion counter allows more nested native calls
-// than the C stack of a thread may hold (each level here costs more stack
-// than a Python frame), so calls also check how much stack is left and raise
-// RecursionError well before it runs out.
-// initial-exec: read without a call into the dynamic loader on every native call.
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t t_stack_floor = 0;
+// Native calls nest like Python frames: each native call counts one level
+// against sys.getrecursionlimit(), so a raised limit lets deeper recursion
+// through and a lowered one stops it earlier, as for Python code. The
+// interpreter's own C recursion counter is fixed whatever the setting, so it
+// is not used; instead, calls check how much of the thread's C stack is left
+// and raise RecursionError well before it runs out, whatever the limit.
+// A plain thread_local: a module loaded with dlopen must not use the
+// initial-exec TLS model.
+struct CallDepth {
+    int depth = 0;
+    uintptr_t stack_floor = 0;  // lowest usable stack address; 1 when unknown
+};
+thread_local CallDepth t_calls;
 
-bool stack_nearly_exhausted() {
-    char probe;
-    const uintptr_t sp = reinterpret_cast<uintptr_t>(&probe);
-    if (t_stack_floor == 0) {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &base, &size);
-            pthread_attr_destroy(&attr);
-        }
-        if (base == nullptr || size == 0) {
-            t_stack_floor = 1;  // unknown bounds: rely on the interpreter's counter alone
-        } else {
-            const size_t margin = std::min<size_t>(512 * 1024, size / 4);
-            t_stack_floor = reinterpret_cast<uintptr_t>(base) + margin;
-        }
+uintptr_t find_stack_floor() {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
     }
-    return sp < t_stack_floor;
+    if (base == nullptr || size == 0) return 1;  // unknown bounds: the depth limit alone applies
+    const size_t margin = std::min<size_t>(512 * 1024, size / 4);
+    return reinterpret_cast<uintptr_t>(base) + margin;
 }
 
 }  // namespace
 
-void enter_call(const char* where) {
-    if (stack_nearly_exhausted()) raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    if (Py_EnterRecursiveCall(where)) raise();
+CallGuard::CallGuard(const char* where) {
+    CallDepth& calls = t_calls;
+    char probe;
+    if (calls.stack_floor == 0) calls.stack_floor = find_stack_floor();
+    if (calls.depth >= Py_GetRecursionLimit() || reinterpret_cast<uintptr_t>(&probe) < calls.stack_floor)
+        raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    ++calls.depth;
+}
+
+CallGuard::~CallGuard() { --t_calls.depth; }
+
+// A traceback entry for a native function, as compiled modules conventionally
+// add one: an empty code object named after the function and located in the
+// module's file (made once per function), run in a frame of its own.
+// PyFrame_New belongs to the interpreter's non-limited API; it is the only
+// way to make a frame for PyTraceBack_Here, and this is its only use.
+void add_traceback_entry(FunctionObject* f) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (f->traceback_code == nullptr) {
+        PyObject* file = nullptr;
+        if (PyDict_GetItemStringRef(f->globals, "__file__", &file) < 0) PyErr_Clear();
+        PyObject* file_text = file && PyUnicode_Check(file) ? file : nullptr;
+        const char* filename = file_text ? PyUnicode_AsUTF8(file_text) : nullptr;
+        const char* funcname = PyUnicode_AsUTF8(f->qualname);
+        if (filename == nullptr || funcname == nullptr) PyErr_Clear();
+        f->traceback_code = reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(filename ? filename : "<native>", funcname ? funcname : "<native function>", 0));
+        Py_XDECREF(file);
+    }
+    if (f->traceback_code != nullptr) {
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->traceback_code),
+                                           f->globals, nullptr);
+        if (frame != nullptr) {
+            PyErr_SetRaisedException(error);
+            PyTraceBack_Here(frame);
+            Py_DECREF(frame);
+            return;
+        }
+    }
+    // Without an entry the error itself still goes out unchanged.
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
 }
 
 namespace {
 
-// The body of `function` on checked slots, inside the recursion guard.
+// The body of `function` on checked slots, inside the recursion guard; an
+// error leaving the body gets the function's traceback entry.
 Ref run_body(PyObject* function, const Slots& slots) {
     FunctionObject* f = as_function(function);
-    enter_call(" while calling a native function");
-    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
-    return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function));
+    CallGuard guard(" while calling a native function");
+    try {
+        return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function));
+    } catch (const PyError&) {
+        add_traceback_entry(f);
+        throw;
+    }
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     RT_GUARD(nullptr, {
         FunctionObject* f = as_function(self);
         Slots slots;  // bind() fills the first nparams
-        Conversions owned;
+        Conversions owned(slots);
         bind(f, args, nargsf, kwnames, slots);
         check(*f->decl, f->nparams, slots, owned);
         if (f->decl->coroutine) return make_coroutine(f, slots);
@@ -133,7 +180,7 @@ Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
     if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine) return call(function, args);
     Slots slots;
     std::copy(args.begin(), args.end(), slots.begin());
-    Conversions owned;
+    Conversions owned(slots);
     check(*f->decl, f->nparams, slots, owned);
     return run_body(function, slots);
 }
@@ -177,12 +224,18 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_builtins(PyObject* self, void*) {
-    PyObject* b = nullptr;
-    if (PyDict_GetItemStringRef(as_function(self)->globals, "__builtins__", &b) < 0) return nullptr;
-    if (b == nullptr) return Py_NewRef(PyEval_GetBuiltins());
-    if (PyModule_Check(b)) Py_SETREF(b, Py_NewRef(PyModule_GetDict(b)));
-    return b;
+    RT_GUARD(nullptr, { return builtins_of(as_function(self)->globals).release(); })
 }
+
+// Pickled, copied and deep-copied by reference, as Python functions are:
+// the qualified name tells pickle where to find the function again, in the
+// module named by __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -213,6 +266,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -246,17 +300,34 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for the life of the process
-
 }  // namespace
 
 PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
 
 Ref Args::global(PyObject* name) const { return lookup_global(globals(), name); }
 
+Ref builtins_of(PyObject* globals) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(globals, "__builtins__", &found) < 0) raise();
+    Ref b = Ref::steal_or_null(found);
+    // Without __builtins__ in the namespace, the interpreter's builtins serve,
+    // as for a function whose globals lack them.
+    if (!b) return Ref::borrow(PyEval_GetBuiltins());
+    if (PyModule_Check(b.get())) return Ref::borrow(PyModule_GetDict(b.get()));
+    return b;
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (Ref v = dict_get(globals, name)) return v;
-    if (Ref v = dict_get(g_builtins, name)) return v;
+    Ref builtins = builtins_of(globals);
+    if (PyDict_Check(builtins.get())) {
+        if (Ref v = dict_get(builtins.get(), name)) return v;
+    } else {
+        PyObject* v = PyObject_GetItem(builtins.get(), name);
+        if (v != nullptr) return Ref::steal(v);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+        PyErr_Clear();
+    }
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -269,9 +340,9 @@ void init_runtime() {
         g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_spec));
         if (g_coroutine_type == nullptr) raise();
     }
-    if (g_builtins == nullptr) {
-        Ref mod = import("builtins");
-        g_builtins = Ref::borrow(PyModule_GetDict(mod.get())).release();
+    if (g_coroutine_wrapper_type == nullptr) {
+        g_coroutine_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coroutine_wrapper_spec));
+        if (g_coroutine_wrapper_type == nullptr) raise();
     }
 }
 

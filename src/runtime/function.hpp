@@ -70,7 +70,12 @@ private:
     PyObject* function_;
 };
 
-// Looks `name` up in `globals`, then in builtins, as a Python name lookup does.
+// The builtins a function with these globals sees: globals["__builtins__"]
+// (a module stands for its dict), else the current interpreter's.
+Ref builtins_of(PyObject* globals);
+
+// Looks `name` up in `globals`, then in their builtins, as a Python name
+// lookup does, so each interpreter finds its own builtins.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
 // Creates a function for `decl` in `module` (its dict becomes __globals__).

@@ -1,11 +1,23 @@
 // Out-of-line parts of the statement helpers in ops.hpp.
 #include "ops.hpp"
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
 
 namespace rt {
+
+void SignalCheck::poll() {
+    constexpr long long kIntervalMs = 50;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const long long now_ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (last_ms_ < 0) last_ms_ = now_ms;  // the loop's first 1024 steps start the clock
+    if (now_ms - last_ms_ < kIntervalMs) return;
+    last_ms_ = now_ms;
+    if (PyErr_CheckSignals() < 0) raise();
+}
 
 std::string type_name(PyObject* obj) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
