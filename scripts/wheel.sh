@@ -35,6 +35,10 @@ if [[ ! -x $python || ! -f $stamp || $(<"$stamp") != "$want" ]]; then
     printf '%s\n' "$want" >"$stamp"
 fi
 
+# Zig builds the C++ runtime and glibc's stubs for the target once and caches
+# them; keep that cache with the build output rather than in the home folder.
+export ZIG_GLOBAL_CACHE_DIR="$root/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$root/build/zig-cache"
+
 # CMake wants a compiler path, not a command line: one wrapper per language.
 for lang in cc c++; do
     cat >"$tools/bin/zig-$lang" <<WRAPPER
