@@ -17,8 +17,9 @@ cd "$root"
 venv="$root/.venv"
 requirements="$root/requirements-dev.txt"
 
-# Debian packages. JDKs are kept in their own list so another one can be added.
-BASE_PACKAGES=(bash zsh fish g++)
+# Debian packages (node runs pyright in the stub tests). JDKs are kept in their
+# own list so another one can be added.
+BASE_PACKAGES=(bash zsh fish g++ nodejs)
 JDK_PACKAGES=(openjdk-17-jdk-headless)
 # The plan graph is laid out by Graphviz's `dot`; the pages are tested in
 # headless Chromium driven through its WebDriver.
@@ -130,7 +131,7 @@ ensure_requirements() {
 # Digest of everything the build reads, so an unchanged tree is not rebuilt.
 build_inputs_digest() {
     local inputs=(pyproject.toml) path
-    for path in CMakeLists.txt CMakePresets.json src cmake; do
+    for path in CMakeLists.txt CMakePresets.json src cmake stubs; do
         [[ -e $path ]] && inputs+=("$path")
     done
     find "${inputs[@]}" -type f -print0 | LC_ALL=C sort -z \

@@ -12,6 +12,34 @@ HOST = os.path.join(ROOT, "host")
 if HOST not in sys.path:
     sys.path.insert(0, HOST)
 
+# bin/marl, run by the command line tests, uses the interpreter running the
+# tests, so it loads the same native modules as they do.
+os.environ["MARL_PYTHON"] = sys.executable
+
+MODULES = ("strix.plan_advisor", "strix.compute.jvm_elig", "strix.task.docs.api.profile")
+
+
+def _module_paths():
+    import importlib
+
+    return [importlib.import_module(name).__file__ for name in MODULES]
+
+
+def pytest_sessionstart(session):
+    """With STRIX_EXPECT_INSTALLED set to a folder, refuse to run unless the
+    three modules are loaded from there: a run meant for an installed artifact
+    must not pick up a build of the tree."""
+    expected = os.environ.get("STRIX_EXPECT_INSTALLED")
+    if expected:
+        prefix = os.path.realpath(expected) + os.sep
+        stray = [p for p in _module_paths() if not os.path.realpath(p).startswith(prefix)]
+        if stray:
+            raise pytest.UsageError(f"native modules not loaded from {expected}: {stray}")
+
+
+def pytest_report_header(config):
+    return ["native modules:"] + [f"  {p}" for p in _module_paths()]
+
 
 # Under the sanitizers every allocation goes through malloc and memory takes
 # longer to settle, so more rounds are needed to tell a decay from a leak.

@@ -189,3 +189,12 @@ def test_plan_reports_analysis_failure_without_traceback(tmp_path):
     proc = marl("plan", path)
     assert proc.returncode == 1
     assert proc.stderr == "marl plan: error: cannot analyse model.p.m: TypeError: Expected str, got int\n"
+
+
+def test_version_is_the_installed_native_release():
+    import tomllib
+
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        version = tomllib.load(f)["project"]["version"]
+    r = marl("--version")
+    assert (r.returncode, r.stdout) == (0, f"marl (host stand-in) with strix-marl-native {version}\n")

@@ -7,7 +7,9 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
+import traceback
 from types import SimpleNamespace as NS
 
 import pytest
@@ -278,6 +280,7 @@ def test_deep_dependency_chain_does_not_crash_the_interpreter(tmp_path):
         "import sys\n"
         "from types import SimpleNamespace as NS\n"
         "from strix import plan_advisor as pa\n"
+        "sys.setrecursionlimit(1_000_000)\n"  # only the C stack guard stands in the way
         "n = 100_000\n"
         "nodes = {f'm{i}': NS(resource_type='model', sources=[f'source.s{i}'],"
         " depends_on=NS(nodes=[f'm{i+1}'] if i + 1 < n else [])) for i in range(n)}\n"
@@ -293,6 +296,68 @@ def test_deep_dependency_chain_does_not_crash_the_interpreter(tmp_path):
     proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() in ("result", "recursion")
+
+
+def chain(n):
+    """m0 -> m1 -> ... -> m{n-1}, whose one source is all m0 traces to."""
+    nodes = {f"m{i}": model(deps=[f"m{i + 1}"], uid=f"m{i}") for i in range(n - 1)}
+    nodes[f"m{n - 1}"] = model(["source.s"], uid=f"m{n - 1}")
+    return nodes
+
+
+@pytest.mark.parametrize("limit, depth, fails", [(1000, 5000, True), (1000, 900, False), (100_000, 20_000, False)])
+def test_depends_on_chains_follow_the_recursion_limit_as_python_code_does(limit, depth, fails):
+    # In a thread with a large stack, so the C stack guard never decides.
+    nodes = chain(depth)
+    outcomes = {}
+
+    def run():
+        for impl in (pa, ref):
+            try:
+                impl.PlanAdvisor(Manifest(nodes=nodes))._trace_node_to_sources("m0")
+                outcomes[impl] = "ok"
+            except RecursionError as e:
+                outcomes[impl] = str(e)
+
+    previous_limit, previous_size = sys.getrecursionlimit(), threading.stack_size(256 << 20)
+    try:
+        sys.setrecursionlimit(limit)
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        sys.setrecursionlimit(previous_limit)
+        threading.stack_size(previous_size)
+    assert (outcomes[ref] != "ok") == fails
+    if fails:
+        assert outcomes[pa] == "maximum recursion depth exceeded while calling a native function"
+    else:
+        assert outcomes[pa] == "ok"
+
+
+def test_host_errors_show_the_native_functions_they_passed_through():
+    class Sources(dict):
+        def get(self, key):
+            raise KeyError(key)
+
+    with pytest.raises(KeyError) as info:
+        pa.PlanAdvisor(Manifest(sources=Sources())).analyze(model(["source.shop.raw.orders"]))
+    entries = [(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)][1:]
+    assert entries == [("PlanAdvisor.analyze", pa.__file__),
+                       ("PlanAdvisor._map_sources_to_connections", pa.__file__),
+                       ("PlanAdvisor._get_source_connection", pa.__file__),
+                       ("get", __file__)]
+    # An error the native code raises itself starts at its function's entry;
+    # a failed entry check happens before the body, in the caller's frame.
+    advisor = pa.PlanAdvisor(Manifest())
+    advisor._source_connection_cache["source.x"] = 5
+    with pytest.raises(TypeError) as info:
+        advisor._map_sources_to_connections({"source.x"})
+    assert [f.name for f in traceback.extract_tb(info.value.__traceback__)][1:] == [
+        "PlanAdvisor._map_sources_to_connections", "PlanAdvisor._get_source_connection"]
+    with pytest.raises(TypeError) as info:
+        advisor._map_sources_to_connections(["source.x"])
+    assert len(traceback.extract_tb(info.value.__traceback__)) == 1
 
 
 # --- batch, filters, summary --------------------------------------------------
@@ -344,30 +409,48 @@ def test_batch_and_filters(advisor):
         advisor.analyze_batch([NS(resource_type="seed")])
 
 
-@pytest.mark.parametrize("method", ["analyze_batch", "get_pushdown_nodes"])
-def test_long_batches_let_signal_handlers_run(method):
-    # Nodes that run no Python code while analyzed: the handler can only run
-    # if the batch itself gives pending signals a chance.
+def many_seeds():
+    return [model(uid="m.seed", rtype="seed")] * 1_000_000
+
+
+def many_source_pairs():
+    return model([("raw", f"t{i}") for i in range(600_000)])
+
+
+def many_source_ids():
+    return {f"source.shop.raw.t{i}" for i in range(1_000_000)}
+
+
+@pytest.mark.parametrize("method, make_argument", [
+    ("analyze_batch", many_seeds),
+    ("get_pushdown_nodes", many_seeds),
+    ("analyze", many_source_pairs),  # one node: the loop over its sources
+    ("_map_sources_to_connections", many_source_ids),
+])
+def test_long_loops_let_signal_handlers_run(method, make_argument):
+    # Host data whose handling runs no Python code: the handler can only run
+    # if the loop itself gives pending signals a chance.
     class Interrupted(Exception):
         pass
 
     def handler(signum, frame):
         raise Interrupted
 
-    nodes = [model(uid="m.seed", rtype="seed")] * 1_000_000
+    argument = make_argument()
     previous = signal.signal(signal.SIGALRM, handler)
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         started = time.perf_counter()
         with pytest.raises(Interrupted):
-            getattr(pa.PlanAdvisor(Manifest()), method)(nodes)
+            getattr(pa.PlanAdvisor(Manifest()), method)(argument)
         interrupted_after = time.perf_counter() - started
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     started = time.perf_counter()
-    getattr(pa.PlanAdvisor(Manifest()), method)(nodes)
-    assert interrupted_after < (time.perf_counter() - started) / 2
+    getattr(pa.PlanAdvisor(Manifest()), method)(argument)
+    whole_run = time.perf_counter() - started
+    assert interrupted_after < min(0.3, whole_run / 2), (interrupted_after, whole_run)
 
 
 def test_summaries(advisor):

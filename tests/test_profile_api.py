@@ -2,9 +2,12 @@
 results, argument checks and the coroutine functions' introspection."""
 
 import asyncio
+import gc
 import inspect
 import os
 import sys
+import warnings
+import weakref
 from datetime import date, datetime
 from pathlib import Path
 from types import SimpleNamespace
@@ -628,9 +631,67 @@ def test_coroutine_protocol(store):
     unstarted = profile.get_profile_stats()
     unstarted.close()
     assert FakeStore.instances.__len__() == 1
-    assert asyncio.iscoroutine(profile.get_profile_stats())
+    unstarted = profile.get_profile_stats()
+    assert asyncio.iscoroutine(unstarted)
+    unstarted.close()
 
 
+async def python_endpoint():
+    """A Python coroutine, for comparison."""
+    return []
+
+
+@pytest.mark.parametrize("make", [python_endpoint, profile.list_profiled_tables], ids=["python", "native"])
+def test_coroutines_behave_as_python_coroutines(store, monkeypatch, make):
+    # Not iterable; __await__ gives an iterator of its own that drives it.
+    coro = make()
+    for use in (iter, list, next, lambda c: [x for x in c], lambda c: list((lambda: (yield from c))())):
+        with pytest.raises(TypeError):
+            use(coro)
+    steps = coro.__await__()
+    assert steps is not coro and iter(steps) is steps
+    assert {"send", "throw", "close"} <= set(dir(steps))
+
+    # What inspect reads, before, while and after the body runs.
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+    assert coro.cr_code is make.__code__ and coro.cr_await is None and not coro.cr_suspended
+    seen = []
+
+    def reenter(self):
+        seen.append((inspect.getcoroutinestate(coro), coro.cr_running))
+        with pytest.raises(ValueError, match="^coroutine already executing$"):
+            coro.send(None)
+        return []
+
+    monkeypatch.setattr(FakeStore, "get_all_profiled_tables", reenter)
+    with pytest.raises(StopIteration):
+        next(steps)
+    assert seen == ([] if make is python_endpoint else [(inspect.CORO_RUNNING, True)])
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
+
+    # Renamed, weakly referenced, collected.
+    coro.__name__, coro.__qualname__ = "renamed", "Outer.renamed"
+    assert (coro.__name__, coro.__qualname__) == ("renamed", "Outer.renamed")
+    assert "Outer.renamed" in repr(coro)
+    ref = weakref.ref(coro)
+    del coro, steps
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("make", [python_endpoint, profile.list_profiled_tables], ids=["python", "native"])
+def test_coroutines_dropped_unawaited_warn(store, make):
+    name = make.__qualname__
+    with pytest.warns(RuntimeWarning, match=f"^coroutine '{name}' was never awaited$"):
+        make()
+        gc.collect()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        make().close()  # closing an unstarted coroutine is not a mistake
+        gc.collect()
+
+
+@pytest.mark.filterwarnings("ignore:coroutine .* was never awaited:RuntimeWarning")
 def test_unawaited_coroutines_do_not_leak(store, leak_check):
     leak_check(lambda: profile.get_table_profile("raw", "orders", "full"))
     leak_check(lambda: profile.get_profile_alerts("s", Text("x")))

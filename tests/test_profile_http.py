@@ -2,7 +2,9 @@
 every route through the test client, the OpenAPI document, a real uvicorn
 server, parameters that look like SQL injection, and `marl docs`."""
 
+import contextlib
 import os
+import re
 import shutil
 import socket
 import sqlite3
@@ -244,35 +246,77 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def test_marl_docs_serve_over_http(project):
+@contextlib.contextmanager
+def marl_docs_serve(project):
+    """`marl docs serve` on a free port of 127.0.0.1; yields a client of it."""
     port = free_port()
     proc = subprocess.Popen(
         [str(MARL), "docs", "serve", "--project", str(project), "--port", str(port)],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
     )
     try:
-        base = f"http://127.0.0.1:{port}"
         deadline = time.monotonic() + 30
-        with httpx.Client(base_url=base, timeout=5) as http:
+        with httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=5) as http:
             while True:
                 try:
-                    r = http.get("/api/profile/stats")
+                    http.get("/openapi.json")
                     break
                 except httpx.TransportError:
                     assert proc.poll() is None, proc.stdout.read()
                     assert time.monotonic() < deadline, "server did not start"
                     time.sleep(0.1)
-            assert r.status_code == 200 and r.json()["total_tables"] == 2
-            r = http.get("/api/profile/tables/raw/orders", params={"mode": "full"})
-            assert r.status_code == 200 and r.json()["column_count"] == 3
-            assert r.headers["content-type"] == "application/json"
-            r = http.get("/api/profile/tables/raw/none")
-            assert (r.status_code, r.json()) == (404, {"detail": "No profile found for raw.none"})
-            assert [a["type"] for a in http.get("/api/profile/alerts?severity=warning").json()] == ["high_null_rate"]
+            yield http
     finally:
         proc.terminate()
         proc.wait(timeout=10)
         proc.stdout.close()
+
+
+def test_marl_docs_serve_over_http(project):
+    with marl_docs_serve(project) as http:
+        r = http.get("/api/profile/stats")
+        assert r.status_code == 200 and r.json()["total_tables"] == 2
+        r = http.get("/api/profile/tables/raw/orders", params={"mode": "full"})
+        assert r.status_code == 200 and r.json()["column_count"] == 3
+        assert r.headers["content-type"] == "application/json"
+        r = http.get("/api/profile/tables/raw/none")
+        assert (r.status_code, r.json()) == (404, {"detail": "No profile found for raw.none"})
+        assert [a["type"] for a in http.get("/api/profile/alerts?severity=warning").json()] == ["high_null_rate"]
+
+
+# Each page's script bundle and a text only that bundle holds.
+DOCS_PAGES = {"/docs": ("swagger-ui-bundle.js", "SwaggerUIBundle"), "/redoc": ("redoc.standalone.js", "Redoc")}
+
+
+def test_api_pages_need_no_internet(project):
+    """/docs and /redoc load every asset from the server itself."""
+    with marl_docs_serve(project) as http:
+        base = str(http.base_url).rstrip("/")
+        for page, (bundle, marker) in DOCS_PAGES.items():
+            r = http.get(page)
+            assert r.status_code == 200 and r.headers["content-type"].startswith("text/html")
+            html = r.text
+            absolute = re.findall(r"(?:https?:)?//[^\s\"'<>)]+", html)
+            assert [url for url in absolute if not url.startswith(base)] == [], page
+            assets = re.findall(r'(?:src|href)="([^"]+)"', html)
+            assert any(a.endswith("/" + bundle) for a in assets), html
+            assert "/openapi.json" in html
+            for asset in assets + ["/openapi.json"]:
+                got = http.get(asset)
+                assert got.status_code == 200 and got.content, (page, asset)
+                if asset.endswith(bundle):
+                    assert marker in got.text
+            if shutil.which("chromium"):
+                # The page really renders: the browser runs the bundle, which
+                # fetches the API description and lays out the operations.
+                # (The browser must not inherit the sanitizer runtime.)
+                env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+                dom = subprocess.run(
+                    ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--virtual-time-budget=10000",
+                     "--dump-dom", base + page],
+                    capture_output=True, text=True, timeout=120, env=env,
+                ).stdout
+                assert "/api/profile/tables/" in dom and "List Profiled Tables" in dom, page
 
 
 def test_marl_docs_sample(tmp_path):

@@ -28,6 +28,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog="marl",
         description="Plan, run and document a marl project.",
     )
+    parser.add_argument("--version", action="version", version=version_text(),
+                        help="show the version of the native core and exit")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for module_name in COMMAND_MODULES:
         try:
@@ -37,6 +39,21 @@ def build_parser() -> argparse.ArgumentParser:
             continue
         module.register(subparsers)
     return parser
+
+
+NATIVE_DISTRIBUTION = "strix-marl-native"
+
+
+def version_text() -> str:
+    """The stand-in has no release of its own: it reports the installed
+    native core's version, read from the distribution's metadata."""
+    from importlib import metadata
+
+    try:
+        native = f"{NATIVE_DISTRIBUTION} {metadata.version(NATIVE_DISTRIBUTION)}"
+    except metadata.PackageNotFoundError:
+        native = f"{NATIVE_DISTRIBUTION} not installed"
+    return f"marl (host stand-in) with {native}"
 
 
 def _register_unavailable(subparsers, module_name: str, error: ImportError) -> None:

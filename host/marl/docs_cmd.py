@@ -79,10 +79,13 @@ def create_app(project_root: Path, manifest: Optional[Path] = None, target: Opti
     and the pages for people (profile browser at /, plan graph at /plan)."""
     from fastapi import FastAPI
 
+    from marl.offline_docs import add_offline_docs
     from strix.task.docs.api import profile
 
     profile.set_project_root(project_root)
-    app = FastAPI(title="marl docs", description=f"Docs API of the project at {project_root}")
+    app = FastAPI(title="marl docs", description=f"Docs API of the project at {project_root}",
+                  docs_url=None, redoc_url=None)
+    add_offline_docs(app)
     app.include_router(profile.router)
     from marl import pages
 

@@ -316,8 +316,8 @@ Ref advisor_map(const Args& a) {
     const State& st = a.state<State>();
     PyObject* self = a[0];
     Ref connections = rt::new_set();
-    Ref it = rt::iter(a[1]);
-    while (Ref source_id = rt::next(it.get())) {
+    rt::ForEach each(a[1]);
+    while (Ref source_id = each.next()) {
         Ref connection = call_own(st, st.own_lookup, st.names._get_source_connection, {self, source_id.get()});
         if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
     }
@@ -458,28 +458,12 @@ Ref advisor_summary(const Args& a) {
     return rt::join("\n", lines.get());
 }
 
-// A long batch runs no Python code of its own, so it lets pending signal
-// handlers (Ctrl-C) run every 32768 nodes (a tenth of a second or so), as the
-// interpreter does between statements; the garbage collector, when it has
-// asked for a collection, runs at the same point.
-class SignalCheck {
-public:
-    void step() {
-        if ((++count_ & 32767) == 0 && PyErr_CheckSignals() < 0) rt::raise();
-    }
-
-private:
-    unsigned count_ = 0;
-};
-
 Ref advisor_batch(const Args& a) {
     const State& st = a.state<State>();
     PyObject* self = a[0];
     Ref results = rt::new_dict();
     rt::ForEach each(a[1]);
-    SignalCheck signals;
     while (Ref node = each.next()) {
-        signals.step();
         Ref result = analyze_node(st, self, node.get());
         Ref id = rt::attr(node.get(), st.names.unique_id);
         rt::set_item(results.get(), id.get(), result.get());
@@ -493,9 +477,7 @@ Ref filter_nodes(const Args& a, PyObject* Names::*property) {
     PyObject* self = a[0];
     Ref kept = rt::new_list();
     rt::ForEach each(a[1]);
-    SignalCheck signals;
     while (Ref node = each.next()) {
-        signals.step();
         Ref result = analyze_node(st, self, node.get());
         if (rt::truthy(rt::attr(result.get(), st.names.*property).get())) rt::append(kept.get(), node.get());
     }

@@ -202,8 +202,8 @@ Ref list_profiled_tables_body(const Args& a) {
     return with_store(a, [&](PyObject* store) {
         Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref result = rt::new_list();
-        Ref it = rt::iter(tables.get());
-        while (Ref row = rt::next(it.get())) {
+        rt::ForEach each(tables.get());
+        while (Ref row = each.next()) {
             PyObject* r = row.get();
             Ref entry = rt::new_dict();
             rt::set_item(entry.get(), n.source_name, item_at(r, 0).get());
@@ -278,8 +278,8 @@ Ref get_table_profile_body(const Args& a) {
         for (const ColumnKey& key : column_keys) rt::set_item(column_template.get(), n.*key.name, Py_None);
 
         Ref columns = rt::new_list();
-        Ref it = rt::iter(profiles.get());
-        while (Ref record = rt::next(it.get())) {
+        rt::ForEach each(profiles.get());
+        while (Ref record = each.next()) {
             Ref column = Ref::steal(PyDict_Copy(column_template.get()));
             for (const ColumnKey& key : column_keys) {
                 PyObject* name = n.*key.name;
@@ -304,8 +304,8 @@ Ref get_profile_alerts_body(const Args& a) {
         Ref alerts = rt::call_method(n.get_profile_alerts, {store, source_name});
         if (severity != Py_None && PyUnicode_GET_LENGTH(severity) > 0) {
             Ref kept = rt::new_list();
-            Ref it = rt::iter(alerts.get());
-            while (Ref alert = rt::next(it.get())) {
+            rt::ForEach each(alerts.get());
+            while (Ref alert = each.next()) {
                 Ref value = rt::mapping_get(alert.get(), n.severity);
                 Ref same = Ref::steal(PyObject_RichCompare(value.get(), severity, Py_EQ));
                 if (rt::truthy(same.get())) rt::append(kept.get(), alert.get());
@@ -327,8 +327,8 @@ void count_key(PyObject* counts, PyObject* key) {
 // {value of alert.get(key, default): number of alerts} in first-seen order.
 Ref count_alerts(PyObject* alerts, PyObject* key, PyObject* default_value) {
     Ref counts = rt::new_dict();
-    Ref it = rt::iter(alerts);
-    while (Ref alert = rt::next(it.get())) {
+    rt::ForEach each(alerts);
+    while (Ref alert = each.next()) {
         Ref value = rt::mapping_get(alert.get(), key, default_value);
         count_key(counts.get(), value.get());
     }

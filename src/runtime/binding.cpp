@@ -175,7 +175,7 @@ void check(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& ow
                 bool numeric = !PyUnicode_Check(v) && !PyBytes_Check(v) && !PyByteArray_Check(v) && nb != nullptr &&
                                (nb->nb_int != nullptr || nb->nb_index != nullptr || nb->nb_float != nullptr);
                 if (!numeric) raise_argument_type(p.name, "int", v, false);
-                slots[i] = owned.keep(Ref::steal(PyNumber_Long(v)));
+                owned.keep(static_cast<size_t>(i), Ref::steal(PyNumber_Long(v)));
                 break;
             }
             case Check::Bool:

@@ -9,6 +9,8 @@
 
 #include <pthread.h>
 
+#include <frameobject.h>  // PyFrame_New
+
 namespace rt::detail {
 
 namespace {
@@ -25,6 +27,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
     Py_VISIT(f->owner);
+    Py_VISIT(f->traceback_code);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -38,6 +41,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->code);
+    Py_CLEAR(f->traceback_code);
     PyObject_ClearManagedDict(self);
     // `owner` stays until dealloc: it keeps `state` valid for any call still
     // made; a cycle through the module is broken by the module's own clear.
@@ -64,56 +68,99 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// The interpreter's own recursion counter allows more nested native calls
-// than the C stack of a thread may hold (each level here costs more stack
-// than a Python frame), so calls also check how much stack is left and raise
-// RecursionError well before it runs out.
-// initial-exec: read without a call into the dynamic loader on every native call.
-__attribute__((tls_model("initial-exec"))) thread_local uintptr_t t_stack_floor = 0;
+// Native calls nest like Python frames: each native call counts one level
+// against sys.getrecursionlimit(), so a raised limit lets deeper recursion
+// through and a lowered one stops it earlier, as for Python code. The
+// interpreter's own C recursion counter is fixed whatever the setting, so it
+// is not used; instead, calls check how much of the thread's C stack is left
+// and raise RecursionError well before it runs out, whatever the limit.
+// A plain thread_local: a module loaded with dlopen must not use the
+// initial-exec TLS model.
+struct CallDepth {
+    int depth = 0;
+    uintptr_t stack_floor = 0;  // lowest usable stack address; 1 when unknown
+};
+thread_local CallDepth t_calls;
 
-bool stack_nearly_exhausted() {
-    char probe;
-    const uintptr_t sp = reinterpret_cast<uintptr_t>(&probe);
-    if (t_stack_floor == 0) {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &base, &size);
-            pthread_attr_destroy(&attr);
-        }
-        if (base == nullptr || size == 0) {
-            t_stack_floor = 1;  // unknown bounds: rely on the interpreter's counter alone
-        } else {
-            const size_t margin = std::min<size_t>(512 * 1024, size / 4);
-            t_stack_floor = reinterpret_cast<uintptr_t>(base) + margin;
-        }
+uintptr_t find_stack_floor() {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
     }
-    return sp < t_stack_floor;
+    if (base == nullptr || size == 0) return 1;  // unknown bounds: the depth limit alone applies
+    const size_t margin = std::min<size_t>(512 * 1024, size / 4);
+    return reinterpret_cast<uintptr_t>(base) + margin;
 }
 
 }  // namespace
 
-void enter_call(const char* where) {
-    if (stack_nearly_exhausted()) raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    if (Py_EnterRecursiveCall(where)) raise();
+CallGuard::CallGuard(const char* where) {
+    CallDepth& calls = t_calls;
+    char probe;
+    if (calls.stack_floor == 0) calls.stack_floor = find_stack_floor();
+    if (calls.depth >= Py_GetRecursionLimit() || reinterpret_cast<uintptr_t>(&probe) < calls.stack_floor)
+        raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    ++calls.depth;
+}
+
+CallGuard::~CallGuard() { --t_calls.depth; }
+
+// A traceback entry for a native function, as compiled modules conventionally
+// add one: an empty code object named after the function and located in the
+// module's file (made once per function), run in a frame of its own.
+// PyFrame_New belongs to the interpreter's non-limited API; it is the only
+// way to make a frame for PyTraceBack_Here, and this is its only use.
+void add_traceback_entry(FunctionObject* f) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (f->traceback_code == nullptr) {
+        PyObject* file = nullptr;
+        if (PyDict_GetItemStringRef(f->globals, "__file__", &file) < 0) PyErr_Clear();
+        PyObject* file_text = file && PyUnicode_Check(file) ? file : nullptr;
+        const char* filename = file_text ? PyUnicode_AsUTF8(file_text) : nullptr;
+        const char* funcname = PyUnicode_AsUTF8(f->qualname);
+        if (filename == nullptr || funcname == nullptr) PyErr_Clear();
+        f->traceback_code = reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(filename ? filename : "<native>", funcname ? funcname : "<native function>", 0));
+        Py_XDECREF(file);
+    }
+    if (f->traceback_code != nullptr) {
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->traceback_code),
+                                           f->globals, nullptr);
+        if (frame != nullptr) {
+            PyErr_SetRaisedException(error);
+            PyTraceBack_Here(frame);
+            Py_DECREF(frame);
+            return;
+        }
+    }
+    // Without an entry the error itself still goes out unchanged.
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
 }
 
 namespace {
 
-// The body of `function` on checked slots, inside the recursion guard.
+// The body of `function` on checked slots, inside the recursion guard; an
+// error leaving the body gets the function's traceback entry.
 Ref run_body(PyObject* function, const Slots& slots) {
     FunctionObject* f = as_function(function);
-    enter_call(" while calling a native function");
-    struct Leave { ~Leave() { Py_LeaveRecursiveCall(); } } leave;
-    return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function, f->state));
+    CallGuard guard(" while calling a native function");
+    try {
+        return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function, f->state));
+    } catch (const PyError&) {
+        add_traceback_entry(f);
+        throw;
+    }
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     RT_GUARD(nullptr, {
         FunctionObject* f = as_function(self);
         Slots slots;  // bind() fills the first nparams
-        Conversions owned;
+        Conversions owned(slots);
         bind(f, args, nargsf, kwnames, slots);
         check(*f->decl, f->nparams, slots, owned);
         if (f->decl->coroutine) return make_coroutine(f, slots);
@@ -135,7 +182,7 @@ Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
     if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine) return call(function, args);
     Slots slots;
     std::copy(args.begin(), args.end(), slots.begin());
-    Conversions owned;
+    Conversions owned(slots);
     check(*f->decl, f->nparams, slots, owned);
     return run_body(function, slots);
 }
@@ -179,12 +226,18 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_builtins(PyObject* self, void*) {
-    PyObject* b = nullptr;
-    if (PyDict_GetItemStringRef(as_function(self)->globals, "__builtins__", &b) < 0) return nullptr;
-    if (b == nullptr) return Py_NewRef(PyEval_GetBuiltins());
-    if (PyModule_Check(b)) Py_SETREF(b, Py_NewRef(PyModule_GetDict(b)));
-    return b;
+    RT_GUARD(nullptr, { return builtins_of(as_function(self)->globals).release(); })
 }
+
+// Pickled, copied and deep-copied by reference, as Python functions are:
+// the qualified name tells pickle where to find the function again, in the
+// module named by __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -215,6 +268,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -260,15 +314,35 @@ PyObject* Args::module() const noexcept { return as_function(function_)->owner; 
 
 Ref Args::global(PyObject* name) const { return lookup_global(globals(), name); }
 
+Ref builtins_of(PyObject* globals) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(globals, "__builtins__", &found) < 0) raise();
+    Ref b = Ref::steal_or_null(found);
+    // Without __builtins__ in the namespace, the interpreter's builtins serve,
+    // as for a function whose globals lack them.
+    if (!b) return Ref::borrow(PyEval_GetBuiltins());
+    if (PyModule_Check(b.get())) return Ref::borrow(PyModule_GetDict(b.get()));
+    return b;
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
     if (Ref v = dict_get(globals, name)) return v;
-    if (Ref v = dict_get(PyEval_GetBuiltins(), name)) return v;
+    Ref builtins = builtins_of(globals);
+    if (PyDict_Check(builtins.get())) {
+        if (Ref v = dict_get(builtins.get(), name)) return v;
+    } else {
+        PyObject* v = PyObject_GetItem(builtins.get(), name);
+        if (v != nullptr) return Ref::steal(v);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+        PyErr_Clear();
+    }
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) {
     Py_VISIT(function_type);
     Py_VISIT(coroutine_type);
+    Py_VISIT(coroutine_wrapper_type);
     Py_VISIT(from_imports);
     return 0;
 }
@@ -276,6 +350,7 @@ int ModuleState::traverse(visitproc visit, void* arg) {
 void ModuleState::clear() {
     Py_CLEAR(function_type);
     Py_CLEAR(coroutine_type);
+    Py_CLEAR(coroutine_wrapper_type);
     Py_CLEAR(from_imports);
 }
 
@@ -284,6 +359,9 @@ void init_state(PyObject* module, ModuleState& state) {
     if (state.function_type == nullptr) raise();
     state.coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
     if (state.coroutine_type == nullptr) raise();
+    state.coroutine_wrapper_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_wrapper_spec, nullptr));
+    if (state.coroutine_wrapper_type == nullptr) raise();
     state.from_imports = new_dict().release();
 }
 

@@ -46,6 +46,7 @@ using Body = Ref (*)(const Args&);
 struct ModuleState {
     PyTypeObject* function_type = nullptr;
     PyTypeObject* coroutine_type = nullptr;
+    PyTypeObject* coroutine_wrapper_type = nullptr;  // what a coroutine's __await__ returns
     PyObject* from_imports = nullptr;  // dict: statement text -> code object
 
     int traverse(visitproc visit, void* arg);
@@ -90,7 +91,12 @@ private:
     ModuleState* state_;
 };
 
-// Looks `name` up in `globals`, then in builtins, as a Python name lookup does.
+// The builtins a function with these globals sees: globals["__builtins__"]
+// (a module stands for its dict), else the current interpreter's.
+Ref builtins_of(PyObject* globals);
+
+// Looks `name` up in `globals`, then in their builtins, as a Python name
+// lookup does, so each interpreter finds its own builtins.
 Ref lookup_global(PyObject* globals, PyObject* name);
 
 // Creates a function for `decl` in `module` (its dict becomes __globals__,

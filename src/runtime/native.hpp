@@ -27,6 +27,7 @@ struct FunctionObject {
     PyObject* defaults;     // tuple or NULL
     PyObject* annotations;  // dict of annotation texts
     PyObject* code;         // code object carrying the parameter names
+    PyObject* traceback_code;  // names the function in tracebacks; made on first use
     PyObject* owner;        // the defining module, which keeps `state` alive
     ModuleState* state;     // the defining module's state
     PyObject* param_names[kMaxParams];  // interned parameter names
@@ -34,6 +35,7 @@ struct FunctionObject {
 
 extern PyType_Spec function_spec;
 extern PyType_Spec coroutine_spec;
+extern PyType_Spec coroutine_wrapper_spec;
 
 inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
@@ -42,29 +44,44 @@ inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<Fun
 void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Slots& slots);
 
 // Values created by the entry checks (int() results), kept alive for the
-// call. Only the used entries are touched, so an ordinary call pays nothing.
-struct Conversions {
-    PyObject* items[kMaxParams];
-    size_t count = 0;
-    Conversions() = default;
+// call: the slot a value replaced owns it, marked by one bit, so an ordinary
+// call pays nothing and a nested one little stack.
+class Conversions {
+public:
+    explicit Conversions(Slots& slots) noexcept : slots_(slots) {}
     Conversions(const Conversions&) = delete;
     Conversions& operator=(const Conversions&) = delete;
     ~Conversions() {
-        while (count > 0) Py_DECREF(items[--count]);
+        for (size_t i = 0; (owned_ >> i) != 0; ++i)
+            if ((owned_ >> i) & 1u) Py_DECREF(slots_[i]);
     }
-    PyObject* keep(Ref value) {
-        items[count++] = value.release();
-        return items[count - 1];
+    // Puts `value` into slot `i` for the rest of the call.
+    void keep(size_t i, Ref value) noexcept {
+        slots_[i] = value.release();
+        owned_ |= 1u << i;
     }
+
+private:
+    Slots& slots_;
+    unsigned owned_ = 0;
 };
 
 // Applies the entry checks in parameter order. Converted values are kept
 // alive by `owned`; `slots` then hold the values the body sees.
 void check(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned);
 
-// Py_EnterRecursiveCall plus a check of the C stack left; pairs with
-// Py_LeaveRecursiveCall.
-void enter_call(const char* where);
+// Counts one level of native call for its lifetime, against the interpreter's
+// recursion limit and the C stack left; RecursionError when either runs out.
+class CallGuard {
+public:
+    explicit CallGuard(const char* where);
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+};
+
+// Adds the traceback entry naming `f` to the pending error.
+void add_traceback_entry(FunctionObject* f);
 
 // The coroutine object a coroutine function's call returns.
 PyObject* make_coroutine(FunctionObject* f, const Slots& slots);

@@ -2,6 +2,7 @@
 #include "function.hpp"
 
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -35,6 +36,17 @@ Ref tuple(std::initializer_list<PyObject*> items) {
     Py_ssize_t i = 0;
     for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
     return t;
+}
+
+void SignalCheck::poll() {
+    constexpr long long kIntervalMs = 50;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const long long now_ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (last_ms_ < 0) last_ms_ = now_ms;  // the loop's first 1024 steps start the clock
+    if (now_ms - last_ms_ < kIntervalMs) return;
+    last_ms_ = now_ms;
+    if (PyErr_CheckSignals() < 0) raise();
 }
 
 std::string type_name(PyObject* obj) {

@@ -194,9 +194,30 @@ inline Ref next(PyObject* iterator) {
     return Ref::steal_or_null(out);
 }
 
+// Lets pending signal handlers (Ctrl-C) run during a loop that runs no Python
+// code of its own, as the interpreter lets them run between bytecodes: every
+// 1024 steps the loop reads a coarse clock, and once 50 ms have passed since
+// the last check it calls PyErr_CheckSignals. That call also runs the garbage
+// collector when it has asked for a collection, so checking by time rather
+// than by count keeps collections as rare as in a loop that never checked,
+// however cheap the steps are.
+class SignalCheck {
+public:
+    void step() {
+        if ((++count_ & (kStride - 1)) == 0) poll();
+    }
+
+private:
+    static constexpr unsigned kStride = 1024;
+    void poll();  // ops.cpp
+    unsigned count_ = 0;
+    long long last_ms_ = -1;  // time of the last check; -1 before the first poll
+};
+
 // Steps through an iterable as a for statement does. Exact lists and tuples
 // are read by index, as their own iterators read them (a list that changes
 // meanwhile is seen the same way); anything else goes through iter()/next().
+// Pending signal handlers run every few thousand items (SignalCheck).
 class ForEach {
 public:
     explicit ForEach(PyObject* iterable) : seq_(Ref::borrow(iterable)) {
@@ -204,6 +225,7 @@ public:
     }
     // The next item, or an empty Ref at the end.
     Ref next() {
+        signals_.step();
         PyObject* seq = seq_.get();
         if (it_) return rt::next(it_.get());
         if (PyList_CheckExact(seq)) {
@@ -218,6 +240,7 @@ private:
     Ref seq_;
     Ref it_;
     Py_ssize_t index_ = 0;
+    SignalCheck signals_;
 };
 
 // sorted(iterable) as a new list

@@ -1,0 +1,69 @@
+"""The docs server's API pages (/docs, /redoc) with their assets served locally.
+
+FastAPI's own pages load Swagger UI, ReDoc, a favicon and web fonts from the
+internet, so behind a firewall they stay blank. The `fastapi-offline` package
+from PyPI ships Swagger UI's bundle and style sheet, ReDoc's standalone bundle
+and a favicon; this module serves those files under ``ASSETS_URL`` and builds
+both pages on them. Only the files, not that package's application factory,
+are used, so the application stays the docs server's own.
+"""
+
+from __future__ import annotations
+
+from importlib.resources import files
+
+from fastapi import FastAPI, Request
+from fastapi.openapi.docs import get_redoc_html, get_swagger_ui_html, get_swagger_ui_oauth2_redirect_html
+from fastapi.responses import HTMLResponse
+from fastapi.staticfiles import StaticFiles
+
+ASSETS_URL = "/docs-assets"
+DOCS_URL = "/docs"
+REDOC_URL = "/redoc"
+OAUTH2_REDIRECT_URL = "/docs/oauth2-redirect"
+
+
+def assets_dir() -> str:
+    """The folder of the packaged Swagger UI and ReDoc files."""
+    return str(files("fastapi_offline") / "static")
+
+
+def add_offline_docs(app: FastAPI) -> None:
+    """Register /docs, /redoc and their assets on ``app``.
+
+    ``app`` must be created with ``docs_url=None, redoc_url=None`` so FastAPI
+    does not register its own pages on the same paths.
+    """
+    if app.docs_url is not None or app.redoc_url is not None:
+        raise ValueError("create the application with docs_url=None and redoc_url=None")
+    app.mount(ASSETS_URL, StaticFiles(directory=assets_dir()), name="docs-assets")
+    openapi_url = app.openapi_url or "/openapi.json"
+
+    @app.get(DOCS_URL, include_in_schema=False)
+    async def swagger_ui(request: Request) -> HTMLResponse:
+        root = request.scope.get("root_path", "")
+        return get_swagger_ui_html(
+            openapi_url=root + openapi_url,
+            title=f"{app.title} - Swagger UI",
+            swagger_js_url=f"{root}{ASSETS_URL}/swagger-ui-bundle.js",
+            swagger_css_url=f"{root}{ASSETS_URL}/swagger-ui.css",
+            swagger_favicon_url=f"{root}{ASSETS_URL}/favicon.png",
+            oauth2_redirect_url=root + OAUTH2_REDIRECT_URL,
+            # No badge from the public schema validator service.
+            swagger_ui_parameters={**(app.swagger_ui_parameters or {}), "validatorUrl": None},
+        )
+
+    @app.get(OAUTH2_REDIRECT_URL, include_in_schema=False)
+    async def swagger_ui_redirect() -> HTMLResponse:
+        return get_swagger_ui_oauth2_redirect_html()
+
+    @app.get(REDOC_URL, include_in_schema=False)
+    async def redoc(request: Request) -> HTMLResponse:
+        root = request.scope.get("root_path", "")
+        return get_redoc_html(
+            openapi_url=root + openapi_url,
+            title=f"{app.title} - ReDoc",
+            redoc_js_url=f"{root}{ASSETS_URL}/redoc.standalone.js",
+            redoc_favicon_url=f"{root}{ASSETS_URL}/favicon.png",
+            with_google_fonts=False,
+        )
