@@ -8,7 +8,6 @@ are stopped when the module's tests are done.
 import importlib.metadata
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -16,6 +15,7 @@ import time
 import types
 
 import pytest
+from serverkit import free_port
 
 jvm = pytest.importorskip("strix.compute.jvm_elig")
 
@@ -189,12 +189,6 @@ def test_no_reference_leaks_without_pyspark(hidden_pyspark, leak_check):
 
 
 # --- real Spark --------------------------------------------------------------------
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def no_active_spark():

@@ -10,14 +10,13 @@ made).
 import json
 import os
 import shutil
-import socket
 import subprocess
 import time
 from datetime import datetime
 from pathlib import Path
 
-import httpx
 import pytest
+from serverkit import marl_docs_serve
 
 from strix.compute.metadata import ProjectMetadataStore
 
@@ -69,12 +68,6 @@ def seed_store(root: Path) -> None:
                               "severity": "error", "message": "accounts not refreshed for 40 days"}])
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def shots(tmp_path_factory):
     folder = tmp_path_factory.mktemp("screenshots")
@@ -95,28 +88,9 @@ def shots(tmp_path_factory):
 def server(tmp_path_factory):
     project = tmp_path_factory.mktemp("project")
     seed_store(project)
-    port = free_port()
-    proc = subprocess.Popen(
-        [str(MARL), "docs", "serve", "--project", str(project), "--port", str(port),
-         "--manifest", str(SHOP_MANIFEST), "--target", TARGET],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-    )
-    base = f"http://127.0.0.1:{port}"
-    try:
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                httpx.get(base + "/api/profile/stats", timeout=5)
-                break
-            except httpx.TransportError:
-                assert proc.poll() is None, proc.stdout.read()
-                assert time.monotonic() < deadline, "server did not start"
-                time.sleep(0.1)
-        yield base
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-        proc.stdout.close()
+    with marl_docs_serve(project, "--manifest", str(SHOP_MANIFEST), "--target", TARGET,
+                         ready="/api/profile/stats", timeout=60) as http:
+        yield str(http.base_url).rstrip("/")
 
 
 @pytest.fixture(scope="module")

@@ -2,21 +2,17 @@
 every route through the test client, the OpenAPI document, a real uvicorn
 server, parameters that look like SQL injection, and `marl docs`."""
 
-import contextlib
 import os
 import re
 import shutil
-import socket
 import sqlite3
 import subprocess
-import sys
-import time
 import warnings
 from datetime import datetime
 from pathlib import Path
 
-import httpx
 import pytest
+from serverkit import marl_docs_serve
 from fastapi import FastAPI
 
 import strix.task.docs.api.profile as profile
@@ -238,38 +234,6 @@ def test_store_result_shapes(project):
 
 
 # --- a real server and the command line ------------------------------------------------
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@contextlib.contextmanager
-def marl_docs_serve(project):
-    """`marl docs serve` on a free port of 127.0.0.1; yields a client of it."""
-    port = free_port()
-    proc = subprocess.Popen(
-        [str(MARL), "docs", "serve", "--project", str(project), "--port", str(port)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-    )
-    try:
-        deadline = time.monotonic() + 30
-        with httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=5) as http:
-            while True:
-                try:
-                    http.get("/openapi.json")
-                    break
-                except httpx.TransportError:
-                    assert proc.poll() is None, proc.stdout.read()
-                    assert time.monotonic() < deadline, "server did not start"
-                    time.sleep(0.1)
-            yield http
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-        proc.stdout.close()
 
 
 def test_marl_docs_serve_over_http(project):
