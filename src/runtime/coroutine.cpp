@@ -259,21 +259,11 @@ PyObject* field_or_none(PyObject* value) { return Py_NewRef(value ? value : Py_N
 
 PyObject* coroutine_get_name(PyObject* self, void*) { return field_or_none(as_coroutine(self)->name); }
 int coroutine_set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->name, Py_NewRef(value));
-    return 0;
+    return set_str_field(as_coroutine(self)->name, value, "__name__");
 }
 PyObject* coroutine_get_qualname(PyObject* self, void*) { return field_or_none(as_coroutine(self)->qualname); }
 int coroutine_set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->qualname, Py_NewRef(value));
-    return 0;
+    return set_str_field(as_coroutine(self)->qualname, value, "__qualname__");
 }
 PyObject* coroutine_get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state == State::Running);

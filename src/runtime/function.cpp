@@ -193,21 +193,11 @@ namespace {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
-    return 0;
+    return set_str_field(as_function(self)->name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
-    return 0;
+    return set_str_field(as_function(self)->qualname, value, "__qualname__");
 }
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->defaults;

@@ -37,6 +37,17 @@ extern PyType_Spec function_spec;
 extern PyType_Spec coroutine_spec;
 extern PyType_Spec coroutine_wrapper_spec;
 
+// Setter of a str attribute such as __name__: replaces `field`, or fails as
+// a Python function's setter does for a deleted or non-str value.
+inline int set_str_field(PyObject*& field, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_XSETREF(field, Py_NewRef(value));
+    return 0;
+}
+
 inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // Binds positional and keyword arguments to the parameter slots, filling
