@@ -50,17 +50,17 @@ Ref ClassBuilder::build_dataclass() {
 // --- KnownClass ------------------------------------------------------------
 
 void KnownClass::remember(PyObject* obj) {
-    Py_CLEAR(cls);
+    cls.reset();
     version = 0;
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(obj);
     if (!PyType_Check(obj) || !PyUnstable_Type_AssignVersionTag(tp)) return;
     version = type_version(tp);
-    cls = Py_NewRef(obj);
+    cls = Ref::borrow(obj);
 }
 
-PyObject* own_function(PyObject* cls, PyObject* name) {
+Ref own_function(PyObject* cls, PyObject* name) {
     Ref f = attr(cls, name);
-    return is_native_function(f.get()) ? f.release() : nullptr;
+    return is_native_function(f.get()) ? std::move(f) : Ref();
 }
 
 }  // namespace rt
