@@ -41,11 +41,11 @@ void add_tables(PyObject* m) {
         Ref supported = rt::new_list(0);
         for (int v : r.supported) rt::append(supported.get(), rt::integer(v).get());
         Ref row = rt::new_dict();
-        rt::set_item(row.get(), "min", rt::integer(r.min).get());
-        rt::set_item(row.get(), "max", rt::integer(r.max).get());
-        rt::set_item(row.get(), "recommended", rt::integer(r.recommended).get());
-        rt::set_item(row.get(), "supported", supported.get());
-        rt::set_item(eligibility.get(), r.line, row.get());
+        rt::setitem(row.get(), "min", rt::integer(r.min).get());
+        rt::setitem(row.get(), "max", rt::integer(r.max).get());
+        rt::setitem(row.get(), "recommended", rt::integer(r.recommended).get());
+        rt::setitem(row.get(), "supported", supported.get());
+        rt::setitem(eligibility.get(), r.line, row.get());
     }
     rt::set_global(m, "PYSPARK_JVM_ELIGIBILITY", eligibility.get());
 
@@ -92,7 +92,7 @@ void exec_module(PyObject* m, jvm::State& st) {
     // A source module has __builtins__ from the start; binding it first keeps
     // it ahead of the names below (the dataclass decorator would add it later).
     PyObject* ns = PyModule_GetDict(m);
-    if (!rt::dict_get(ns, n.dunder_builtins)) rt::set_item(ns, "__builtins__", PyEval_GetBuiltins());
+    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, "__builtins__", PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);

@@ -425,7 +425,7 @@ Ref advisor_batch(const Args& a) {
     while (Ref node = each.next()) {
         Ref result = analyze_node(st, self, node.get());
         Ref id = rt::attr(node.get(), st.names.unique_id);
-        rt::set_item(results.get(), id.get(), result.get());
+        rt::setitem(results.get(), id.get(), result.get());
     }
     return results;
 }

@@ -193,11 +193,11 @@ Ref list_profiled_tables_body(const Args& a) {
         while (Ref row = each.next()) {
             PyObject* r = row.get();
             Ref entry = rt::new_dict();
-            rt::set_item(entry.get(), n.source_name, rt::getitem(r, 0).get());
-            rt::set_item(entry.get(), n.table_name, rt::getitem(r, 1).get());
-            rt::set_item(entry.get(), n.profile_mode, rt::getitem(r, 2).get());
+            rt::setitem(entry.get(), n.source_name, rt::getitem(r, 0).get());
+            rt::setitem(entry.get(), n.table_name, rt::getitem(r, 1).get());
+            rt::setitem(entry.get(), n.profile_mode, rt::getitem(r, 2).get());
             Ref last = iso_or_none(n, [&] { return rt::getitem(r, 3); });
-            rt::set_item(entry.get(), n.last_profiled, last.get());
+            rt::setitem(entry.get(), n.last_profiled, last.get());
             rt::append(result.get(), entry.get());
         }
         return result;
@@ -249,18 +249,18 @@ Ref get_table_profile_body(const Args& a) {
         PyObject* f = first.get();
 
         Ref result = rt::new_dict();
-        rt::set_item(result.get(), n.source_name, source_name);
-        rt::set_item(result.get(), n.table_name, table_name);
-        rt::set_item(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
-        rt::set_item(result.get(), n.row_count, rt::attr(f, n.row_count).get());
-        rt::set_item(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
+        rt::setitem(result.get(), n.source_name, source_name);
+        rt::setitem(result.get(), n.table_name, table_name);
+        rt::setitem(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
+        rt::setitem(result.get(), n.row_count, rt::attr(f, n.row_count).get());
+        rt::setitem(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
         Ref profiled_at = iso_or_none(n, [&] { return rt::attr(f, n.profiled_at); });
-        rt::set_item(result.get(), n.profiled_at, profiled_at.get());
+        rt::setitem(result.get(), n.profiled_at, profiled_at.get());
 
         // Column dicts are copies of a template holding the keys in order,
         // so each one is built without rehashing or resizing.
         Ref column_template = rt::new_dict();
-        for (const ColumnKey& key : column_keys) rt::set_item(column_template.get(), n.*key.name, Py_None);
+        for (const ColumnKey& key : column_keys) rt::setitem(column_template.get(), n.*key.name, Py_None);
 
         Ref columns = rt::new_list();
         rt::ForEach each(profiles.get());
@@ -270,11 +270,11 @@ Ref get_table_profile_body(const Args& a) {
                 PyObject* name = n.*key.name;
                 Ref value = key.kind == Field::Plain ? rt::attr(record.get(), name)
                                                      : json_field(st, json_module.get(), record.get(), name, key.kind);
-                rt::set_item(column.get(), name, value.get());
+                rt::setitem(column.get(), name, value.get());
             }
             rt::append(columns.get(), column.get());
         }
-        rt::set_item(result.get(), n.columns, columns.get());
+        rt::setitem(result.get(), n.columns, columns.get());
         return result;
     });
 }
@@ -305,7 +305,7 @@ Ref get_profile_alerts_body(const Args& a) {
 void count_key(PyObject* counts, PyObject* key) {
     Ref current = rt::dict_get(counts, key);
     Ref next = current ? rt::add(current.get(), rt::integer(1).get()) : rt::integer(1);
-    rt::set_item(counts, key, next.get());
+    rt::setitem(counts, key, next.get());
 }
 
 // {value of alert.get(key, default): number of alerts} in first-seen order.
@@ -328,10 +328,10 @@ Ref get_profile_stats_body(const Args& a) {
         Ref by_type = count_alerts(alerts.get(), n.type, st.texts.unknown);
         Ref by_severity = count_alerts(alerts.get(), n.severity, st.texts.info);
         Ref result = rt::new_dict();
-        rt::set_item(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
-        rt::set_item(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
-        rt::set_item(result.get(), n.alerts_by_type, by_type.get());
-        rt::set_item(result.get(), n.alerts_by_severity, by_severity.get());
+        rt::setitem(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
+        rt::setitem(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
+        rt::setitem(result.get(), n.alerts_by_type, by_type.get());
+        rt::setitem(result.get(), n.alerts_by_severity, by_severity.get());
         return result;
     });
 }

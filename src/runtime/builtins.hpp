@@ -45,8 +45,15 @@ Ref getitem(PyObject* obj, I index_value) {
     Ref i = Ref::steal(PyLong_FromSsize_t(index));
     return getitem(obj, i.get());
 }
-// obj[key] = value
-inline void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }
+// obj[key] = value; straight to the dict for an exact dict (what its own
+// __setitem__ does).
+inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
+    check(PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value) : PyObject_SetItem(obj, key, value));
+}
+// obj["key"] = value
+inline void setitem(PyObject* obj, const char* key, PyObject* value) {
+    check(PyMapping_SetItemString(obj, key, value));
+}
 
 // --- str methods -------------------------------------------------------------
 

@@ -194,11 +194,11 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     Ref replace = attr(empty.get(), text("replace").get());
     Ref kwargs = new_dict();
     Ref count = integer(n);
-    set_item(kwargs.get(), "co_argcount", count.get());
-    set_item(kwargs.get(), "co_nlocals", count.get());
-    set_item(kwargs.get(), "co_varnames", varnames.get());
-    set_item(kwargs.get(), "co_flags", integer(flags).get());
-    set_item(kwargs.get(), "co_qualname", qualname);
+    setitem(kwargs.get(), "co_argcount", count.get());
+    setitem(kwargs.get(), "co_nlocals", count.get());
+    setitem(kwargs.get(), "co_varnames", varnames.get());
+    setitem(kwargs.get(), "co_flags", integer(flags).get());
+    setitem(kwargs.get(), "co_qualname", qualname);
     Ref noargs = Ref::steal(PyTuple_New(0));
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
@@ -224,8 +224,8 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
     Ref qualname = text(decl.qualname ? decl.qualname : decl.name);
     Ref annotations = new_dict();
     for (const Param& p : decl.params)
-        if (p.annotation) set_item(annotations.get(), p.name, text(p.annotation).get());
-    if (decl.returns) set_item(annotations.get(), "return", text(decl.returns).get());
+        if (p.annotation) setitem(annotations.get(), p.name, text(p.annotation).get());
+    if (decl.returns) setitem(annotations.get(), "return", text(decl.returns).get());
     Ref code = make_code(module_name.get(), decl, qualname.get());
     Ref defaults_tuple;
     if (!defaults.empty()) {

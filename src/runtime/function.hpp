@@ -10,6 +10,8 @@
 // object whose first step runs the body to completion.
 #pragma once
 
+#include "builtins.hpp"
+#include "fstring.hpp"
 #include "module_state.hpp"
 #include "ops.hpp"
 

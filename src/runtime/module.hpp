@@ -1,9 +1,7 @@
 // Multi-phase module definition shared by the three modules.
 #pragma once
 
-#include "builtins.hpp"
 #include "classes.hpp"
-#include "fstring.hpp"
 #include "module_state.hpp"
 
 namespace rt {

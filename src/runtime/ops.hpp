@@ -134,12 +134,6 @@ inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) raise();
 }
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) raise();
-}
-inline void set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (PyDict_SetItemString(dict, key, value) < 0) raise();
-}
 inline void set_add(PyObject* set, PyObject* item) {
     if (PySet_Add(set, item) < 0) raise();
 }
