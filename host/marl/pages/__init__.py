@@ -234,9 +234,9 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
         return HTMLResponse(await plan.page())
 
 
-def write_plan_html(manifest, target: Optional[str], path: Path) -> plan_graph.PlanGraph:
-    """Write the plan graph of ``manifest`` as one self-contained HTML file."""
-    graph = plan_graph.build_graph(manifest, target)
+def write_plan_html(analysis, path: Path) -> plan_graph.PlanGraph:
+    """Write the plan graph of ``analysis`` (a ``PlanAnalysis``) as one self-contained HTML file."""
+    graph = plan_graph.build_graph(None, analysis=analysis)
     svg = plan_graph.render_svg(graph)
     html = plan_page(graph, svg, standalone=True)
     Path(path).write_text(html, encoding="utf-8")

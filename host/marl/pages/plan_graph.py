@@ -17,7 +17,7 @@ import subprocess
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Sequence, Tuple
 
-PLANNED_RESOURCE_TYPES = ("model", "seed")
+from marl.plan_analysis import analyse_manifest
 
 # Sources whose connection cannot be resolved (no connection on their
 # definition, or not in the manifest at all) share one cluster.
@@ -84,26 +84,6 @@ class PlanGraph:
         return ordered
 
 
-def analyse(manifest, target: Optional[str]):
-    """(node, result) for every model and seed in manifest order, and the
-    summary counts; the advisor is returned too for source lookups."""
-    from strix.plan_advisor import PlanAdvisor
-
-    advisor = PlanAdvisor(manifest)
-    planned = []
-    for node in manifest.nodes.values():
-        if node.resource_type not in PLANNED_RESOURCE_TYPES:
-            continue
-        planned.append((node, advisor.analyze(node, None, target)))
-    summary = {
-        "nodes": len(planned),
-        "pushdown": sum(1 for _, r in planned if r.is_pushdown),
-        "federated": sum(1 for _, r in planned if r.is_federated),
-        "target_connection": target,
-    }
-    return advisor, planned, summary
-
-
 def _short_source_label(unique_id: str, definition) -> str:
     if definition is not None and definition.source_name and definition.name:
         return f"{definition.source_name}.{definition.name}"
@@ -114,8 +94,12 @@ def _short_source_label(unique_id: str, definition) -> str:
     return unique_id
 
 
-def build_graph(manifest, target: Optional[str] = None) -> PlanGraph:
-    advisor, planned, summary = analyse(manifest, target)
+def build_graph(manifest, target: Optional[str] = None, analysis=None) -> PlanGraph:
+    """The graph of ``analysis`` (a ``PlanAnalysis``), or of a fresh analysis
+    of ``manifest`` for ``target``."""
+    if analysis is None:
+        analysis = analyse_manifest(manifest, target)
+    manifest, planned, summary = analysis.manifest, analysis.planned, analysis.summary
     nodes: List[PlanNode] = []
     key_of: Dict[str, str] = {}
     for i, (node, result) in enumerate(planned):
@@ -156,7 +140,7 @@ def build_graph(manifest, target: Optional[str] = None) -> PlanGraph:
                 definition = manifest.sources.get(ref)
                 sources.append(PlanSource(
                     key=key, unique_id=ref, label=_short_source_label(ref, definition),
-                    connection=advisor._get_source_connection(ref) or None,
+                    connection=analysis.source_connection(ref),
                     known=definition is not None,
                 ))
             edge(key, plan_node.key)
