@@ -116,8 +116,8 @@ def _print_json(planned, summary) -> None:
 
 def _write_html(analysis, args: argparse.Namespace) -> int:
     try:
-        from marl.pages import write_plan_html
         from marl.pages.plan_graph import GraphvizError
+        from marl.pages.plan_pages import write_plan_html
     except ImportError as e:
         print(f"marl plan: error: {e}; run scripts/setup.sh to install Jinja2", file=sys.stderr)
         return 1
