@@ -1,5 +1,6 @@
 """The host stand-in's manifest loader and the `marl plan` command line."""
 
+import html
 import json
 import os
 import re
@@ -199,8 +200,29 @@ def write_bad_manifest(tmp_path, content) -> Path:
     return path
 
 
+@pytest.fixture
+def plan_page():
+    """GET /plan of a docs server given ``manifest``."""
+    import warnings
+
+    from marl.docs_cmd import create_app
+    from strix.task.docs.api import profile
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from fastapi.testclient import TestClient
+
+    def get(project, manifest):
+        with TestClient(create_app(project, manifest), raise_server_exceptions=False) as client:
+            return client.get("/plan")
+
+    yield get
+    profile._project_root = None
+    profile._store_initialized = False
+
+
 @pytest.mark.parametrize("content, message", BAD_MANIFESTS.values(), ids=BAD_MANIFESTS.keys())
-def test_plan_rejects_bad_manifest_with_status_2(tmp_path, content, message):
+def test_bad_manifest_is_reported_by_marl_plan_and_the_plan_page(tmp_path, content, message, plan_page):
     path = write_bad_manifest(tmp_path, content)
     for args in ((), ("--json",), ("--html", tmp_path / "plan.html")):
         proc = marl("plan", path, *args)
@@ -209,6 +231,12 @@ def test_plan_rejects_bad_manifest_with_status_2(tmp_path, content, message):
         assert proc.stderr.startswith(f"marl plan: error: {path}: ")
         assert message in proc.stderr and proc.stderr.count("\n") == 1
         assert not (tmp_path / "plan.html").exists()
+    # The page names the file, never its folder, and answers in its own error box.
+    r = plan_page(tmp_path, path)
+    assert r.status_code == 200
+    box = html.unescape(r.text.split('id="error">')[1].split("</div>")[0])
+    assert box.startswith("manifest.json: ") and message in box
+    assert str(tmp_path) not in r.text
 
 
 def test_version_is_the_installed_native_release():

@@ -116,8 +116,9 @@ class PlanLayouts:
 
     def _public(self, text: str) -> str:
         # No absolute path of the machine in what the server sends.
-        for path in {str(self.manifest_path.resolve()), str(self.manifest_path),
-                     str(self.manifest_path.resolve().parent)}:
+        paths = {str(self.manifest_path.resolve()), str(self.manifest_path),
+                 str(self.manifest_path.resolve().parent)}
+        for path in sorted(paths, key=len, reverse=True):  # the file before its folder
             if len(path) > 1:
                 text = text.replace(path, "the manifest" if path.endswith(self.name) else "the project")
         return text
@@ -130,7 +131,7 @@ class PlanLayouts:
         try:
             stamp = self._stamp_now()
         except OSError as e:
-            return {"error": f"cannot read the manifest {self.name}: {e.strerror or e}"}
+            return {"error": f"{self.name}: cannot read manifest: {e.strerror or e}"}
         with self._lock:
             if self._job is None or self._stamp != stamp:
                 if self._executor is None:
