@@ -203,6 +203,28 @@ def test_plan_html_of_large_projects_in_seconds(tmp_path, shape, size, limit, dr
         assert f'id="count-federated">{federated}<' in text and federated > plan_graph.OVERVIEW_MODELS
 
 
+@pytest.mark.parametrize("limit", [60, 2])
+def test_overview_connects_federated_models_to_what_they_read_and_write(monkeypatch, limit):
+    monkeypatch.setattr(plan_graph, "OVERVIEW_MODELS", limit)
+    graph = plan_graph.build_graph(load_manifest(str(SHOP_MANIFEST)), "warehouse_pg")
+    overview = plan_graph.build_overview(graph)
+    name = {b.key: b.title.split("\n")[0].removeprefix("connection ") for b in overview.connections}
+    assert set(name.values()) == {"crm_mysql", "lake_dbx", "warehouse_pg (target)"}
+    federated = {n.key: n for n in graph.nodes if n.strategy == "federated"}
+    assert sorted(k for b in overview.federated for k in b.members) == sorted(federated)
+    for box in overview.federated:
+        reads = {name[a] for a, b, cls in overview.edges if b == box.key and cls == "read"}
+        writes = {name[b] for a, b, cls in overview.edges if a == box.key and cls == "write"}
+        for key in box.members:
+            # every model of a box reads exactly the box's connections
+            assert {c.replace("warehouse_pg", "warehouse_pg (target)")
+                    for c in federated[key].source_connections} == reads
+        assert writes == (set() if "warehouse_pg (target)" in reads else {"warehouse_pg (target)"})
+    assert overview.grouped == (len(federated) > limit)
+    assert len(overview.federated) == (len({tuple(n.source_connections) for n in federated.values()})
+                                       if overview.grouped else len(federated))
+
+
 def test_marl_plan_html_without_graphviz(tmp_path):
     env = dict(os.environ, PATH=str(tmp_path),   # no dot on the PATH
                PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))

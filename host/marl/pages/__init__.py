@@ -11,9 +11,8 @@ SVG and a little script): nothing is loaded from anywhere else.
 from __future__ import annotations
 
 import asyncio
-import os
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 from urllib.parse import quote, urlencode
 
 from marl.pages import plan_pages, profile_data

@@ -195,7 +195,7 @@ def _short_source_label(unique_id: str, definition) -> str:
     return unique_id
 
 
-def build_graph(manifest, target: Optional[str] = None, analysis=None) -> PlanGraph:
+def build_graph(manifest=None, target: Optional[str] = None, analysis=None) -> PlanGraph:
     """The graph of ``analysis`` (a ``PlanAnalysis``), or of a fresh analysis
     of ``manifest`` for ``target``."""
     if analysis is None:

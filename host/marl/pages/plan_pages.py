@@ -70,7 +70,7 @@ def page_context(drawn: Optional[plan_graph.DrawnPlan] = None, **context: Any) -
 
 
 def draw_analysis(analysis) -> plan_graph.DrawnPlan:
-    return plan_graph.draw(plan_graph.build_graph(None, analysis=analysis))
+    return plan_graph.draw(plan_graph.build_graph(analysis=analysis))
 
 
 def write_plan_html(analysis, path) -> plan_graph.PlanGraph:
@@ -106,16 +106,18 @@ class PlanLayouts:
             manifest = load_manifest(self.manifest_path, origin=self.name)
             drawn = draw_analysis(analyse_manifest(manifest, self.target))
         except (ManifestError, PlanAnalysisError, plan_graph.GraphvizError) as e:
-            return {"error": self._public(str(e))}
+            return {"error": self.public(str(e))}
         except ImportError as e:
             return {"error": f"The plan advisor is not available ({e}); run scripts/setup.sh to build it."}
         except Exception as e:  # shown in the page's error box rather than as a bare 500
             log.exception("laying out the plan graph of %s failed", self.name)
-            return {"error": self._public(f"cannot draw the plan graph: {type(e).__name__}: {e}")}
+            return {"error": self.public(f"cannot draw the plan graph: {type(e).__name__}: {e}")}
         return {"drawn": drawn}
 
-    def _public(self, text: str) -> str:
-        # No absolute path of the machine in what the server sends.
+    def public(self, text: str) -> str:
+        """``text`` without the manifest's absolute path or its folder's."""
+        if self.manifest_path is None:
+            return text
         paths = {str(self.manifest_path.resolve()), str(self.manifest_path),
                  str(self.manifest_path.resolve().parent)}
         for path in sorted(paths, key=len, reverse=True):  # the file before its folder
@@ -158,4 +160,10 @@ def plan_page(request: Request):
     layouts: PlanLayouts = request.app.state.plan_layouts
     result = layouts.current(FIRST_WAIT)
     context = page_context(result.pop("drawn", None), manifest_name=layouts.name, **result)
-    return templates.TemplateResponse(request, "plan.html", dict(context, standalone=False))
+    try:
+        return templates.TemplateResponse(request, "plan.html", dict(context, standalone=False))
+    except Exception as e:
+        log.exception("rendering the plan page of %s failed", layouts.name)
+        error = layouts.public(f"cannot show the plan graph: {type(e).__name__}: {e}")
+        return templates.TemplateResponse(request, "plan.html", dict(
+            page_context(None, manifest_name=layouts.name, error=error), standalone=False))
