@@ -37,9 +37,10 @@ NO_CONNECTION = None
 
 DOT_TIMEOUT = 120  # seconds; the graphs drawn take a few at most
 
-# Beyond this many models, or this many virtual nodes (ranks crossed by
-# edges), the page shows the overview instead of the whole graph.
+# Beyond this many models or edges, or this many virtual nodes (ranks crossed
+# by dependency edges), the page shows the overview instead of the whole graph.
 FULL_GRAPH_MODELS = 1000
+FULL_GRAPH_EDGES = 5000
 FULL_GRAPH_SPAN = 6000
 # Sources are drawn in the whole graph while their edges cross at most this
 # many ranks in all.
@@ -122,8 +123,9 @@ class PlanGraph:
     _ranks: Optional[Dict[str, int]] = field(default=None, repr=False)
 
     def ranks(self) -> Dict[str, int]:
-        """Longest-path rank of each node (sources rank before the models
-        that read them); nodes on a cycle get the rank after all others."""
+        """Longest-path rank of each model and seed along the dependency
+        edges, from 1; nodes on a cycle rank after all others (an estimate is
+        all that is needed)."""
         if self._ranks is not None:
             return self._ranks
         parents: Dict[str, List[str]] = {n.key: [] for n in self.nodes}
@@ -165,7 +167,7 @@ class PlanGraph:
     @property
     def drawn_whole(self) -> bool:
         """Small and cheap enough to lay out as one graph."""
-        return (len(self.nodes) <= FULL_GRAPH_MODELS
+        return (len(self.nodes) <= FULL_GRAPH_MODELS and len(self.edges) <= FULL_GRAPH_EDGES
                 and self.edge_spans()[0] <= FULL_GRAPH_SPAN)
 
     @property
