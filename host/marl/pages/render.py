@@ -1,5 +1,5 @@
-"""Jinja2 environment of the pages and the plan page, which both the docs
-server (/plan) and ``marl plan --html`` render."""
+"""Jinja2 environment of the pages (the docs server's and the file of
+``marl plan --html``)."""
 
 from __future__ import annotations
 
@@ -44,23 +44,3 @@ def environment():
 
 def render(template: str, **context: Any) -> str:
     return environment().get_template(template).render(**context)
-
-
-def plan_page(graph, svg: str, *, standalone: bool, manifest_name: Optional[str] = None,
-              error: Optional[str] = None) -> str:
-    """The plan graph page; ``standalone`` leaves out the links to the docs
-    server's other pages (the file of ``marl plan --html`` stands alone)."""
-    from markupsafe import Markup
-
-    from marl.pages.plan_graph import federated_rows
-
-    return render(
-        "plan.html",
-        graph=graph,
-        svg=Markup(svg) if svg else None,
-        federated=federated_rows(graph) if graph is not None else [],
-        standalone=standalone,
-        manifest_name=manifest_name,
-        error=error,
-        active="plan",
-    )
