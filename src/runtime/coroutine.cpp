@@ -396,10 +396,10 @@ PyType_Spec coroutine_wrapper_spec = {
     wrapper_slots,
 };
 
-PyObject* make_coroutine(FunctionObject* f, const Slots& slots) {
+Ref make_coroutine(FunctionObject* f, const Slots& slots) {
     PyTypeObject* tp = as_type(f->state->coroutine_type);
-    CoroutineObject* c = reinterpret_cast<CoroutineObject*>(tp->tp_alloc(tp, 0));
-    if (c == nullptr) raise();
+    Ref made = Ref::steal(tp->tp_alloc(tp, 0));
+    CoroutineObject* c = as_coroutine(made.get());
     c->function = Py_NewRef(reinterpret_cast<PyObject*>(f));
     c->name = Py_NewRef(f->name);
     c->qualname = Py_NewRef(f->qualname);
@@ -407,7 +407,7 @@ PyObject* make_coroutine(FunctionObject* f, const Slots& slots) {
     c->state = State::Created;
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kMaxParams); ++i)
         c->args[i] = i < f->nparams ? Py_NewRef(slots[i]) : nullptr;
-    return reinterpret_cast<PyObject*>(c);
+    return made;
 }
 
 }  // namespace rt::detail

@@ -70,7 +70,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         Conversions owned(slots);
         bind(f, args, nargsf, kwnames, slots);
         apply_checks(*f->decl, f->nparams, slots, owned);
-        if (f->decl->coroutine) return make_coroutine(f, slots);
+        if (f->decl->coroutine) return make_coroutine(f, slots).release();
         return run_body(f, slots.data(), " while calling a native function").release();
     })
 }

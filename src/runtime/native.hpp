@@ -109,6 +109,6 @@ inline Ref run_body(FunctionObject* f, PyObject* const* values, const char* wher
 }
 
 // The coroutine object a coroutine function's call returns.
-PyObject* make_coroutine(FunctionObject* f, const Slots& slots);
+Ref make_coroutine(FunctionObject* f, const Slots& slots);
 
 }  // namespace rt::detail
