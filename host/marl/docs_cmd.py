@@ -106,9 +106,10 @@ def create_app(project_root: Path, manifest: Optional[Path] = None, target: Opti
     app.include_router(profile.router)
     docs_server.add_error_handlers(app)
     pages.install(app, project_root, manifest, target)
-    # Outermost last: the Host check, then HEAD as GET, then API requests
-    # moved off the event loop.
+    # Outermost last: the Host check, HEAD as GET, JSON for API failures,
+    # then API requests moved off the event loop.
     app.add_middleware(docs_server.OffLoop)
+    app.add_middleware(docs_server.ApiInternalErrors)
     app.add_middleware(docs_server.HeadAsGet)
     app.add_middleware(docs_server.LocalHostsOnly,
                        allowed_hosts=allowed_hosts or docs_server.allowed_hosts(DEFAULT_HOST))

@@ -12,13 +12,14 @@ worker thread instead; the main loop only passes messages to and fro.
 from __future__ import annotations
 
 import asyncio
+import logging
 import re
 from typing import Any, Dict, Iterable, List, Optional, Sequence
 from urllib.parse import quote, unquote
 
 import anyio.to_thread
 from fastapi import FastAPI, Request
-from fastapi.responses import JSONResponse, PlainTextResponse
+from fastapi.responses import JSONResponse
 from fastapi.routing import APIRoute
 from starlette._utils import get_route_path
 from starlette.convertors import Convertor, register_url_convertor
@@ -29,7 +30,9 @@ from starlette.types import ASGIApp, Receive, Scope, Send
 from strix.compute.metadata import StoreBusyError, StoreUnreadableError
 
 API_PREFIX = "/api/"
-LOOPBACK_HOSTS = ("127.0.0.1", "localhost", "::1")
+# IPv6 addresses as the Host header writes them, in brackets.
+LOOPBACK_HOSTS = ("127.0.0.1", "localhost", "[::1]")
+_log = logging.getLogger("marl.docs")
 # Addresses that mean "every interface": no name a client would send.
 _ANY_ADDRESS = ("", "0.0.0.0", "::")
 
@@ -40,7 +43,10 @@ def allowed_hosts(served_host: str, extra: Iterable[str] = ()) -> List[str]:
     names = list(LOOPBACK_HOSTS)
     for name in (served_host, *extra):
         name = name.strip().lower().strip("[]")
-        if name not in _ANY_ADDRESS and name not in names:
+        if name in _ANY_ADDRESS:
+            continue
+        name = f"[{name}]" if ":" in name else name
+        if name not in names:
             names.append(name)
     return names
 
@@ -96,6 +102,36 @@ class OffLoop:
             asyncio.run, self.app(scope, on_server_loop(receive), on_server_loop(send)))
 
 
+class ApiInternalErrors:
+    """A failure under /api/ that nothing handled answers 500 with a JSON
+    detail and is logged here. (Starlette's last-resort handler would answer
+    too, but then hand the error on to the server, which drops the client's
+    connection.)"""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http" or not is_api(scope):
+            await self.app(scope, receive, send)
+            return
+        started = False
+
+        async def watch(message: Dict[str, Any]) -> None:
+            nonlocal started
+            started = started or message["type"] == "http.response.start"
+            await send(message)
+
+        try:
+            await self.app(scope, receive, watch)
+        except Exception:
+            if started:
+                raise
+            _log.exception("internal error answering %s", get_route_path(scope))
+            # The exception's text may name files of the machine: it stays in the log.
+            await JSONResponse({"detail": "Internal Server Error"}, status_code=500)(scope, receive, send)
+
+
 class LocalHostsOnly(TrustedHostMiddleware):
     """Starlette's `Host` check (400 for a name not allowed), answering
     requests under /api/ with a JSON detail like every other API error."""
@@ -132,7 +168,7 @@ class LocalHostsOnly(TrustedHostMiddleware):
 
 def add_error_handlers(app: FastAPI) -> None:
     """A busy store answers 503 and an unreadable one 500, both with a JSON
-    detail; any other failure under /api answers {"detail": ...} too."""
+    detail (any other failure under /api is ``ApiInternalErrors``')."""
 
     @app.exception_handler(StoreBusyError)
     async def store_busy(request: Request, exc: StoreBusyError) -> JSONResponse:
@@ -143,13 +179,6 @@ def add_error_handlers(app: FastAPI) -> None:
     async def store_unreadable(request: Request, exc: StoreUnreadableError) -> JSONResponse:
         return JSONResponse({"detail": str(exc)}, status_code=500)
 
-    @app.exception_handler(Exception)
-    async def internal_error(request: Request, exc: Exception):
-        # The exception's text may name files of the machine: it goes to the
-        # server's log (the error is re-raised after this response), not out.
-        if is_api(request.scope):
-            return JSONResponse({"detail": "Internal Server Error"}, status_code=500)
-        return PlainTextResponse("Internal Server Error", status_code=500)
 
 
 # --- names in URL paths ------------------------------------------------------------------
