@@ -239,6 +239,35 @@ def test_store_result_shapes(project):
             "type": "high_null_rate", "severity": "warning", "message": "25% null"}
 
 
+def test_store_reads_bad_values_as_null_and_logs_each_once(project, caplog):
+    with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
+        conn.execute("UPDATE profile_runs SET profiled_at = 'soon' WHERE source_name = 'crm'")
+        conn.execute("UPDATE column_profiles SET top_values = '[NaN]', null_percent = -9e999"
+                     " WHERE column_name = 'status'")
+    for _ in range(3):  # every request opens its own store
+        with ProjectMetadataStore(project) as store:
+            assert store.get_all_profiled_tables()[0] == ("crm", "accounts", "full", None)
+            status = store.get_table_profile("raw", "orders", None)[1]
+            assert (status.top_values, status.null_percent, status.null_count) == (None, None, 250)
+    logged = sorted(r.getMessage() for r in caplog.records if r.name == "strix.compute.metadata")
+    assert len(logged) == 3
+    assert "null_percent of table raw.orders" in logged[0] and "profiled_at of table crm.accounts" in logged[1]
+
+
+def test_older_store_is_read_and_brought_up_to_date(project):
+    with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
+        conn.execute("DROP TABLE profile_alerts")
+        conn.execute("ALTER TABLE column_profiles DROP COLUMN top_values")
+    with ProjectMetadataStore(project) as store:
+        assert store.get_profile_alerts() == []
+        assert store.get_table_profile("raw", "orders", None)[1].top_values is None
+        store.initialize()
+        store.record_alerts([{"source_name": "raw", "table_name": "orders", "type": "new"}])
+        store.record_table_profile("raw", "new", "full", 1, [{"column_name": "c", "top_values": [["a", 1]]}])
+        assert store.get_profile_alerts() == [{"source_name": "raw", "table_name": "orders", "type": "new"}]
+        assert store.get_table_profile("raw", "new", None)[0].top_values == '[["a", 1]]'
+
+
 # --- a real server and the command line ------------------------------------------------
 
 
