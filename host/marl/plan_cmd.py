@@ -12,6 +12,7 @@ import argparse
 import json
 import sys
 
+from marl import plan_advice
 from strix.contracts.graph.loader import ManifestError, load_manifest
 
 PLANNED_RESOURCE_TYPES = ("model", "seed")
@@ -41,6 +42,11 @@ def register(subparsers) -> None:
         default=None,
         help="write the plan graph (laid out by Graphviz) as one self-contained HTML file",
     )
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--advise", action="store_true",
+                      help="say what to replicate where to make the federated models pushdown")
+    mode.add_argument("--baseline", metavar="OLD_MANIFEST.json", default=None,
+                      help="compare with the plan of OLD_MANIFEST.json; exit 1 on new federation")
     parser.set_defaults(func=run)
 
 
@@ -62,7 +68,15 @@ def run(args: argparse.Namespace) -> int:
         return 1
 
     if args.html is not None:
+        if args.advise or args.baseline is not None:
+            print("marl plan: error: --html shows the advice already; it does not combine "
+                  "with --advise or --baseline", file=sys.stderr)
+            return 2
         return _write_html(manifest, args)
+    if args.advise:
+        return plan_advice.run_advise(manifest, args)
+    if args.baseline is not None:
+        return plan_advice.run_baseline(manifest, args)
 
     advisor = PlanAdvisor(manifest)
     planned = []

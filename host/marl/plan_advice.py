@@ -1,0 +1,491 @@
+"""What to replicate where to end federation, and the plan of a manifest
+compared with a baseline manifest.
+
+Both work on the advisor's decisions (``PlanAdvisor.analyze`` with the
+command line's target) and on the manifest; nothing here looks at the plan
+graph, so the command line, the pages and the tests share one implementation.
+
+Advice. A federated model is turned pushdown by running it on one connection
+(its ``to_connection``: the target when there is one, else the connection that
+already holds most of its direct sources, ties going to the smaller name) and
+replicating there every direct source it reads on another connection. Sources
+on no connection (defined without one, or not defined at all) are listed
+apart: the advisor does not count them, so they neither cause nor end
+federation, and there is no connection to copy them from.
+
+Ranking. A source replicated once to a connection serves every model that
+reads it there. The steps are chosen greedily: the candidates at each point
+are, for every connection, the sets of sources that some still-federated
+model running there lacks; a candidate's worth is the number of models it
+completes (every model at that connection whose missing sources it covers)
+per source it replicates. The best candidate is taken (ties: fewer sources,
+then the connection's name, then the sorted source ids), its sources are
+replicated, and the models' needs shrink. Ratios are kept in a heap as upper
+bounds that are corrected when popped, and only the candidates a replication
+can improve are pushed again, so a project of 100,000 nodes is advised in
+seconds.
+
+Baseline. Two manifests are analysed with the same target and their models
+and seeds are matched by unique_id: a model that became federated, or that
+is new and federated, is new federation, which a CI job fails on.
+"""
+
+from __future__ import annotations
+
+import argparse
+import heapq
+import json
+import sys
+from collections import Counter
+from dataclasses import dataclass, field
+from fractions import Fraction
+from itertools import combinations
+from typing import Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
+
+PLANNED_RESOURCE_TYPES = ("model", "seed")
+
+
+# --- the advisor's decisions ---------------------------------------------------
+
+@dataclass
+class Planned:
+    """One model's or seed's decision, as compared and shown."""
+
+    unique_id: str
+    resource_type: str
+    strategy: str
+    primary_connection: Optional[str]
+    source_connections: List[str]
+    source_refs: List[str]
+    reason: str
+
+    def as_json(self) -> dict:
+        return {
+            "resource_type": self.resource_type,
+            "strategy": self.strategy,
+            "primary_connection": self.primary_connection,
+            "source_connections": self.source_connections,
+            "reason": self.reason,
+        }
+
+
+def analyse(manifest, target: Optional[str]):
+    """The advisor and (node, result) of every model and seed, in manifest
+    order, analysed as ``marl plan`` does."""
+    from strix.plan_advisor import PlanAdvisor
+
+    advisor = PlanAdvisor(manifest)
+    planned = [(node, advisor.analyze(node, None, target))
+               for node in manifest.nodes.values()
+               if node.resource_type in PLANNED_RESOURCE_TYPES]
+    return advisor, planned
+
+
+def planned_records(planned) -> Dict[str, Planned]:
+    return {
+        node.unique_id: Planned(
+            unique_id=node.unique_id,
+            resource_type=node.resource_type,
+            strategy=result.strategy,
+            primary_connection=result.primary_connection,
+            source_connections=sorted(result.source_connections),
+            source_refs=sorted(result.source_refs),
+            reason=result.reason,
+        )
+        for node, result in planned
+    }
+
+
+def source_connection(advisor, source_id: str) -> Optional[str]:
+    """The connection the advisor resolves for one source (None when it has
+    none), asked through ``analyze`` of a node that reads only that source."""
+    from strix.contracts.graph.nodes import ManifestNode
+
+    probe = ManifestNode(unique_id="<probe>", resource_type="model", sources=[source_id])
+    connections = advisor.analyze(probe).source_connections
+    return next(iter(connections)) if connections else None
+
+
+# --- advice ------------------------------------------------------------------
+
+@dataclass
+class ModelAdvice:
+    unique_id: str
+    to_connection: str
+    replicate: List[str]  # sources to copy into to_connection, sorted
+    no_connection: List[str]  # sources it reads that are on no connection, sorted
+    reason: str  # why it is federated now
+
+    def as_json(self) -> dict:
+        return {"unique_id": self.unique_id, "to_connection": self.to_connection,
+                "replicate": self.replicate, "no_connection": self.no_connection,
+                "reason": self.reason}
+
+
+@dataclass
+class Step:
+    to_connection: str
+    replicate: List[str]  # sorted
+    unlocks: List[str]  # models made pushdown, in manifest order
+    pushdown_after: int  # models and seeds pushdown once this step is done
+
+    def as_json(self) -> dict:
+        return {"to_connection": self.to_connection, "replicate": self.replicate,
+                "unlocks": self.unlocks, "pushdown_after": self.pushdown_after}
+
+
+@dataclass
+class Advice:
+    models: List[ModelAdvice]
+    steps: List[Step]
+    summary: Dict[str, object] = field(default_factory=dict)
+
+    def as_json(self) -> dict:
+        return {"models": [m.as_json() for m in self.models],
+                "steps": [s.as_json() for s in self.steps],
+                "summary": self.summary}
+
+
+def model_advice(node_id: str, result, connection_of, target: Optional[str]) -> ModelAdvice:
+    """Where a federated model should run and what it lacks there.
+
+    ``connection_of`` maps a source id to its connection (or None)."""
+    refs = sorted(result.source_refs)
+    where = {ref: connection_of(ref) for ref in refs}
+    if target:
+        to_connection = target
+    else:
+        held = Counter(conn for conn in where.values() if conn)
+        # A federated model without a target reads at least two connections.
+        to_connection = min(held, key=lambda conn: (-held[conn], conn))
+    return ModelAdvice(
+        unique_id=node_id,
+        to_connection=to_connection,
+        replicate=[ref for ref in refs if where[ref] and where[ref] != to_connection],
+        no_connection=[ref for ref in refs if not where[ref]],
+        reason=result.reason,
+    )
+
+
+def advise(manifest, target: Optional[str] = None) -> Advice:
+    """Per-model advice for every federated model of ``manifest`` and the
+    ranked replication steps for the whole project."""
+    advisor, planned = analyse(manifest, target)
+    return advise_planned(advisor, planned, target)
+
+
+def advise_planned(advisor, planned, target: Optional[str]) -> Advice:
+    target = target or None  # the advisor takes an empty target as none
+    cache: Dict[str, Optional[str]] = {}
+
+    def connection_of(source_id: str) -> Optional[str]:
+        if source_id not in cache:
+            cache[source_id] = source_connection(advisor, source_id)
+        return cache[source_id]
+
+    models = [model_advice(node.unique_id, result, connection_of, target)
+              for node, result in planned if result.is_federated]
+    pushdown = sum(1 for _, result in planned if result.is_pushdown)
+    steps = rank_steps(models, pushdown)
+    summary = {
+        "nodes": len(planned),
+        "pushdown": pushdown,
+        "federated": len(models),
+        "target_connection": target,
+        "steps": len(steps),
+        "sources_replicated": sum(len(s.replicate) for s in steps),
+        "pushdown_after": pushdown + sum(len(s.unlocks) for s in steps),
+    }
+    return Advice(models=models, steps=steps, summary=summary)
+
+
+Key = FrozenSet[str]
+
+
+class _Connection:
+    """The models still federated that run on one connection, grouped by the
+    set of sources each still lacks there."""
+
+    def __init__(self) -> None:
+        self.groups: Dict[Key, List[int]] = {}  # lacking sources -> model indices
+        self.with_source: Dict[str, set] = {}  # source -> live keys holding it
+
+    def add(self, key: Key, members: List[int]) -> None:
+        if key in self.groups:
+            self.groups[key].extend(members)
+            return
+        self.groups[key] = members
+        for source in key:
+            self.with_source.setdefault(source, set()).add(key)
+
+    def remove(self, key: Key) -> List[int]:
+        for source in key:
+            self.with_source[source].discard(key)
+        return self.groups.pop(key)
+
+    def completed_by(self, candidate: Key) -> int:
+        """How many models replicating ``candidate`` completes: those whose
+        lacking sources are all in it."""
+        scan = sum(len(self.with_source[s]) for s in candidate)
+        if len(candidate) < 16 and (1 << len(candidate)) < scan:
+            return sum(len(self.groups.get(frozenset(subset), ()))
+                       for size in range(1, len(candidate) + 1)
+                       for subset in combinations(candidate, size))
+        seen = set()
+        for source in candidate:
+            seen.update(k for k in self.with_source[source] if k <= candidate)
+        return sum(len(self.groups[k]) for k in seen)
+
+    def supersets(self, key: Key) -> Iterable[Key]:
+        rarest = min(key, key=lambda s: len(self.with_source[s]))
+        return [k for k in self.with_source[rarest] if key <= k]
+
+
+def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[Step]:
+    """The greedy replication steps for ``models`` (see the module's doc)."""
+    connections: Dict[str, _Connection] = {}
+    for index, advice in enumerate(models):
+        if advice.replicate:
+            connections.setdefault(advice.to_connection, _Connection()).add(
+                frozenset(advice.replicate), [index])
+
+    heap: List[Tuple[Fraction, int, str, Tuple[str, ...], Key]] = []
+
+    def push(conn: str, key: Key) -> None:
+        worth = Fraction(connections[conn].completed_by(key), len(key))
+        heapq.heappush(heap, (-worth, len(key), conn, tuple(sorted(key)), key))
+
+    for conn, state in connections.items():
+        for key in state.groups:
+            push(conn, key)
+
+    steps: List[Step] = []
+    pushdown = pushdown_before
+    while heap:
+        neg_worth, size, conn, ordered, key = heapq.heappop(heap)
+        state = connections[conn]
+        if key not in state.groups:
+            continue  # no model lacks exactly these sources any more
+        worth = Fraction(state.completed_by(key), size)
+        if worth != -neg_worth:
+            # The stored worth was an upper bound; store the exact one.
+            heapq.heappush(heap, (-worth, size, conn, ordered, key))
+            continue
+        unlocked, shrunk = _replicate(state, key)
+        pushdown += len(unlocked)
+        steps.append(Step(
+            to_connection=conn,
+            replicate=list(ordered),
+            unlocks=[models[i].unique_id for i in sorted(unlocked)],
+            pushdown_after=pushdown,
+        ))
+        # A model lacking fewer sources can raise the worth of its own set
+        # and of every set containing it; nothing else gained.
+        improved = set()
+        for lacking in shrunk:
+            improved.add(lacking)
+            improved.update(state.supersets(lacking))
+        for lacking in improved:
+            push(conn, lacking)
+    return steps
+
+
+def _replicate(state: _Connection, replicated: Key) -> Tuple[List[int], set]:
+    """Replicate ``replicated`` to the connection of ``state``: the models
+    completed, and the lacking-sets of those that still lack something."""
+    touched = set()
+    for source in replicated:
+        touched.update(state.with_source.get(source, ()))
+    unlocked: List[int] = []
+    shrunk = set()
+    for key in touched:
+        members = state.remove(key)
+        rest = key - replicated
+        if rest:
+            state.add(rest, members)
+            shrunk.add(rest)
+        else:
+            unlocked.extend(members)
+    return unlocked, shrunk
+
+
+# --- baseline ----------------------------------------------------------------
+
+CHANGE_KINDS = ("became_federated", "became_pushdown", "changed", "appeared", "disappeared")
+
+
+@dataclass
+class Comparison:
+    target_connection: Optional[str]
+    changes: Dict[str, List[Tuple[Optional[Planned], Optional[Planned]]]]
+    baseline_counts: Dict[str, int]
+    current_counts: Dict[str, int]
+
+    @property
+    def new_federation(self) -> List[str]:
+        """Models federated now that were not: the ones a CI job fails on."""
+        became = [new.unique_id for _, new in self.changes["became_federated"]]
+        appeared = [new.unique_id for _, new in self.changes["appeared"] if new.strategy == "federated"]
+        return became + appeared
+
+    def as_json(self) -> dict:
+        document = {
+            kind: [{"unique_id": (new or old).unique_id,
+                    "old": old.as_json() if old else None,
+                    "new": new.as_json() if new else None}
+                   for old, new in pairs]
+            for kind, pairs in self.changes.items()
+        }
+        document["new_federation"] = self.new_federation
+        document["summary"] = {"target_connection": self.target_connection,
+                               "baseline": self.baseline_counts, "current": self.current_counts}
+        return document
+
+
+def _counts(records: Dict[str, Planned]) -> Dict[str, int]:
+    strategies = Counter(r.strategy for r in records.values())
+    return {"nodes": len(records), "pushdown": strategies["pushdown"], "federated": strategies["federated"]}
+
+
+def compare(baseline: Dict[str, Planned], current: Dict[str, Planned],
+            target: Optional[str] = None) -> Comparison:
+    """What changed from ``baseline`` to ``current`` (both keyed by
+    unique_id): strategy flips, other changes of where or why a model runs,
+    models that appeared (current order) and disappeared (baseline order)."""
+    changes: Dict[str, list] = {kind: [] for kind in CHANGE_KINDS}
+    for uid, new in current.items():
+        old = baseline.get(uid)
+        if old is None:
+            changes["appeared"].append((None, new))
+        elif old.strategy != new.strategy:
+            kind = {"federated": "became_federated", "pushdown": "became_pushdown"}.get(new.strategy, "changed")
+            changes[kind].append((old, new))
+        elif (old.primary_connection, old.source_connections, old.reason) != \
+                (new.primary_connection, new.source_connections, new.reason):
+            changes["changed"].append((old, new))
+    changes["disappeared"] = [(old, None) for uid, old in baseline.items() if uid not in current]
+    return Comparison(target_connection=target, changes=changes,
+                      baseline_counts=_counts(baseline), current_counts=_counts(current))
+
+
+# --- the command line ----------------------------------------------------------
+
+def run_advise(manifest, args: argparse.Namespace) -> int:
+    """``marl plan MANIFEST --advise``: print the advice; 1 when the manifest
+    cannot be analysed."""
+    try:
+        advice = advise(manifest, args.target)
+    except Exception as e:
+        print(f"marl plan: error: cannot analyse the manifest: {type(e).__name__}: {e}", file=sys.stderr)
+        return 1
+    if args.json:
+        _dump(advice.as_json())
+    else:
+        print_advice(advice)
+    return 0
+
+
+def run_baseline(manifest, args: argparse.Namespace) -> int:
+    """``marl plan MANIFEST --baseline OLD``: 1 when a model is federated now
+    that was not, 2 when either manifest cannot be read or analysed, else 0."""
+    from strix.contracts.graph.loader import ManifestError, load_manifest
+
+    try:
+        old_manifest = load_manifest(args.baseline)
+    except ManifestError as e:
+        print(f"marl plan: error: baseline: {e}", file=sys.stderr)
+        return 2
+    records = []
+    for which, m in (("baseline", old_manifest), ("manifest", manifest)):
+        try:
+            records.append(planned_records(analyse(m, args.target)[1]))
+        except Exception as e:
+            print(f"marl plan: error: cannot analyse the {which}: {type(e).__name__}: {e}", file=sys.stderr)
+            return 2
+    comparison = compare(records[0], records[1], args.target)
+    if args.json:
+        _dump(comparison.as_json())
+    else:
+        print_comparison(comparison, args.baseline)
+    return 1 if comparison.new_federation else 0
+
+
+def _dump(document: dict) -> None:
+    json.dump(document, sys.stdout, indent=2)
+    sys.stdout.write("\n")
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+def _target_note(target: Optional[str]) -> str:
+    return f" (target {target!r})" if target is not None else ""
+
+
+def print_advice(advice: Advice, out=None) -> None:
+    out = out or sys.stdout
+    s = advice.summary
+    if not advice.models:
+        print(f"No federated models among {_plural(s['nodes'], 'node')}{_target_note(s['target_connection'])}: "
+              "nothing to replicate.", file=out)
+        return
+    print(f"{_plural(s['federated'], 'federated model')} of {_plural(s['nodes'], 'node')}"
+          f"{_target_note(s['target_connection'])}; to make each pushdown:", file=out)
+    id_width = max(len(m.unique_id) for m in advice.models)
+    conn_width = max(len(m.to_connection) for m in advice.models)
+    for m in advice.models:
+        line = f"  {m.unique_id:<{id_width}}  run on {m.to_connection:<{conn_width}}  replicate {', '.join(m.replicate)}"
+        if m.no_connection:
+            line += f" (also reads on no connection: {', '.join(m.no_connection)})"
+        print(line, file=out)
+    print("Replication steps, most models made pushdown per source replicated first:", file=out)
+    for number, step in enumerate(advice.steps, 1):
+        print(f"{number:>3}. replicate {_plural(len(step.replicate), 'source')} into {step.to_connection}: "
+              f"{len(step.unlocks)} more model{'' if len(step.unlocks) == 1 else 's'} pushdown, "
+              f"{step.pushdown_after} of {s['nodes']} in all", file=out)
+        print(f"       sources:  {', '.join(step.replicate)}", file=out)
+        print(f"       pushdown: {', '.join(step.unlocks)}", file=out)
+    print(f"In all: replicate {_plural(s['sources_replicated'], 'source')} in "
+          f"{_plural(s['steps'], 'step')}; then {s['pushdown_after']} of {s['nodes']} nodes are pushdown.",
+          file=out)
+
+
+CHANGE_TITLES = {
+    "became_federated": "became federated",
+    "became_pushdown": "became pushdown",
+    "changed": "changed connection or reason",
+    "appeared": "appeared",
+    "disappeared": "disappeared",
+}
+
+
+def _where(record: Planned) -> str:
+    if record.strategy == "federated":
+        return "reads " + ", ".join(record.source_connections)
+    return "on " + (record.primary_connection or "the default target")
+
+
+def print_comparison(comparison: Comparison, baseline_name: str, out=None) -> None:
+    out = out or sys.stdout
+    print(f"Compared with the baseline {baseline_name}{_target_note(comparison.target_connection)}:", file=out)
+    for kind in CHANGE_KINDS:
+        pairs = comparison.changes[kind]
+        if not pairs:
+            continue
+        print(f"{CHANGE_TITLES[kind]} ({len(pairs)}):", file=out)
+        for old, new in pairs:
+            print(f"  {(new or old).unique_id}", file=out)
+            for label, record in (("was", old), ("now", new)):
+                if record is not None:
+                    print(f"    {label} {record.strategy:<9}  {_where(record)}: {record.reason}", file=out)
+    if not any(comparison.changes.values()):
+        print("no model changed its plan", file=out)
+    b, c = comparison.baseline_counts, comparison.current_counts
+    print(f"baseline {_plural(b['nodes'], 'node')}: {b['pushdown']} pushdown, {b['federated']} federated; "
+          f"now {_plural(c['nodes'], 'node')}: {c['pushdown']} pushdown, {c['federated']} federated", file=out)
+    federated = comparison.new_federation
+    if federated:
+        print(f"new federation in {_plural(len(federated), 'model')}: {', '.join(federated)}", file=out)
+    else:
+        print("no new federation", file=out)
