@@ -20,10 +20,11 @@ model running there lacks; a candidate's worth is the number of models it
 completes (every model at that connection whose missing sources it covers)
 per source it replicates. The best candidate is taken (ties: fewer sources,
 then the connection's name, then the sorted source ids), its sources are
-replicated, and the models' needs shrink. Ratios are kept in a heap as upper
-bounds that are corrected when popped, and only the candidates a replication
-can improve are pushed again, so a project of 100,000 nodes is advised in
-seconds.
+replicated, and the models' needs shrink. A replication only ever raises
+the worth of the candidates left, and only of those holding a need it shrank:
+the worths are kept in a heap, those candidates are pushed again with their
+new worth (the older entry is skipped), and a project of 100,000 nodes is
+advised in a few seconds.
 
 Baseline. Two manifests are analysed with the same target and their models
 and seeds are matched by unique_id: a model that became federated, or that
@@ -38,7 +39,6 @@ import json
 import sys
 from collections import Counter
 from dataclasses import dataclass, field
-from fractions import Fraction
 from itertools import combinations
 from typing import Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
 
@@ -204,28 +204,33 @@ Key = FrozenSet[str]
 
 class _Connection:
     """The models still federated that run on one connection, grouped by the
-    set of sources each still lacks there."""
+    set of sources each still lacks there, with what replicating each such
+    set would complete."""
 
     def __init__(self) -> None:
         self.groups: Dict[Key, List[int]] = {}  # lacking sources -> model indices
         self.with_source: Dict[str, set] = {}  # source -> live keys holding it
+        self.completes: Dict[Key, int] = {}  # live key -> models replicating it completes
 
-    def add(self, key: Key, members: List[int]) -> None:
+    def add(self, key: Key, members: List[int]) -> bool:
+        """Add models lacking ``key``; True when no model lacked it before."""
         if key in self.groups:
             self.groups[key].extend(members)
-            return
+            return False
         self.groups[key] = members
         for source in key:
             self.with_source.setdefault(source, set()).add(key)
+        return True
 
     def remove(self, key: Key) -> List[int]:
         for source in key:
             self.with_source[source].discard(key)
+        self.completes.pop(key, None)
         return self.groups.pop(key)
 
-    def completed_by(self, candidate: Key) -> int:
+    def count_completed(self, candidate: Key) -> int:
         """How many models replicating ``candidate`` completes: those whose
-        lacking sources are all in it."""
+        lacking sources are all in it (by its subsets when it is small)."""
         scan = sum(len(self.with_source[s]) for s in candidate)
         if len(candidate) < 16 and (1 << len(candidate)) < scan:
             return sum(len(self.groups.get(frozenset(subset), ()))
@@ -236,9 +241,44 @@ class _Connection:
             seen.update(k for k in self.with_source[source] if k <= candidate)
         return sum(len(self.groups[k]) for k in seen)
 
-    def supersets(self, key: Key) -> Iterable[Key]:
+    def supersets(self, key: Key) -> List[Key]:
+        """The live keys holding all of ``key`` (itself included)."""
         rarest = min(key, key=lambda s: len(self.with_source[s]))
         return [k for k in self.with_source[rarest] if key <= k]
+
+    def replicate(self, replicated: Key) -> Tuple[List[int], set]:
+        """Replicate ``replicated`` here: the models it completes, and the
+        keys whose worth rose.
+
+        A model lacking some of ``replicated`` now lacks the rest, R. Every
+        live key H holding R completes it too from now on; H did not before,
+        since H, being untouched, holds nothing of ``replicated`` while the
+        model's old lacking set did. No other key's count changes, so worths
+        only ever rise."""
+        touched = set()
+        for source in replicated:
+            touched.update(self.with_source.get(source, ()))
+        completed: List[int] = []
+        moved: Dict[Key, int] = {}
+        fresh = set()
+        for key in touched:
+            members = self.remove(key)
+            rest = key - replicated
+            if not rest:
+                completed.extend(members)
+                continue
+            if self.add(rest, members):
+                fresh.add(rest)
+            moved[rest] = moved.get(rest, 0) + len(members)
+        risen = set(fresh)
+        for key in fresh:
+            self.completes[key] = self.count_completed(key)
+        for rest, count in moved.items():
+            for key in self.supersets(rest):
+                if key not in fresh:
+                    self.completes[key] += count
+                    risen.add(key)
+        return completed, risen
 
 
 def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[Step]:
@@ -249,64 +289,46 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
             connections.setdefault(advice.to_connection, _Connection()).add(
                 frozenset(advice.replicate), [index])
 
-    heap: List[Tuple[Fraction, int, str, Tuple[str, ...], Key]] = []
+    # One valid heap entry per live key, the one with its latest version. A
+    # worth is kept as a float: equal ratios divide to the same float, and
+    # distinct ratios of counts as small as these never round to one. Ties
+    # compare the sorted source ids through their ranks (the same order, as
+    # cheap int comparisons).
+    rank = {source: i for i, source in enumerate(sorted({s for m in models for s in m.replicate}))}
+    heap: List[Tuple[float, int, str, Tuple[int, ...], int, Key]] = []
+    version: Dict[Tuple[str, Key], int] = {}
+    ranks_of: Dict[Key, Tuple[int, ...]] = {}
 
     def push(conn: str, key: Key) -> None:
-        worth = Fraction(connections[conn].completed_by(key), len(key))
-        heapq.heappush(heap, (-worth, len(key), conn, tuple(sorted(key)), key))
+        v = version[conn, key] = version.get((conn, key), 0) + 1
+        ranks = ranks_of.get(key)
+        if ranks is None:
+            ranks = ranks_of[key] = tuple(sorted(rank[source] for source in key))
+        heapq.heappush(heap, (-connections[conn].completes[key] / len(key), len(key), conn, ranks, v, key))
 
     for conn, state in connections.items():
         for key in state.groups:
+            state.completes[key] = state.count_completed(key)
             push(conn, key)
 
     steps: List[Step] = []
     pushdown = pushdown_before
     while heap:
-        neg_worth, size, conn, ordered, key = heapq.heappop(heap)
+        _, _, conn, _, v, key = heapq.heappop(heap)
         state = connections[conn]
-        if key not in state.groups:
-            continue  # no model lacks exactly these sources any more
-        worth = Fraction(state.completed_by(key), size)
-        if worth != -neg_worth:
-            # The stored worth was an upper bound; store the exact one.
-            heapq.heappush(heap, (-worth, size, conn, ordered, key))
-            continue
-        unlocked, shrunk = _replicate(state, key)
-        pushdown += len(unlocked)
+        if key not in state.groups or version[conn, key] != v:
+            continue  # no model lacks exactly these sources any more, or a newer entry
+        completed, risen = state.replicate(key)
+        pushdown += len(completed)
         steps.append(Step(
             to_connection=conn,
-            replicate=list(ordered),
-            unlocks=[models[i].unique_id for i in sorted(unlocked)],
+            replicate=sorted(key),
+            unlocks=[models[i].unique_id for i in sorted(completed)],
             pushdown_after=pushdown,
         ))
-        # A model lacking fewer sources can raise the worth of its own set
-        # and of every set containing it; nothing else gained.
-        improved = set()
-        for lacking in shrunk:
-            improved.add(lacking)
-            improved.update(state.supersets(lacking))
-        for lacking in improved:
+        for lacking in risen:
             push(conn, lacking)
     return steps
-
-
-def _replicate(state: _Connection, replicated: Key) -> Tuple[List[int], set]:
-    """Replicate ``replicated`` to the connection of ``state``: the models
-    completed, and the lacking-sets of those that still lack something."""
-    touched = set()
-    for source in replicated:
-        touched.update(state.with_source.get(source, ()))
-    unlocked: List[int] = []
-    shrunk = set()
-    for key in touched:
-        members = state.remove(key)
-        rest = key - replicated
-        if rest:
-            state.add(rest, members)
-            shrunk.add(rest)
-        else:
-            unlocked.extend(members)
-    return unlocked, shrunk
 
 
 # --- baseline ----------------------------------------------------------------
