@@ -15,6 +15,14 @@ bin/marl plan examples/shop/manifest.json
 step "bin/marl plan examples/shop/manifest.json --target warehouse_pg"
 bin/marl plan examples/shop/manifest.json --target warehouse_pg
 
+step "bin/marl plan examples/shop/manifest.json --target warehouse_pg --advise"
+bin/marl plan examples/shop/manifest.json --target warehouse_pg --advise
+
+step "bin/marl plan examples/shop/manifest_change.json --target warehouse_pg --baseline examples/shop/manifest.json"
+echo "(manifest_change.json is a change to the shop project: order_payments also reads lake.events)"
+bin/marl plan examples/shop/manifest_change.json --target warehouse_pg --baseline examples/shop/manifest.json \
+    || echo "(exit status $?: the change makes a model federated, so a CI job would fail)"
+
 step "bin/marl java search"
 bin/marl java search || true
 
@@ -26,7 +34,7 @@ bin/marl docs sample --project examples/shop
 
 step "bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html"
 bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html
-echo "open $root/examples/shop/plan.html in a browser to see the plan graph"
+echo "open $root/examples/shop/plan.html in a browser to see the plan graph and the replication advice"
 
 step "the profile browser and the plan graph in the docs server"
 cat <<EOT

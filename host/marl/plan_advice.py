@@ -331,6 +331,26 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
     return steps
 
 
+def panel_steps(advice: Advice, element_of: Dict[str, str], limit: int = 200) -> List[dict]:
+    """The first ``limit`` steps as the plan page lists them, each with the
+    ids of the drawn elements to highlight when it is selected.
+
+    ``element_of`` maps a model's or a source's unique_id to the id of its
+    element in the graph's SVG; ids it lacks (not drawn) are left out."""
+    rows = []
+    for number, step in enumerate(advice.steps[:limit], 1):
+        rows.append({
+            "number": number,
+            "to_connection": step.to_connection,
+            "replicate": step.replicate,
+            "unlocks": step.unlocks,
+            "pushdown_after": step.pushdown_after,
+            "source_elements": [element_of[s] for s in step.replicate if s in element_of],
+            "model_elements": [element_of[m] for m in step.unlocks if m in element_of],
+        })
+    return rows
+
+
 # --- baseline ----------------------------------------------------------------
 
 CHANGE_KINDS = ("became_federated", "became_pushdown", "changed", "appeared", "disappeared")

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 from urllib.parse import quote, urlencode
 
+from marl import plan_advice
 from marl.pages import plan_graph, profile_data
 from marl.pages.render import plan_page, render
 
@@ -125,9 +126,10 @@ class PlanSource:
             manifest = load_manifest(str(self.manifest_path))
             graph = plan_graph.build_graph(manifest, self.target)
             svg = plan_graph.render_svg(graph)
+            advice = plan_advice.advise(manifest, self.target)
         except (ManifestError, plan_graph.GraphvizError, ImportError) as e:
             return plan_page(None, "", standalone=False, manifest_name=str(self.manifest_path), error=str(e))
-        return plan_page(graph, svg, standalone=False, manifest_name=str(self.manifest_path))
+        return plan_page(graph, svg, standalone=False, manifest_name=str(self.manifest_path), advice=advice)
 
     async def page(self) -> str:
         if self.manifest_path is None:
@@ -238,6 +240,6 @@ def write_plan_html(manifest, target: Optional[str], path: Path) -> plan_graph.P
     """Write the plan graph of ``manifest`` as one self-contained HTML file."""
     graph = plan_graph.build_graph(manifest, target)
     svg = plan_graph.render_svg(graph)
-    html = plan_page(graph, svg, standalone=True)
+    html = plan_page(graph, svg, standalone=True, advice=plan_advice.advise(manifest, target))
     Path(path).write_text(html, encoding="utf-8")
     return graph
