@@ -175,7 +175,7 @@ def advise(manifest, target: Optional[str] = None) -> Advice:
 
 
 def advise_planned(advisor, planned, target: Optional[str]) -> Advice:
-    target = target or None  # the advisor takes an empty target as none
+    run_on = target or None  # the advisor takes an empty target as none
     cache: Dict[str, Optional[str]] = {}
 
     def connection_of(source_id: str) -> Optional[str]:
@@ -183,7 +183,7 @@ def advise_planned(advisor, planned, target: Optional[str]) -> Advice:
             cache[source_id] = source_connection(advisor, source_id)
         return cache[source_id]
 
-    models = [model_advice(node.unique_id, result, connection_of, target)
+    models = [model_advice(node.unique_id, result, connection_of, run_on)
               for node, result in planned if result.is_federated]
     pushdown = sum(1 for _, result in planned if result.is_pushdown)
     steps = rank_steps(models, pushdown)
