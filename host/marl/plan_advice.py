@@ -296,15 +296,22 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
     # cheap int comparisons).
     rank = {source: i for i, source in enumerate(sorted({s for m in models for s in m.replicate}))}
     heap: List[Tuple[float, int, str, Tuple[int, ...], int, Key]] = []
-    version: Dict[Tuple[str, Key], int] = {}
+    latest: Dict[Tuple[str, Key], int] = {}  # the sequence number of a key's valid entry
     ranks_of: Dict[Key, Tuple[int, ...]] = {}
+    pushed = 0
 
     def push(conn: str, key: Key) -> None:
-        v = version[conn, key] = version.get((conn, key), 0) + 1
+        nonlocal pushed
+        pushed += 1
+        latest[conn, key] = pushed
         ranks = ranks_of.get(key)
         if ranks is None:
             ranks = ranks_of[key] = tuple(sorted(rank[source] for source in key))
-        heapq.heappush(heap, (-connections[conn].completes[key] / len(key), len(key), conn, ranks, v, key))
+        heapq.heappush(heap, (-connections[conn].completes[key] / len(key), len(key), conn, ranks, pushed, key))
+
+    def valid(entry) -> bool:
+        conn, seq, key = entry[2], entry[4], entry[5]
+        return key in connections[conn].groups and latest[conn, key] == seq
 
     for conn, state in connections.items():
         for key in state.groups:
@@ -314,10 +321,11 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
     steps: List[Step] = []
     pushdown = pushdown_before
     while heap:
-        _, _, conn, _, v, key = heapq.heappop(heap)
-        state = connections[conn]
-        if key not in state.groups or version[conn, key] != v:
+        entry = heapq.heappop(heap)
+        if not valid(entry):
             continue  # no model lacks exactly these sources any more, or a newer entry
+        conn, key = entry[2], entry[5]
+        state = connections[conn]
         completed, risen = state.replicate(key)
         pushdown += len(completed)
         steps.append(Step(
@@ -328,6 +336,10 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
         ))
         for lacking in risen:
             push(conn, lacking)
+        if len(heap) > 2 * sum(len(c.groups) for c in connections.values()) + 4096:
+            # Mostly superseded entries: keep the valid ones.
+            heap = [e for e in heap if valid(e)]
+            heapq.heapify(heap)
     return steps
 
 
