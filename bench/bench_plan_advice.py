@@ -73,12 +73,13 @@ def main() -> int:
     args = parser.parse_args()
 
     from marl import plan_advice
+    from marl.plan_analysis import analyse_manifest
 
     manifest = load(synthetic_manifest(args.models, args.sources))
     t0 = time.perf_counter()
-    advisor, planned = plan_advice.analyse(manifest, TARGET)
+    analysis = analyse_manifest(manifest, TARGET)
     t1 = time.perf_counter()
-    advice = plan_advice.advise_planned(advisor, planned, TARGET)
+    advice = plan_advice.advise_analysis(analysis)
     t2 = time.perf_counter()
     ranking = [time.perf_counter()]
     plan_advice.rank_steps(advice.models)

@@ -1,11 +1,23 @@
-"""Time the plan graph for a large synthetic project: the advisor's analysis,
-the layout by Graphviz's `dot` and the whole `marl plan --html` page.
+"""Time the plan graph at the sizes of real projects, as a user meets it:
 
-    PYTHONPATH=host .venv/bin/python bench/bench_plan_graph.py   # --models 2000 --write FILE.json
+- ``marl plan --html`` of a layered project of 5,000 models (drawn as the
+  overview of connections and federated models, plus the neighbourhood view),
+- ``marl plan --html`` of a 200-model ``depends_on`` chain whose models read
+  sources on 4 connections (drawn whole, sources left out of the layout),
+- ``/plan`` of a 50,000-model manifest on a real ``marl docs serve``: from the
+  first request until the overview is served (the page reloads itself while
+  the layout runs).
 
-The project is shaped like a warehouse: staging models read one to three
-sources (most on one connection, some across two or three), later layers
-ref two or three models of earlier layers, and every twentieth node is a seed.
+With ``--whole`` it also times the straightforward drawing (the whole graph,
+sources included, with dot's default search limits) of the same projects, cut
+off after ``--limit`` seconds, and prints the ratios.
+
+    PYTHONPATH=host .venv/bin/python bench/bench_plan_graph.py   # [--whole] [--record FILE.json]
+
+The layered project is shaped like a warehouse: staging models read one to
+three sources (most on one connection, some across two or three), later
+layers ref two or three models of earlier layers, and every twentieth node is
+a seed.
 """
 
 from __future__ import annotations
@@ -13,6 +25,7 @@ from __future__ import annotations
 import argparse
 import json
 import random
+import subprocess
 import sys
 import tempfile
 import time
@@ -55,38 +68,113 @@ def synthetic_manifest(n_models: int, n_sources: int = 0, seed: int = 7) -> dict
     return {"project_name": "big", "sources": sources, "nodes": nodes}
 
 
+def chain_manifest(n_models: int, n_connections: int = 4, n_sources: int = 40) -> dict:
+    """A ``depends_on`` chain: model i refs model i-1 and reads a source on
+    connection i mod ``n_connections`` (every fifth one a second source on
+    the next connection, which makes it federated)."""
+    conns = CONNECTIONS[:n_connections]
+    sources = {}
+    for i in range(n_sources):
+        conn = conns[i % len(conns)]
+        sources[f"source.chain.{conn}.t{i}"] = {"source_name": conn, "name": f"t{i}", "connection": conn}
+    by_connection = [[s for s in sources if sources[s]["connection"] == c] for c in conns]
+    nodes = {}
+    for i in range(n_models):
+        first = by_connection[i % len(conns)]
+        refs = [first[i // len(conns) % len(first)]]
+        if i % 5 == 4:
+            second = by_connection[(i + 1) % len(conns)]
+            refs.append(second[i % len(second)])
+        nodes[f"model.chain.c{i}"] = {
+            "resource_type": "model", "name": f"c{i}", "sources": refs,
+            "depends_on": {"nodes": [f"model.chain.c{i - 1}"] if i else []},
+        }
+    return {"project_name": "chain", "sources": sources, "nodes": nodes}
+
+
+ROOT = Path(__file__).resolve().parent.parent
+MARL = ROOT / "bin" / "marl"
+
+
+def time_marl_plan_html(manifest: Path, out: Path, target: str | None) -> float:
+    args = [str(MARL), "plan", str(manifest), "--html", str(out)]
+    if target:
+        args += ["--target", target]
+    start = time.perf_counter()
+    subprocess.run(args, check=True, capture_output=True)
+    return time.perf_counter() - start
+
+
+def time_served_overview(manifest: Path, target: str | None, limit: float = 120) -> float:
+    """Seconds from the first GET /plan until the page holds the overview."""
+    sys.path.insert(0, str(ROOT / "tests"))
+    import httpx
+    from serverkit import marl_docs_serve
+
+    options = ["--manifest", str(manifest)] + (["--target", target] if target else [])
+    with tempfile.TemporaryDirectory() as project:
+        with marl_docs_serve(project, *options, timeout=60) as http:
+            start = time.perf_counter()
+            while time.perf_counter() - start < limit:
+                page = http.get("/plan", timeout=limit).text
+                if 'id="overview-heading"' in page or 'id="graph"' in page:
+                    return time.perf_counter() - start
+                assert 'id="laying-out"' in page, page[:2000]
+                time.sleep(1)  # what the page's own refresh does
+    raise TimeoutError(f"no overview within {limit:g} s")
+
+
+def time_whole_graph(document: dict, target: str | None, limit: float) -> float:
+    """The straightforward drawing: every model and source laid out at once
+    with dot's default search limits."""
+    from marl.pages import plan_graph
+    from strix.contracts.graph.loader import manifest_from_dict
+
+    graph = plan_graph.build_graph(manifest_from_dict(document), target)
+    dot_text = plan_graph.to_dot(graph, with_sources=True).replace(", nslimit=2, nslimit1=2", "")
+    start = time.perf_counter()
+    try:
+        plan_graph.layout_svg(dot_text, timeout=limit)
+    except plan_graph.GraphvizError:
+        return float("inf")
+    return time.perf_counter() - start
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--models", type=int, default=2000)
-    parser.add_argument("--write", metavar="FILE.json", help="also keep the manifest in FILE.json")
+    parser.add_argument("--whole", action="store_true", help="also time the whole-graph drawing")
+    parser.add_argument("--limit", type=float, default=60, help="cut-off of the whole-graph drawing (s)")
+    parser.add_argument("--record", metavar="FILE.json", help="write the figures to FILE.json")
     args = parser.parse_args()
 
-    from marl.pages import plan_graph
-    from marl.pages.render import plan_page
-    from strix.contracts.graph.loader import load_manifest
-
-    document = synthetic_manifest(args.models)
+    cases = [
+        ("marl plan --html, 5,000-model layered project", synthetic_manifest(5000), "warehouse_pg", 20),
+        ("marl plan --html, 200-model chain on 4 connections", chain_manifest(200), "warehouse_pg", 10),
+    ]
+    figures = {}
     with tempfile.TemporaryDirectory() as tmp:
-        path = Path(args.write) if args.write else Path(tmp) / "manifest.json"
-        path.write_text(json.dumps(document))
-        manifest = load_manifest(str(path))
+        for label, document, target, bound in cases:
+            path = Path(tmp) / "manifest.json"
+            path.write_text(json.dumps(document))
+            seconds = time_marl_plan_html(path, Path(tmp) / "plan.html", target)
+            size = (Path(tmp) / "plan.html").stat().st_size / 1024 / 1024
+            line = f"{label:55} {seconds:7.2f} s  (bound {bound} s, page {size:.1f} MiB)"
+            figures[label] = {"seconds": round(seconds, 2), "bound": bound}
+            if args.whole:
+                whole = time_whole_graph(document, target, args.limit)
+                shown = f"> {args.limit:g} s" if whole == float("inf") else f"{whole:.2f} s"
+                line += f"; whole graph {shown}, {min(whole, args.limit) / seconds:.0f}x or more"
+                figures[label]["whole_graph_seconds"] = None if whole == float("inf") else round(whole, 2)
+            print(line, flush=True)
 
-        t0 = time.perf_counter()
-        graph = plan_graph.build_graph(manifest, "warehouse_pg")
-        t1 = time.perf_counter()
-        dot_text = plan_graph.to_dot(graph)
-        t2 = time.perf_counter()
-        svg = plan_graph.layout_svg(dot_text)
-        t3 = time.perf_counter()
-        page = plan_page(graph, plan_graph.annotate_svg(svg, graph), standalone=True)
-        t4 = time.perf_counter()
-
-    print(f"{len(graph.nodes)} nodes, {len(graph.sources)} sources, {len(graph.edges)} edges")
-    print(f"analysis + graph  {1000 * (t1 - t0):8.1f} ms")
-    print(f"DOT text          {1000 * (t2 - t1):8.1f} ms")
-    print(f"dot layout (SVG)  {1000 * (t3 - t2):8.1f} ms")
-    print(f"HTML page         {1000 * (t4 - t3):8.1f} ms   ({len(page) / 1024 / 1024:.1f} MiB)")
-    print(f"total             {t4 - t0:8.2f} s")
+        path = Path(tmp) / "manifest.json"
+        path.write_text(json.dumps(synthetic_manifest(50000)))
+        label = "/plan overview, 50,000-model manifest (served)"
+        seconds = time_served_overview(path, "warehouse_pg")
+        figures[label] = {"seconds": round(seconds, 2), "bound": 30}
+        print(f"{label:55} {seconds:7.2f} s  (bound 30 s)")
+    if args.record:
+        Path(args.record).write_text(json.dumps(figures, indent=2) + "\n")
     return 0
 
 

@@ -1,6 +1,8 @@
 """The host stand-in's manifest loader and the `marl plan` command line."""
 
+import html
 import json
+import os
 import re
 import subprocess
 from pathlib import Path
@@ -164,31 +166,77 @@ def test_plan_json_reports_connections_and_refs():
     assert by_id["seed.shop.fx_rates"]["source_refs"] == []
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "cannot read manifest: No such file or directory"),
-    ("{not json", "not valid JSON"),
-    ('{"nodes": {"m": {"resource_type": 1}}}', "nodes['m'].resource_type: expected a non-empty string"),
-])
-def test_plan_rejects_bad_manifest_with_status_2(tmp_path, content, message):
-    path = tmp_path / "manifest.json"
-    if content is not None:
-        path.write_text(content)
-    proc = marl("plan", path)
-    assert proc.returncode == 2
-    assert proc.stdout == ""
-    assert proc.stderr.startswith(f"marl plan: error: {path}: {message}")
-    assert "Traceback" not in proc.stderr
+DEEP = "[" * 100_000 + "]" * 100_000
+FIFO = object()
 
-
-def test_plan_reports_analysis_failure_without_traceback(tmp_path):
-    path = tmp_path / "manifest.json"
-    path.write_text(json.dumps({
+# Manifests neither `marl plan` nor /plan can use: each is reported by name,
+# with a message and no traceback.
+BAD_MANIFESTS = {
+    "missing": (None, "cannot read manifest: No such file or directory"),
+    "not json": ("{not json", "not valid JSON"),
+    "resource type": ('{"nodes": {"m": {"resource_type": 1}}}',
+                      "nodes['m'].resource_type: expected a non-empty string"),
+    "deep nesting": ('{"nodes": {"m": {"resource_type": "model", "sources": %s}}}' % DEEP,
+                     "the JSON is nested too deeply to read"),
+    "deep meta": ('{"sources": {"s": {"meta": {"x": %s}}}}' % DEEP, "the JSON is nested too deeply to read"),
+    "non-string connection": (json.dumps({
         "sources": {"source.p.s.t": {"meta": {"connection": 5}}},
         "nodes": {"model.p.m": {"resource_type": "model", "sources": ["source.p.s.t"]}},
-    }))
-    proc = marl("plan", path)
-    assert proc.returncode == 1
-    assert proc.stderr == "marl plan: error: cannot analyse model.p.m: TypeError: Expected str, got int\n"
+    }), "sources['source.p.s.t'].meta.connection: expected a string or null, got 5"),
+    "lone surrogate": ('{"nodes": {"model.x.\\ud800": {"resource_type": "model"}}}',
+                       "nodes: key 'model.x.\\ud800': a lone surrogate escape"),
+    "surrogate value": ('{"nodes": {"m": {"resource_type": "model", "name": "a\\udfffb"}}}',
+                        "nodes['m']['name']: a lone surrogate escape"),
+    "fifo": (FIFO, "cannot read manifest: not a regular file"),
+}
+
+
+def write_bad_manifest(tmp_path, content) -> Path:
+    path = tmp_path / "manifest.json"
+    if content is FIFO:
+        os.mkfifo(path)
+    elif content is not None:
+        path.write_text(content)
+    return path
+
+
+@pytest.fixture
+def plan_page():
+    """GET /plan of a docs server given ``manifest``."""
+    import warnings
+
+    from marl.docs_cmd import create_app
+    from strix.task.docs.api import profile
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from fastapi.testclient import TestClient
+
+    def get(project, manifest):
+        with TestClient(create_app(project, manifest), raise_server_exceptions=False) as client:
+            return client.get("/plan")
+
+    yield get
+    profile._project_root = None
+    profile._store_initialized = False
+
+
+@pytest.mark.parametrize("content, message", BAD_MANIFESTS.values(), ids=BAD_MANIFESTS.keys())
+def test_bad_manifest_is_reported_by_marl_plan_and_the_plan_page(tmp_path, content, message, plan_page):
+    path = write_bad_manifest(tmp_path, content)
+    for args in ((), ("--json",), ("--html", tmp_path / "plan.html")):
+        proc = marl("plan", path, *args)
+        assert proc.returncode == 2, proc.stderr
+        assert proc.stdout == ""
+        assert proc.stderr.startswith(f"marl plan: error: {path}: ")
+        assert message in proc.stderr and proc.stderr.count("\n") == 1
+        assert not (tmp_path / "plan.html").exists()
+    # The page names the file, never its folder, and answers in its own error box.
+    r = plan_page(tmp_path, path)
+    assert r.status_code == 200
+    box = html.unescape(r.text.split('id="error">')[1].split("</div>")[0])
+    assert box.startswith("manifest.json: ") and message in box
+    assert str(tmp_path) not in r.text
 
 
 def test_version_is_the_installed_native_release():

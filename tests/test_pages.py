@@ -135,7 +135,8 @@ def test_graph_of_the_shop_example_matches_marl_plan():
 
 @needs_dot
 def test_hostile_names_survive_the_layout(tmp_path):
-    odd = ['model.x.q"uote', "model.x.back\\slash\\n", "model.x.<b>&amp;", "model.x.brace}{;", "model.x.\\N\\G"]
+    odd = ['model.x.q"uote', "model.x.back\\slash\\n", "model.x.<b>&amp;", "model.x.brace}{;", "model.x.\\N\\G",
+           "model.x.nul\x00bell\x07esc\x1b[31m", "model.x." + "long" * 4000]
     document = {
         "sources": {'source.x.s."weird"': {"connection": 'pg "main"\\'}},
         "nodes": {uid: {"resource_type": "model", "name": uid.split(".", 2)[2],
@@ -153,30 +154,75 @@ def test_hostile_names_survive_the_layout(tmp_path):
     titles = {g.get("id"): g.find("s:title", ns).text for g in groups if "node" in g.get("class").split()}
     texts = {g.get("id"): [t.text for t in g.findall("s:text", ns)] for g in groups}
     for node in graph.nodes:
-        assert titles[node.key].split("\n")[0] == node.unique_id
-        assert texts[node.key][0] == node.name
+        # the full id on hover, the name cut short in the box; control characters dropped
+        assert titles[node.key].split("\n")[0] == plan_graph.clean_text(node.unique_id)
+        assert texts[node.key][0] == plan_graph.short_label(node.name)
+    assert texts["m5"][0] == "nulbellesc[31m"
+    assert len(texts["m6"][0]) == plan_graph.LABEL_CHARS and len(titles["m6"].split("\n")[0]) == 16008
     assert {tuple(texts[s.key]) for s in graph.sources} == {('s."weird"',), ("s.missing",)}
-    assert sum("edge" in g.get("class").split() for g in groups) == len(graph.edges) == 5 * 2 + 10
+    assert sum("edge" in g.get("class").split() for g in groups) == len(graph.edges) == 7 * 2 + 21
     unknown = next(s for s in graph.sources if not s.known)
     assert titles[unknown.key] == "source.x.s.missing\nnot in the manifest"
 
 
-@needs_dot
-def test_two_thousand_models_lay_out_in_seconds(tmp_path):
+def bench_manifests():
     sys.path.insert(0, str(ROOT / "bench"))
     try:
-        from bench_plan_graph import synthetic_manifest
+        import bench_plan_graph
     finally:
         sys.path.remove(str(ROOT / "bench"))
-    manifest = load_manifest(str(write_manifest(tmp_path, synthetic_manifest(2000))))
+    return bench_plan_graph
+
+
+@needs_dot
+@pytest.mark.parametrize("shape, size, limit, drawn_whole", [
+    ("synthetic_manifest", 5000, 20, False),  # the overview of connections and federated models
+    ("chain_manifest", 200, 10, True),        # long chain: whole, sources left out of the layout
+])
+def test_plan_html_of_large_projects_in_seconds(tmp_path, shape, size, limit, drawn_whole):
+    document = getattr(bench_manifests(), shape)(size)
+    manifest, page = write_manifest(tmp_path, document), tmp_path / "plan.html"
     start = time.monotonic()
-    graph = plan_graph.build_graph(manifest, "warehouse_pg")
-    svg = html.unescape(plan_graph.render_svg(graph))
+    subprocess.run([str(MARL), "plan", str(manifest), "--target", "warehouse_pg", "--html", str(page)],
+                   check=True, capture_output=True, timeout=120)
     elapsed = time.monotonic() - start
-    assert len(graph.nodes) == 2000 and graph.summary["federated"] > 0
-    assert svg.count('class="node plan-node ') == 2000
-    assert svg.count('class="node plan-node model federated"') == graph.summary["federated"]
-    assert elapsed < 30, f"layout of 2,000 models took {elapsed:.1f} s"
+    assert elapsed < limit, f"marl plan --html of {size} models took {elapsed:.1f} s"
+    text = page.read_text()
+    data = json.loads(html.unescape(text.split('<script type="application/json" id="plan-data">')[1]
+                                    .split("</script>")[0]))
+    planned = [uid for uid, node in document["nodes"].items() if node["resource_type"] in ("model", "seed")]
+    assert [row[0] for row in data["nodes"]] == planned  # every model is named, in manifest order
+    drawn = html.unescape(text).count('class="node plan-node ')
+    if drawn_whole:
+        assert drawn == size and 'class="cluster' not in text
+        deps = {row[0]: [data["nodes"][d][0] for d in row[5]] for row in data["nodes"]}
+        assert deps["model.chain.c7"] == ["model.chain.c6"] and deps["model.chain.c0"] == []
+    else:
+        assert 'id="overview-heading"' in text and 0 < drawn <= plan_graph.OVERVIEW_MODELS
+        federated = sum(1 for row in data["nodes"] if row[2] == plan_graph.KIND_CODES["federated"])
+        assert f'id="count-federated">{federated}<' in text and federated > plan_graph.OVERVIEW_MODELS
+
+
+@pytest.mark.parametrize("limit", [60, 2])
+def test_overview_connects_federated_models_to_what_they_read_and_write(monkeypatch, limit):
+    monkeypatch.setattr(plan_graph, "OVERVIEW_MODELS", limit)
+    graph = plan_graph.build_graph(load_manifest(str(SHOP_MANIFEST)), "warehouse_pg")
+    overview = plan_graph.build_overview(graph)
+    name = {b.key: b.title.split("\n")[0].removeprefix("connection ") for b in overview.connections}
+    assert set(name.values()) == {"crm_mysql", "lake_dbx", "warehouse_pg (target)"}
+    federated = {n.key: n for n in graph.nodes if n.strategy == "federated"}
+    assert sorted(k for b in overview.federated for k in b.members) == sorted(federated)
+    for box in overview.federated:
+        reads = {name[a] for a, b, cls in overview.edges if b == box.key and cls == "read"}
+        writes = {name[b] for a, b, cls in overview.edges if a == box.key and cls == "write"}
+        for key in box.members:
+            # every model of a box reads exactly the box's connections
+            assert {c.replace("warehouse_pg", "warehouse_pg (target)")
+                    for c in federated[key].source_connections} == reads
+        assert writes == (set() if "warehouse_pg (target)" in reads else {"warehouse_pg (target)"})
+    assert overview.grouped == (len(federated) > limit)
+    assert len(overview.federated) == (len({tuple(n.source_connections) for n in federated.values()})
+                                       if overview.grouped else len(federated))
 
 
 def test_marl_plan_html_without_graphviz(tmp_path):
@@ -243,3 +289,40 @@ def test_plan_page_without_or_with_a_broken_manifest(tmp_path, page_client):
     if plan_graph.shutil.which("dot"):
         r = client.get("/plan")
         assert 'id="error"' not in r.text and html.unescape(r.text).count('class="node plan-node ') == 1
+
+
+@needs_dot
+def test_plan_page_answers_while_laying_out_and_shows_failures_in_its_box(tmp_path, page_client, monkeypatch):
+    from marl.pages import plan_pages
+
+    monkeypatch.setattr(plan_pages, "FIRST_WAIT", 0)
+    gate = __import__("threading").Event()
+    draw = plan_graph.draw
+    monkeypatch.setattr(plan_graph, "draw", lambda graph: gate.wait(10) and draw(graph))
+    client = page_client(tmp_path, SHOP_MANIFEST)
+    r = client.get("/plan")
+    assert r.status_code == 200 and 'id="laying-out"' in r.text and 'http-equiv="refresh"' in r.text
+    assert "manifest.json" in r.text and str(SHOP_MANIFEST.parent) not in r.text
+    gate.set()
+    deadline = time.monotonic() + 30
+    while 'id="laying-out"' in (r := client.get("/plan")).text and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert 'id="graph"' in r.text and 'id="error"' not in r.text
+    # Every later request is served from that same layout, advice included.
+    r = client.get("/plan")
+    assert 'id="graph"' in r.text and 'id="error"' not in r.text and 'id="advice-steps"' in r.text
+
+    # Whatever goes wrong in the layout is the page's error box, not a bare 500,
+    # and names no absolute path.
+    monkeypatch.setattr(plan_pages, "FIRST_WAIT", 30)
+    manifest = tmp_path / "m.json"
+    manifest.write_text(json.dumps({"nodes": {"model.x.a": {"resource_type": "model"}}}))
+
+    def broken(graph):
+        raise RuntimeError(f"no room in {manifest}")
+
+    monkeypatch.setattr(plan_graph, "draw", broken)
+    r = page_client(tmp_path, manifest).get("/plan")
+    assert r.status_code == 200 and 'id="error"' in r.text
+    assert "cannot draw the plan graph: RuntimeError: no room in the manifest" in r.text
+    assert str(tmp_path) not in r.text

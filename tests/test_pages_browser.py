@@ -251,7 +251,9 @@ def test_plan_advice_beside_the_graph_highlights_the_selected_step(server, brows
     items = browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")
     assert len(items) == len(steps) == 4
     panel, graph = browser.find_element(By.ID, "advice").rect, browser.find_element(By.ID, "graph").rect
-    assert panel["x"] >= graph["x"] + graph["width"] and abs(panel["y"] - graph["y"]) < 5
+    # A column to the right of the graph, side by side with it.
+    assert panel["x"] >= graph["x"] + graph["width"]
+    assert panel["y"] < graph["y"] + graph["height"] and graph["y"] < panel["y"] + panel["height"]
 
     def highlighted():
         return graph_ids(browser, "#graph g.advice-source"), graph_ids(browser, "#graph g.advice-unlock")
@@ -276,3 +278,70 @@ def test_plan_html_file_stands_alone(tmp_path, browser):
     assert len(browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")) == len(expected_steps())
     assert resources(browser) == []
     assert not browser.find_elements(By.CSS_SELECTOR, "header nav")  # no links to a server
+
+
+@pytest.fixture(scope="module")
+def large_project(tmp_path_factory):
+    import sys
+
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        from bench_plan_graph import synthetic_manifest
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    folder = tmp_path_factory.mktemp("large")
+    document = synthetic_manifest(5000)
+    (folder / "manifest.json").write_text(json.dumps(document))
+    with marl_docs_serve(folder, "--manifest", str(folder / "manifest.json"), "--target", TARGET,
+                         timeout=60) as http:
+        yield str(http.base_url).rstrip("/"), document
+
+
+def neighbourhood(document, start, depth):
+    parents = {uid: node.get("depends_on", {}).get("nodes", []) for uid, node in document["nodes"].items()}
+    children = {uid: [] for uid in parents}
+    for uid, deps in parents.items():
+        for dep in deps:
+            children[dep].append(uid)
+    seen = {start}
+    for way in (parents, children):
+        frontier = [start]
+        for _ in range(depth):
+            frontier = [n for f in frontier for n in way[f] if n not in seen]
+            seen.update(frontier)
+    return seen
+
+
+def test_neighbourhood_of_one_model_in_a_large_project(large_project, browser, shots):
+    url, document = large_project
+    browser.get(url + "/plan")
+    # The page reloads itself while the layout runs, then shows the overview.
+    WebDriverWait(browser, 30).until(lambda d: d.find_elements(By.ID, "overview-heading"))
+    boxes = browser.find_elements(By.CSS_SELECTOR, "#graph g.overview-node")
+    assert boxes and len(boxes) <= 60
+    boxes[0].click()
+    assert browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")
+
+    find = browser.find_element(By.ID, "focus-find")
+    find.send_keys("model.big.m4000")
+    matches = browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")
+    assert [m.text for m in matches] == ["model.big.m4000"]
+    matches[0].click()
+
+    def drawn():
+        return {t.get_attribute("textContent").split("\n")[0]
+                for t in browser.find_elements(By.CSS_SELECTOR, "#focus-graph g.focus-node > title")}
+
+    expected = neighbourhood(document, "model.big.m4000", 2)
+    assert drawn() == expected and len(expected) > 5
+    focused = browser.find_elements(By.CSS_SELECTOR, "#focus-graph g.focus-node.focused > title")
+    assert [t.get_attribute("textContent").split("\n")[0] for t in focused] == ["model.big.m4000"]
+    shots(browser, "plan-neighbourhood")
+
+    from selenium.webdriver.common.keys import Keys
+
+    depth = browser.find_element(By.ID, "focus-depth")
+    depth.clear()
+    depth.send_keys("1" + Keys.TAB)
+    WebDriverWait(browser, 10).until(lambda d: drawn() == neighbourhood(document, "model.big.m4000", 1))
+    assert "within depth 1" in browser.find_element(By.ID, "focus-status").text

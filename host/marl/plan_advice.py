@@ -1,9 +1,10 @@
 """What to replicate where to end federation, and the plan of a manifest
 compared with a baseline manifest.
 
-Both work on the advisor's decisions (``PlanAdvisor.analyze`` with the
-command line's target) and on the manifest; nothing here looks at the plan
-graph, so the command line, the pages and the tests share one implementation.
+Both work on the advisor's decisions as ``marl.plan_analysis`` makes them
+(``PlanAdvisor.analyze`` with the command line's target) and on the manifest;
+nothing here looks at the plan graph, so the command line, the pages and the
+tests share one implementation.
 
 Advice. A federated model is turned pushdown by running it on one connection
 (its ``to_connection``: the target when there is one, else the connection that
@@ -40,10 +41,9 @@ import sys
 from collections import Counter
 from dataclasses import dataclass, field
 from itertools import combinations
-from typing import Dict, FrozenSet, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, FrozenSet, List, Optional, Sequence, Tuple
 
-PLANNED_RESOURCE_TYPES = ("model", "seed")
-
+from marl.plan_analysis import PlanAnalysis, PlanAnalysisError, analyse_manifest
 
 # --- the advisor's decisions ---------------------------------------------------
 
@@ -69,18 +69,6 @@ class Planned:
         }
 
 
-def analyse(manifest, target: Optional[str]):
-    """The advisor and (node, result) of every model and seed, in manifest
-    order, analysed as ``marl plan`` does."""
-    from strix.plan_advisor import PlanAdvisor
-
-    advisor = PlanAdvisor(manifest)
-    planned = [(node, advisor.analyze(node, None, target))
-               for node in manifest.nodes.values()
-               if node.resource_type in PLANNED_RESOURCE_TYPES]
-    return advisor, planned
-
-
 def planned_records(planned) -> Dict[str, Planned]:
     return {
         node.unique_id: Planned(
@@ -94,16 +82,6 @@ def planned_records(planned) -> Dict[str, Planned]:
         )
         for node, result in planned
     }
-
-
-def source_connection(advisor, source_id: str) -> Optional[str]:
-    """The connection the advisor resolves for one source (None when it has
-    none), asked through ``analyze`` of a node that reads only that source."""
-    from strix.contracts.graph.nodes import ManifestNode
-
-    probe = ManifestNode(unique_id="<probe>", resource_type="model", sources=[source_id])
-    connections = advisor.analyze(probe).source_connections
-    return next(iter(connections)) if connections else None
 
 
 # --- advice ------------------------------------------------------------------
@@ -170,20 +148,14 @@ def model_advice(node_id: str, result, connection_of, target: Optional[str]) -> 
 def advise(manifest, target: Optional[str] = None) -> Advice:
     """Per-model advice for every federated model of ``manifest`` and the
     ranked replication steps for the whole project."""
-    advisor, planned = analyse(manifest, target)
-    return advise_planned(advisor, planned, target)
+    return advise_analysis(analyse_manifest(manifest, target))
 
 
-def advise_planned(advisor, planned, target: Optional[str]) -> Advice:
+def advise_analysis(analysis: PlanAnalysis) -> Advice:
+    """The advice for an analysis already made (``marl.plan_analysis``)."""
+    planned, target = analysis.planned, analysis.target
     run_on = target or None  # the advisor takes an empty target as none
-    cache: Dict[str, Optional[str]] = {}
-
-    def connection_of(source_id: str) -> Optional[str]:
-        if source_id not in cache:
-            cache[source_id] = source_connection(advisor, source_id)
-        return cache[source_id]
-
-    models = [model_advice(node.unique_id, result, connection_of, run_on)
+    models = [model_advice(node.unique_id, result, analysis.source_connection, run_on)
               for node, result in planned if result.is_federated]
     pushdown = sum(1 for _, result in planned if result.is_pushdown)
     steps = rank_steps(models, pushdown)
@@ -357,8 +329,9 @@ def panel_steps(advice: Advice, element_of: Dict[str, str], limit: int = 200) ->
             "replicate": step.replicate,
             "unlocks": step.unlocks,
             "pushdown_after": step.pushdown_after,
-            "source_elements": [element_of[s] for s in step.replicate if s in element_of],
-            "model_elements": [element_of[m] for m in step.unlocks if m in element_of],
+            # Several models may share one element (a box of the overview).
+            "source_elements": list(dict.fromkeys(element_of[s] for s in step.replicate if s in element_of)),
+            "model_elements": list(dict.fromkeys(element_of[m] for m in step.unlocks if m in element_of)),
         })
     return rows
 
@@ -424,14 +397,13 @@ def compare(baseline: Dict[str, Planned], current: Dict[str, Planned],
 
 # --- the command line ----------------------------------------------------------
 
-def run_advise(manifest, args: argparse.Namespace) -> int:
-    """``marl plan MANIFEST --advise``: print the advice; 1 when the manifest
-    cannot be analysed."""
+def run_advise(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
+    """``marl plan MANIFEST --advise``: print the advice."""
     try:
-        advice = advise(manifest, args.target)
-    except Exception as e:
-        print(f"marl plan: error: cannot analyse the manifest: {type(e).__name__}: {e}", file=sys.stderr)
-        return 1
+        advice = advise_analysis(analysis)
+    except PlanAnalysisError as e:
+        print(f"marl plan: error: {e}", file=sys.stderr)
+        return 2
     if args.json:
         _dump(advice.as_json())
     else:
@@ -439,24 +411,17 @@ def run_advise(manifest, args: argparse.Namespace) -> int:
     return 0
 
 
-def run_baseline(manifest, args: argparse.Namespace) -> int:
+def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
     """``marl plan MANIFEST --baseline OLD``: 1 when a model is federated now
-    that was not, 2 when either manifest cannot be read or analysed, else 0."""
+    that was not, 2 when the baseline cannot be read or analysed, else 0."""
     from strix.contracts.graph.loader import ManifestError, load_manifest
 
     try:
-        old_manifest = load_manifest(args.baseline)
-    except ManifestError as e:
+        baseline = analyse_manifest(load_manifest(args.baseline), args.target)
+    except (ManifestError, PlanAnalysisError) as e:
         print(f"marl plan: error: baseline: {e}", file=sys.stderr)
         return 2
-    records = []
-    for which, m in (("baseline", old_manifest), ("manifest", manifest)):
-        try:
-            records.append(planned_records(analyse(m, args.target)[1]))
-        except Exception as e:
-            print(f"marl plan: error: cannot analyse the {which}: {type(e).__name__}: {e}", file=sys.stderr)
-            return 2
-    comparison = compare(records[0], records[1], args.target)
+    comparison = compare(planned_records(baseline.planned), planned_records(analysis.planned), args.target)
     if args.json:
         _dump(comparison.as_json())
     else:

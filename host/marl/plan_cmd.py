@@ -13,9 +13,8 @@ import json
 import sys
 
 from marl import plan_advice
+from marl.plan_analysis import PlanAnalysisError, analyse_manifest
 from strix.contracts.graph.loader import ManifestError, load_manifest
-
-PLANNED_RESOURCE_TYPES = ("model", "seed")
 
 
 def register(subparsers) -> None:
@@ -58,7 +57,7 @@ def run(args: argparse.Namespace) -> int:
         return 2
 
     try:
-        from strix.plan_advisor import PlanAdvisor
+        analysis = analyse_manifest(manifest, args.target)
     except ImportError as e:
         print(
             f"marl plan: error: the native module strix.plan_advisor is not "
@@ -66,44 +65,26 @@ def run(args: argparse.Namespace) -> int:
             file=sys.stderr,
         )
         return 1
+    except PlanAnalysisError as e:
+        # The loader accepted it, but the advisor cannot read it: as unusable
+        # as a manifest the loader rejects.
+        print(f"marl plan: error: {e}", file=sys.stderr)
+        return 2
 
     if args.html is not None:
         if args.advise or args.baseline is not None:
             print("marl plan: error: --html shows the advice already; it does not combine "
                   "with --advise or --baseline", file=sys.stderr)
             return 2
-        return _write_html(manifest, args)
+        return _write_html(analysis, args)
     if args.advise:
-        return plan_advice.run_advise(manifest, args)
+        return plan_advice.run_advise(analysis, args)
     if args.baseline is not None:
-        return plan_advice.run_baseline(manifest, args)
-
-    advisor = PlanAdvisor(manifest)
-    planned = []
-    for node in manifest.nodes.values():
-        if node.resource_type not in PLANNED_RESOURCE_TYPES:
-            continue
-        try:
-            result = advisor.analyze(node, None, args.target)
-        except Exception as e:
-            print(
-                f"marl plan: error: cannot analyse {node.unique_id}: "
-                f"{type(e).__name__}: {e}",
-                file=sys.stderr,
-            )
-            return 1
-        planned.append((node, result))
-
-    summary = {
-        "nodes": len(planned),
-        "pushdown": sum(1 for _, r in planned if r.is_pushdown),
-        "federated": sum(1 for _, r in planned if r.is_federated),
-        "target_connection": args.target,
-    }
+        return plan_advice.run_baseline(analysis, args)
     if args.json:
-        _print_json(planned, summary)
+        _print_json(analysis.planned, analysis.summary)
     else:
-        _print_table(planned, summary)
+        _print_table(analysis.planned, analysis.summary)
     return 0
 
 
@@ -147,15 +128,15 @@ def _print_json(planned, summary) -> None:
     sys.stdout.write("\n")
 
 
-def _write_html(manifest, args: argparse.Namespace) -> int:
+def _write_html(analysis, args: argparse.Namespace) -> int:
     try:
-        from marl.pages import write_plan_html
         from marl.pages.plan_graph import GraphvizError
+        from marl.pages.plan_pages import write_plan_html
     except ImportError as e:
         print(f"marl plan: error: {e}; run scripts/setup.sh to install Jinja2", file=sys.stderr)
         return 1
     try:
-        graph = write_plan_html(manifest, args.target, args.html)
+        graph = write_plan_html(analysis, args.html)
     except GraphvizError as e:
         print(f"marl plan: error: {e}", file=sys.stderr)
         return 1

@@ -11,14 +11,13 @@ SVG and a little script): nothing is loaded from anywhere else.
 from __future__ import annotations
 
 import asyncio
-import os
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 from urllib.parse import quote, urlencode
 
-from marl import plan_advice
-from marl.pages import plan_graph, profile_data
-from marl.pages.render import plan_page, render
+from marl.pages import plan_pages, profile_data
+from marl.pages.plan_pages import write_plan_html
+from marl.pages.render import render
 
 __all__ = ["install", "write_plan_html"]
 
@@ -109,54 +108,12 @@ COLUMN_METRICS = (
 )
 
 
-class PlanSource:
-    """The manifest given to the server; the graph is laid out again only
-    when the file changes."""
-
-    def __init__(self, manifest_path: Optional[Path], target: Optional[str]) -> None:
-        self.manifest_path = manifest_path
-        self.target = target
-        self._cached: Optional[Tuple[Tuple[int, int], str]] = None
-        self._lock = asyncio.Lock()
-
-    def _render(self) -> str:
-        from strix.contracts.graph.loader import ManifestError, load_manifest
-
-        try:
-            manifest = load_manifest(str(self.manifest_path))
-            graph = plan_graph.build_graph(manifest, self.target)
-            svg = plan_graph.render_svg(graph)
-            advice = plan_advice.advise(manifest, self.target)
-        except (ManifestError, plan_graph.GraphvizError, ImportError) as e:
-            return plan_page(None, "", standalone=False, manifest_name=str(self.manifest_path), error=str(e))
-        return plan_page(graph, svg, standalone=False, manifest_name=str(self.manifest_path), advice=advice)
-
-    async def page(self) -> str:
-        if self.manifest_path is None:
-            return plan_page(None, "", standalone=False, error=(
-                "No manifest given. Start the server with "
-                "bin/marl docs serve --manifest MANIFEST.json [--target CONNECTION] to see the plan graph, "
-                "or write it to a file with bin/marl plan MANIFEST.json --html plan.html."))
-        try:
-            st = os.stat(self.manifest_path)
-            stamp = (st.st_mtime_ns, st.st_size)
-        except OSError as e:
-            return plan_page(None, "", standalone=False, manifest_name=str(self.manifest_path),
-                             error=f"cannot read the manifest: {e}")
-        async with self._lock:
-            if self._cached is None or self._cached[0] != stamp:
-                # Layout takes seconds for thousands of models: keep it off the event loop.
-                html = await asyncio.get_running_loop().run_in_executor(None, self._render)
-                self._cached = (stamp, html)
-            return self._cached[1]
-
-
 def install(app, project_root: Path, manifest_path: Optional[Path] = None, target: Optional[str] = None) -> None:
     """Add the pages to the docs server's FastAPI application ``app``."""
     from fastapi.responses import HTMLResponse
 
     api = ProfileApi(app)
-    plan = PlanSource(manifest_path, target)
+    plan_pages.install(app, manifest_path, target)
 
     def page(template: str, status: int = 200, **context: Any) -> HTMLResponse:
         return HTMLResponse(render(template, standalone=False, **context), status_code=status)
@@ -230,16 +187,3 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
             row["href"] = table_href(*key) if key in known else None
             rows.append(row)
         return page("alerts.html", alerts=rows, sources=sources, **context)
-
-    @app.get("/plan", response_class=HTMLResponse, include_in_schema=False)
-    async def plan_view():
-        return HTMLResponse(await plan.page())
-
-
-def write_plan_html(manifest, target: Optional[str], path: Path) -> plan_graph.PlanGraph:
-    """Write the plan graph of ``manifest`` as one self-contained HTML file."""
-    graph = plan_graph.build_graph(manifest, target)
-    svg = plan_graph.render_svg(graph)
-    html = plan_page(graph, svg, standalone=True, advice=plan_advice.advise(manifest, target))
-    Path(path).write_text(html, encoding="utf-8")
-    return graph

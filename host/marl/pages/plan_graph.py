@@ -5,25 +5,67 @@ with the sources they read grouped into one cluster per connection.
 Graphviz's ``dot`` lays the graph out and draws it as SVG; this module only
 builds the DOT text from the advisor's results and puts each node's reason
 into its SVG ``<title>`` (what a browser shows on hover).
+
+``dot`` slows down sharply with the number of ranks an edge spans (each rank
+crossed becomes a virtual node that the ordering and positioning passes move
+around). So a project is drawn whole only while it is small and cheap to lay
+out; the sources are left out of the whole graph when their edges would span
+too many ranks (a source read all along a long chain), and a large project is
+drawn as an overview instead: the connections, and the federated models that
+read across them (grouped by the connections they read once there are many).
+The neighbourhood of one model is then drawn in the browser from the data of
+``focus_data``, which needs no layout engine.
 """
 
 from __future__ import annotations
 
 import html
+import json
 import os
 import re
 import shutil
 import subprocess
+import unicodedata
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-PLANNED_RESOURCE_TYPES = ("model", "seed")
+from marl.plan_analysis import analyse_manifest
 
 # Sources whose connection cannot be resolved (no connection on their
 # definition, or not in the manifest at all) share one cluster.
 NO_CONNECTION = None
 
-DOT_TIMEOUT = 300  # seconds; 2,000 models take a few
+DOT_TIMEOUT = 120  # seconds; the graphs drawn take a few at most
+
+# Beyond this many models or edges, or this many virtual nodes (ranks crossed
+# by dependency edges), the page shows the overview instead of the whole graph.
+FULL_GRAPH_MODELS = 1000
+FULL_GRAPH_EDGES = 5000
+FULL_GRAPH_SPAN = 6000
+# Sources are drawn in the whole graph while their edges cross at most this
+# many ranks in all.
+SOURCE_EDGE_SPAN = 1500
+# The overview shows federated models one by one up to this many, else one
+# box per set of connections read.
+OVERVIEW_MODELS = 60
+
+LABEL_CHARS = 40
+
+
+def clean_text(value: Any) -> str:
+    """``value`` as text fit to show: control characters dropped (a NUL or an
+    escape would break the SVG or the label) and lone surrogates replaced."""
+    text = value if isinstance(value, str) else str(value)
+    if text.isprintable():
+        return text
+    text = "".join(c for c in text if c in "\n\t" or unicodedata.category(c) != "Cc")
+    return text.encode("utf-8", "replace").decode("utf-8")
+
+
+def short_label(value: Any, limit: int = LABEL_CHARS) -> str:
+    """A label cut to ``limit`` characters (the full text is on hover)."""
+    text = " ".join(clean_text(value).split())
+    return text if len(text) <= limit else text[: limit - 1] + "\u2026"
 
 
 class GraphvizError(RuntimeError):
@@ -42,6 +84,14 @@ class PlanNode:
     source_connections: List[str]
     source_refs: List[str]
     depends_on: List[str] = field(default_factory=list)
+
+    @property
+    def label(self) -> str:
+        return f"{short_label(self.name)}\n{short_label(self.connection_label)}"
+
+    @property
+    def title(self) -> str:
+        return clean_text(f"{self.unique_id}\n{self.strategy}: {self.reason}")
 
     @property
     def connection_label(self) -> str:
@@ -70,6 +120,59 @@ class PlanGraph:
     edges: List[Tuple[str, str]]  # (from key, to key): dependency -> dependent, source -> model
     summary: Dict[str, object]
     project_name: Optional[str] = None
+    _ranks: Optional[Dict[str, int]] = field(default=None, repr=False)
+
+    def ranks(self) -> Dict[str, int]:
+        """Longest-path rank of each model and seed along the dependency
+        edges, from 1; nodes on a cycle rank after all others (an estimate is
+        all that is needed)."""
+        if self._ranks is not None:
+            return self._ranks
+        parents: Dict[str, List[str]] = {n.key: [] for n in self.nodes}
+        children: Dict[str, List[str]] = {n.key: [] for n in self.nodes}
+        for a, b in self.edges:
+            if a in parents:
+                parents[b].append(a)
+                children[a].append(b)
+        waiting = {k: len(v) for k, v in parents.items()}
+        ready = [k for k, n in waiting.items() if n == 0]
+        rank = {k: 1 for k in ready}
+        while ready:
+            key = ready.pop()
+            for child in children[key]:
+                rank[child] = max(rank.get(child, 1), rank[key] + 1)
+                waiting[child] -= 1
+                if waiting[child] == 0:
+                    ready.append(child)
+        last = max(rank.values(), default=0) + 1
+        for key in parents:
+            rank.setdefault(key, last)
+        self._ranks = rank
+        return rank
+
+    def edge_spans(self) -> Tuple[int, int]:
+        """Ranks crossed by the dependency edges and by the source edges:
+        about the number of virtual nodes ``dot`` has to place."""
+        rank = self.ranks()
+        readers: Dict[str, List[int]] = {}
+        dependency_span = 0
+        for a, b in self.edges:
+            if a in rank:
+                dependency_span += max(rank[b] - rank[a] - 1, 0)
+            else:
+                readers.setdefault(a, []).append(rank[b])
+        source_span = sum(sum(r - min(rs) for r in rs) for rs in readers.values())
+        return dependency_span, source_span
+
+    @property
+    def drawn_whole(self) -> bool:
+        """Small and cheap enough to lay out as one graph."""
+        return (len(self.nodes) <= FULL_GRAPH_MODELS and len(self.edges) <= FULL_GRAPH_EDGES
+                and self.edge_spans()[0] <= FULL_GRAPH_SPAN)
+
+    @property
+    def sources_drawn(self) -> bool:
+        return self.edge_spans()[1] <= SOURCE_EDGE_SPAN
 
     def clusters(self) -> List[Tuple[Optional[str], List[PlanSource]]]:
         """Sources grouped by connection: named connections sorted, then the
@@ -84,26 +187,6 @@ class PlanGraph:
         return ordered
 
 
-def analyse(manifest, target: Optional[str]):
-    """(node, result) for every model and seed in manifest order, and the
-    summary counts; the advisor is returned too for source lookups."""
-    from strix.plan_advisor import PlanAdvisor
-
-    advisor = PlanAdvisor(manifest)
-    planned = []
-    for node in manifest.nodes.values():
-        if node.resource_type not in PLANNED_RESOURCE_TYPES:
-            continue
-        planned.append((node, advisor.analyze(node, None, target)))
-    summary = {
-        "nodes": len(planned),
-        "pushdown": sum(1 for _, r in planned if r.is_pushdown),
-        "federated": sum(1 for _, r in planned if r.is_federated),
-        "target_connection": target,
-    }
-    return advisor, planned, summary
-
-
 def _short_source_label(unique_id: str, definition) -> str:
     if definition is not None and definition.source_name and definition.name:
         return f"{definition.source_name}.{definition.name}"
@@ -114,8 +197,12 @@ def _short_source_label(unique_id: str, definition) -> str:
     return unique_id
 
 
-def build_graph(manifest, target: Optional[str] = None) -> PlanGraph:
-    advisor, planned, summary = analyse(manifest, target)
+def build_graph(manifest=None, target: Optional[str] = None, analysis=None) -> PlanGraph:
+    """The graph of ``analysis`` (a ``PlanAnalysis``), or of a fresh analysis
+    of ``manifest`` for ``target``."""
+    if analysis is None:
+        analysis = analyse_manifest(manifest, target)
+    manifest, planned, summary = analysis.manifest, analysis.planned, analysis.summary
     nodes: List[PlanNode] = []
     key_of: Dict[str, str] = {}
     for i, (node, result) in enumerate(planned):
@@ -156,7 +243,7 @@ def build_graph(manifest, target: Optional[str] = None) -> PlanGraph:
                 definition = manifest.sources.get(ref)
                 sources.append(PlanSource(
                     key=key, unique_id=ref, label=_short_source_label(ref, definition),
-                    connection=advisor._get_source_connection(ref) or None,
+                    connection=analysis.source_connection(ref),
                     known=definition is not None,
                 ))
             edge(key, plan_node.key)
@@ -192,48 +279,207 @@ def dot_string(text: str) -> str:
     return f'"{text}"'
 
 
-def to_dot(graph: PlanGraph) -> str:
-    lines = [
+# nslimit bounds the network-simplex passes that place nodes; without it a
+# graph with long edges takes minutes, with it seconds at most and the
+# drawing barely changes.
+GRAPH_ATTRIBUTES = (
+    'rankdir=LR, nodesep=0.15, ranksep=0.6, fontname="Helvetica", fontsize=11, '
+    "splines=true, newrank=true, outputorder=edgesfirst, nslimit=2, nslimit1=2"
+)
+
+
+def _dot_header() -> List[str]:
+    return [
         "digraph plan {",
-        '  graph [rankdir=LR, nodesep=0.15, ranksep=0.6, fontname="Helvetica", '
-        'fontsize=11, splines=true, newrank=true, outputorder=edgesfirst];',
+        f"  graph [{GRAPH_ATTRIBUTES}];",
         '  node [shape=box, style="rounded,filled", fontname="Helvetica", fontsize=10, '
         'height=0.3, margin="0.08,0.03"];',
         '  edge [color="#8a94a6", arrowsize=0.5, penwidth=0.8];',
     ]
-    for i, (connection, members) in enumerate(graph.clusters()):
+
+
+def _node_colours(resource_type: str, strategy: str) -> Tuple[str, str]:
+    if resource_type == "seed":
+        return SEED_COLOURS
+    return STRATEGY_COLOURS.get(strategy, ("#eeeeee", "#777777"))
+
+
+def to_dot(graph: PlanGraph, with_sources: Optional[bool] = None) -> str:
+    """The whole graph as DOT; the sources are drawn when ``with_sources``
+    (by default when their edges are cheap to lay out)."""
+    if with_sources is None:
+        with_sources = graph.sources_drawn
+    lines = _dot_header()
+    for i, (connection, members) in enumerate(graph.clusters() if with_sources else ()):
         if connection is None:
             label, style = "no connection", 'style="dashed,rounded"; color="#9aa1ad"'
         else:
-            label, style = connection, 'style="rounded,filled"; fillcolor="#f3f5f8"; color="#aab2c0"'
+            label, style = short_label(connection), 'style="rounded,filled"; fillcolor="#f3f5f8"; color="#aab2c0"'
         lines.append(f"  subgraph cluster_c{i} {{")
         lines.append(f"    label={dot_string(label)}; {style}; fontsize=11;")
         lines.append(f"    id={dot_string(f'conn{i}')}; class=\"connection\";")
         for source in members:
             cls = "source" if source.known else "source unknown"
             lines.append(
-                f"    {source.key} [label={dot_string(source.label)}, shape=cylinder, "
+                f"    {source.key} [label={dot_string(short_label(source.label))}, shape=cylinder, "
                 f'style=filled, fillcolor="#ffffff", color="#7b8494", fontsize=9, height=0.25, '
                 f'id="{source.key}", class="{cls}"];'
             )
         lines.append("  }")
     for node in graph.nodes:
-        if node.resource_type == "seed":
-            fill, border = SEED_COLOURS
-        else:
-            fill, border = STRATEGY_COLOURS.get(node.strategy, ("#eeeeee", "#777777"))
+        fill, border = _node_colours(node.resource_type, node.strategy)
         cls = f"plan-node {node.resource_type} {node.strategy}"
-        label = f"{node.name}\n{node.connection_label}"
         shape = "shape=note, " if node.resource_type == "seed" else ""
         lines.append(
-            f"  {node.key} [label={dot_string(label)}, {shape}fillcolor=\"{fill}\", "
+            f"  {node.key} [label={dot_string(node.label)}, {shape}fillcolor=\"{fill}\", "
             f'color="{border}", id="{node.key}", class="{cls}"];'
         )
     for a, b in graph.edges:
-        style = ', style=dashed, color="#b8bec9"' if a.startswith("s") else ""
-        lines.append(f"  {a} -> {b} [class=\"{'read' if a.startswith('s') else 'ref'}\"{style}];")
+        if a.startswith("s"):
+            if with_sources:
+                lines.append(f'  {a} -> {b} [class="read", style=dashed, color="#b8bec9"];')
+        else:
+            lines.append(f'  {a} -> {b} [class="ref"];')
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+# --- the overview of a large project -------------------------------------------
+
+@dataclass
+class OverviewBox:
+    key: str  # "c<index>" for a connection, "f<index>" for federated models
+    label: str
+    title: str
+    members: List[str] = field(default_factory=list)  # keys of the models in the box
+
+
+@dataclass
+class Overview:
+    connections: List[OverviewBox]
+    federated: List[OverviewBox]
+    edges: List[Tuple[str, str, str]]  # (from, to, class): "read" or "write"
+    grouped: bool  # federated models shown as one box per set of connections
+
+
+def build_overview(graph: PlanGraph) -> Overview:
+    """The connections of the project and the federated models between them.
+
+    A connection's box counts the sources on it and the models pushed down to
+    it. Each federated model reads from the connections of its sources (and,
+    when that is why it is federated, writes to the target); with more than
+    ``OVERVIEW_MODELS`` of them, the models reading the same connections
+    share one box.
+    """
+    target = graph.summary.get("target_connection") or None
+    sources_on: Dict[str, int] = {}
+    for source in graph.sources:
+        if source.connection:
+            sources_on[source.connection] = sources_on.get(source.connection, 0) + 1
+    pushdown_on: Dict[str, int] = {}
+    names = set(sources_on)
+    federated = [n for n in graph.nodes if n.strategy == "federated"]
+    for node in graph.nodes:
+        if node.strategy == "pushdown" and node.resource_type != "seed" and node.primary_connection:
+            pushdown_on[node.primary_connection] = pushdown_on.get(node.primary_connection, 0) + 1
+            names.add(node.primary_connection)
+    for node in federated:
+        names.update(node.source_connections)
+    if target and federated:
+        names.add(target)
+
+    connections = []
+    key_of: Dict[str, str] = {}
+    for i, name in enumerate(sorted(names)):
+        key_of[name] = f"c{i}"
+        counts = f"{sources_on.get(name, 0)} sources, {pushdown_on.get(name, 0)} pushdown"
+        role = " (target)" if name == target else ""
+        connections.append(OverviewBox(
+            key=f"c{i}", label=f"{short_label(name)}{role}\n{counts}",
+            title=clean_text(f"connection {name}{role}\n{counts}")))
+
+    grouped = len(federated) > OVERVIEW_MODELS
+    boxes: List[OverviewBox] = []
+    reads: List[List[str]] = []
+    if grouped:
+        by_set: Dict[Tuple[str, ...], List[PlanNode]] = {}
+        for node in federated:
+            by_set.setdefault(tuple(node.source_connections), []).append(node)
+        for i, (conns, members) in enumerate(sorted(by_set.items(), key=lambda kv: (-len(kv[1]), kv[0]))):
+            read = ", ".join(conns) if conns else "no connection"
+            count = f"{len(members)} federated model{'s' if len(members) != 1 else ''}"
+            boxes.append(OverviewBox(
+                key=f"f{i}", label=f"{count}\n{short_label('reading ' + read)}",
+                title=clean_text(f"{count} reading {read}; search one by name below to see its neighbourhood"),
+                members=[n.key for n in members]))
+            reads.append(list(conns))
+    else:
+        for i, node in enumerate(federated):
+            boxes.append(OverviewBox(key=f"f{i}", label=node.label, title=node.title,
+                                     members=[node.key]))
+            reads.append(node.source_connections)
+    edges = []
+    for box, conns in zip(boxes, reads):
+        edges.extend((key_of[c], box.key, "read") for c in conns)
+        if target and target not in conns:
+            edges.append((box.key, key_of[target], "write"))
+    return Overview(connections=connections, federated=boxes, edges=edges, grouped=grouped)
+
+
+def overview_dot(overview: Overview) -> str:
+    lines = _dot_header()
+    for box in overview.connections:
+        lines.append(
+            f"  {box.key} [label={dot_string(box.label)}, shape=cylinder, fillcolor=\"#f3f5f8\", "
+            f'color="#7b8494", id="ov-{box.key}", class="connection"];'
+        )
+    fill, border = STRATEGY_COLOURS["federated"]
+    for box in overview.federated:
+        lines.append(
+            f"  {box.key} [label={dot_string(box.label)}, fillcolor=\"{fill}\", color=\"{border}\", "
+            f'id="ov-{box.key}", class="plan-node overview-node federated"];'
+        )
+    for a, b, cls in overview.edges:
+        style = ', style=dashed, color="#b8bec9"' if cls == "write" else ""
+        lines.append(f'  {a} -> {b} [class="{cls}"{style}];')
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def render_overview_svg(overview: Overview) -> str:
+    titles = {b.key: b.title for b in overview.connections + overview.federated}
+    return _retitle(layout_svg(overview_dot(overview)), titles)
+
+
+# --- data for the neighbourhood view, drawn in the browser ----------------------
+
+KIND_CODES = {"pushdown": 0, "federated": 1, "seed": 2}
+
+
+def focus_data(graph: PlanGraph) -> Dict[str, Any]:
+    """Every model and seed as compact rows for the page's script:
+    ``[unique_id, label name, kind, where it runs, reason index, [dependency
+    indexes]]``; reasons are listed once (thousands of models share a few)."""
+    index = {n.key: i for i, n in enumerate(graph.nodes)}
+    deps: List[List[int]] = [[] for _ in graph.nodes]
+    for a, b in graph.edges:
+        if a in index:
+            deps[index[b]].append(index[a])
+    reasons: Dict[str, int] = {}
+    rows = []
+    for i, n in enumerate(graph.nodes):
+        kind = KIND_CODES["seed"] if n.resource_type == "seed" else KIND_CODES.get(n.strategy, 0)
+        reason = reasons.setdefault(clean_text(f"{n.strategy}: {n.reason}"), len(reasons))
+        rows.append([clean_text(n.unique_id), short_label(n.name), kind,
+                     short_label(n.connection_label), reason, deps[i]])
+    return {"nodes": rows, "reasons": list(reasons)}
+
+
+def json_for_script(data: Any) -> str:
+    """JSON safe inside a ``<script type="application/json">`` element: no
+    "</" or "<!--" can end or confuse the element."""
+    text = json.dumps(data, ensure_ascii=False, separators=(",", ":"))
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
 
 
 def dot_command() -> str:
@@ -268,24 +514,25 @@ def layout_svg(dot_text: str, timeout: float = DOT_TIMEOUT) -> str:
     return svg[start:]
 
 
-_TITLE = re.compile(r"<title>([ms]\d+)</title>")
+_TITLE = re.compile(r"<title>([a-z]\d+)</title>")
 
 
-def annotate_svg(svg: str, graph: PlanGraph) -> str:
-    """Replace dot's node titles (the DOT names) with what a person wants on
-    hover: a model's id, strategy and reason; a source's id and connection."""
-    titles: Dict[str, str] = {}
-    for node in graph.nodes:
-        titles[node.key] = f"{node.unique_id}\n{node.strategy}: {node.reason}"
-    for source in graph.sources:
-        where = source.connection or ("no connection" if source.known else "not in the manifest")
-        titles[source.key] = f"{source.unique_id}\n{where}"
-
+def _retitle(svg: str, titles: Dict[str, str]) -> str:
     def replace(match: "re.Match[str]") -> str:
         text = titles.get(match.group(1))
         return match.group(0) if text is None else f"<title>{html.escape(text, quote=False)}</title>"
 
     return _TITLE.sub(replace, svg)
+
+
+def annotate_svg(svg: str, graph: PlanGraph) -> str:
+    """Replace dot's node titles (the DOT names) with what a person wants on
+    hover: a model's id, strategy and reason; a source's id and connection."""
+    titles: Dict[str, str] = {node.key: node.title for node in graph.nodes}
+    for source in graph.sources:
+        where = source.connection or ("no connection" if source.known else "not in the manifest")
+        titles[source.key] = clean_text(f"{source.unique_id}\n{where}")
+    return _retitle(svg, titles)
 
 
 def render_svg(graph: PlanGraph) -> str:
@@ -294,3 +541,32 @@ def render_svg(graph: PlanGraph) -> str:
 
 def federated_rows(graph: PlanGraph) -> Sequence[PlanNode]:
     return [n for n in graph.nodes if n.strategy == "federated"]
+
+
+@dataclass
+class DrawnPlan:
+    """What the plan page shows: the whole graph (``overview`` None) or the
+    overview, and the data of the neighbourhood view."""
+
+    graph: PlanGraph
+    svg: str
+    overview: Optional[Overview]
+    sources_drawn: bool
+    focus_json: str
+
+    @property
+    def federated(self) -> Sequence[PlanNode]:
+        return federated_rows(self.graph)
+
+
+def draw(graph: PlanGraph) -> DrawnPlan:
+    if graph.drawn_whole:
+        sources = graph.sources_drawn
+        svg = annotate_svg(layout_svg(to_dot(graph, sources)), graph)
+        overview = None
+    else:
+        sources = False
+        overview = build_overview(graph)
+        svg = render_overview_svg(overview)
+    return DrawnPlan(graph=graph, svg=svg, overview=overview, sources_drawn=sources,
+                     focus_json=json_for_script(focus_data(graph)))

@@ -1,5 +1,5 @@
-"""Jinja2 environment of the pages and the plan page, which both the docs
-server (/plan) and ``marl plan --html`` render."""
+"""Jinja2 environment of the pages (the docs server's and the file of
+``marl plan --html``)."""
 
 from __future__ import annotations
 
@@ -44,34 +44,3 @@ def environment():
 
 def render(template: str, **context: Any) -> str:
     return environment().get_template(template).render(**context)
-
-
-def plan_page(graph, svg: str, *, standalone: bool, manifest_name: Optional[str] = None,
-              error: Optional[str] = None, advice=None) -> str:
-    """The plan graph page; ``standalone`` leaves out the links to the docs
-    server's other pages (the file of ``marl plan --html`` stands alone).
-    ``advice`` (from ``marl.plan_advice.advise``) adds the replication steps."""
-    from markupsafe import Markup
-
-    from marl.pages.plan_graph import federated_rows
-    from marl.plan_advice import panel_steps
-
-    if advice is not None and graph is not None:
-        drawn = {n.unique_id: n.key for n in graph.nodes}
-        drawn.update((s.unique_id, s.key) for s in graph.sources)
-        advice_steps = panel_steps(advice, drawn)
-    else:
-        advice_steps = []
-
-    return render(
-        "plan.html",
-        graph=graph,
-        svg=Markup(svg) if svg else None,
-        federated=federated_rows(graph) if graph is not None else [],
-        standalone=standalone,
-        manifest_name=manifest_name,
-        error=error,
-        active="plan",
-        advice=advice,
-        advice_steps=advice_steps,
-    )

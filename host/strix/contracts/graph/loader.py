@@ -39,14 +39,23 @@ which refers to ``source.<package_name>.<source_name>.<table_name>``.
 ``depends_on.nodes`` lists the unique_ids of other nodes.
 
 Unknown keys and repeated keys are rejected, so that a misspelt field is
-reported rather than silently ignored.
+reported rather than silently ignored. So is what the analyzer could not use:
+a "connection" in ``meta`` or ``source_meta`` that is neither a string nor
+null, a string holding a lone surrogate (a ``\\ud800`` escape without its
+pair, which no UTF-8 output can carry), and nesting deeper than the JSON
+decoder goes.
+
+Only a regular file is read (a FIFO or a device would block or never end),
+and at most ``MAX_MANIFEST_BYTES`` of it.
 """
 
 from __future__ import annotations
 
 import json
 import os
-from typing import Any, Dict, List
+import re
+import stat
+from typing import Any, Dict, List, Optional
 
 from strix.contracts.graph.manifest import Manifest
 from strix.contracts.graph.nodes import DependsOn, ManifestNode, SourceDefinition
@@ -58,30 +67,88 @@ _NODE_KEYS = {"unique_id", "resource_type", "package_name", "name",
               "sources", "depends_on"}
 _DEPENDS_ON_KEYS = {"nodes"}
 
+MAX_MANIFEST_BYTES = 1 << 30
+
+# A "\\uD800"-"\\uDFFF" escape: only then can the decoded data hold a surrogate.
+_SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+
 
 class ManifestError(ValueError):
     """The manifest file cannot be read or does not have the expected form."""
 
 
-def load_manifest(path: str | os.PathLike) -> Manifest:
-    """Read the JSON manifest at ``path``; raise ``ManifestError`` on any problem."""
+def load_manifest(path: str | os.PathLike, origin: Optional[str] = None) -> Manifest:
+    """Read the JSON manifest at ``path``; raise ``ManifestError`` on any problem.
+
+    Messages begin with ``origin``, by default the path as given (a server
+    passes the file's name so that no absolute path reaches its pages).
+    """
     name = os.fspath(path)
+    origin = name if origin is None else origin
     try:
-        with open(name, encoding="utf-8") as f:
-            text = f.read()
+        raw = _read_regular_file(name, origin)
     except OSError as e:
-        raise ManifestError(f"{name}: cannot read manifest: {e.strerror or e}") from None
+        raise ManifestError(f"{origin}: cannot read manifest: {e.strerror or e}") from None
+    try:
+        text = raw.decode("utf-8")
     except UnicodeDecodeError as e:
-        raise ManifestError(f"{name}: manifest is not UTF-8 text: {e}") from None
+        raise ManifestError(f"{origin}: manifest is not UTF-8 text: {e}") from None
     try:
         data = json.loads(text, object_pairs_hook=_reject_duplicate_keys)
     except json.JSONDecodeError as e:
         raise ManifestError(
-            f"{name}: not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})"
+            f"{origin}: not valid JSON: {e.msg} (line {e.lineno}, column {e.colno})"
         ) from None
     except _DuplicateKey as e:
-        raise ManifestError(f"{name}: key {e.args[0]!r} appears twice in one object") from None
-    return manifest_from_dict(data, origin=name)
+        raise ManifestError(f"{origin}: key {e.args[0]!r} appears twice in one object") from None
+    except RecursionError:
+        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+    if _SURROGATE_ESCAPE.search(text):
+        _reject_lone_surrogates(data, origin)
+    try:
+        return manifest_from_dict(data, origin=origin)
+    except RecursionError:
+        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+
+
+def _read_regular_file(name: str, origin: str) -> bytes:
+    # O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    with os.fdopen(fd, "rb") as f:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ManifestError(f"{origin}: cannot read manifest: not a regular file")
+        data = f.read(MAX_MANIFEST_BYTES + 1)
+    if len(data) > MAX_MANIFEST_BYTES:
+        raise ManifestError(
+            f"{origin}: cannot read manifest: larger than {MAX_MANIFEST_BYTES >> 20} MiB"
+        )
+    return data
+
+
+def _reject_lone_surrogates(data: Any, origin: str) -> None:
+    problem = "a lone surrogate escape (\\ud800-\\udfff without its pair) is not valid Unicode"
+    stack = [(data, "")]
+    while stack:
+        value, where = stack.pop()
+        if isinstance(value, str):
+            if not _is_unicode(value):
+                raise ManifestError(f"{origin}: {where}: {problem}")
+        elif isinstance(value, dict):
+            for key, item in value.items():
+                if not _is_unicode(key):
+                    raise ManifestError(f"{origin}: {where or 'the manifest'}: key {key!r}: {problem}")
+                stack.append((item, f"{where}[{key!r}]" if where else key))
+        elif isinstance(value, list):
+            stack.extend((item, f"{where}[{i}]") for i, item in enumerate(value))
+
+
+def _is_unicode(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def manifest_from_dict(data: Any, origin: str = "<manifest>") -> Manifest:
@@ -111,11 +178,16 @@ def _source(uid: str, entry: Any, project_name, origin: str) -> SourceDefinition
     _expect_object(entry, origin, where)
     _check_keys(entry, _SOURCE_KEYS, origin, where)
     _check_own_id(uid, entry, origin, where)
+    meta = _optional_object(entry, "meta", origin, where)
+    source_meta = _optional_object(entry, "source_meta", origin, where)
+    for key, value in (("meta", meta), ("source_meta", source_meta)):
+        if value is not None:
+            _optional_str(value, "connection", origin, f"{where}.{key}")
     return SourceDefinition(
         unique_id=uid,
         connection=_optional_str(entry, "connection", origin, where),
-        meta=_optional_object(entry, "meta", origin, where),
-        source_meta=_optional_object(entry, "source_meta", origin, where),
+        meta=meta,
+        source_meta=source_meta,
         package_name=_optional_str(entry, "package_name", origin, where, project_name),
         source_name=_optional_str(entry, "source_name", origin, where),
         name=_optional_str(entry, "name", origin, where),
@@ -187,7 +259,10 @@ def _reject_duplicate_keys(pairs):
 
 
 def _json_repr(value: Any) -> str:
-    text = json.dumps(value)
+    try:
+        text = json.dumps(value)
+    except (RecursionError, ValueError):
+        text = f"a nested {type(value).__name__}"
     return text if len(text) <= 60 else text[:57] + "..."
 
 
