@@ -319,6 +319,13 @@ def test_neighbourhood_of_one_model_in_a_large_project(large_project, browser, s
     WebDriverWait(browser, 30).until(lambda d: d.find_elements(By.ID, "overview-heading"))
     boxes = browser.find_elements(By.CSS_SELECTOR, "#graph g.overview-node")
     assert boxes and len(boxes) <= 60
+    # A step of the advice marks the overview's boxes of the models it turns pushdown.
+    step = browser.find_element(By.CSS_SELECTOR, "#advice-steps > li")
+    step.find_element(By.TAG_NAME, "button").click()
+    marked = {g.get_attribute("id") for g in browser.find_elements(By.CSS_SELECTOR, "#graph g.advice-unlock")}
+    assert marked and marked == set(step.get_attribute("data-models").split()) and marked <= {
+        b.get_attribute("id") for b in boxes}
+    step.find_element(By.TAG_NAME, "button").click()
     boxes[0].click()
     assert browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")
 
