@@ -41,5 +41,5 @@ cat <<EOT
 Run
     bin/marl docs serve --project examples/shop --manifest examples/shop/manifest.json --target warehouse_pg
 and open http://127.0.0.1:8580/ (profiled tables, columns, alerts) and
-http://127.0.0.1:8580/plan (plan graph) in a browser; Ctrl-C stops the server.
+http://127.0.0.1:8580/plan (plan graph and replication advice) in a browser; Ctrl-C stops the server.
 EOT
