@@ -3,6 +3,7 @@
 import contextlib
 import socket
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -22,9 +23,12 @@ def marl_docs_serve(project, *options, ready="/openapi.json", timeout=30):
     """`marl docs serve` for `project` on a free port of 127.0.0.1, with extra
     command-line `options`; yields a client of it once `ready` answers."""
     port = free_port()
+    # The server's log goes to a file: a pipe nobody reads while the server
+    # runs would fill up after some hundred requests and stop the server.
+    log = tempfile.TemporaryFile(mode="w+")
     proc = subprocess.Popen(
         [str(MARL), "docs", "serve", "--project", str(project), "--port", str(port), *options],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        stdout=log, stderr=subprocess.STDOUT, text=True,
     )
     try:
         deadline = time.monotonic() + timeout
@@ -34,11 +38,11 @@ def marl_docs_serve(project, *options, ready="/openapi.json", timeout=30):
                     http.get(ready)
                     break
                 except httpx.TransportError:
-                    assert proc.poll() is None, proc.stdout.read()
+                    assert proc.poll() is None, log.seek(0) or log.read()
                     assert time.monotonic() < deadline, "server did not start"
                     time.sleep(0.1)
             yield http
     finally:
         proc.terminate()
         proc.wait(timeout=10)
-        proc.stdout.close()
+        log.close()

@@ -213,7 +213,8 @@ def plan_page():
         from fastapi.testclient import TestClient
 
     def get(project, manifest):
-        with TestClient(create_app(project, manifest), raise_server_exceptions=False) as client:
+        with TestClient(create_app(project, manifest), base_url="http://127.0.0.1",
+                        raise_server_exceptions=False) as client:
             return client.get("/plan")
 
     yield get

@@ -245,7 +245,8 @@ def page_client():
     clients = []
 
     def make(root, manifest=None, target=None):
-        client = TestClient(create_app(root, manifest, target), raise_server_exceptions=False)
+        client = TestClient(create_app(root, manifest, target), base_url="http://127.0.0.1",
+                            raise_server_exceptions=False)
         clients.append(client)
         return client
 

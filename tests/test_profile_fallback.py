@@ -100,7 +100,7 @@ def test_module_works_without_fastapi():
                                    "context": None}
     assert out["missing_root"] == {
         "status": 500, "args": [], "context": "FileNotFoundError",
-        "detail": "Could not open metadata store: project root '/nonexistent/project' is not a directory"}
+        "detail": "Could not open metadata store: project root 'project' is not a directory"}
     assert out["not_found"] == {"status": 404, "detail": "No profile found for raw.orders", "args": [],
                                 "context": None}
     assert out["alerts"] == [{"severity": "info", "args": [None]}]

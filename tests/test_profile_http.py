@@ -144,13 +144,19 @@ def test_500_details(client, tmp_path, path):
     profile.set_project_root(tmp_path / "missing")
     r = client.get("/api/profile" + path)
     assert r.status_code == 500
-    assert r.json()["detail"] == f"Could not open metadata store: project root {str(tmp_path / 'missing')!r} is not a directory"
+    # the folder's name only: no absolute path of the machine in what the API serves
+    assert r.json()["detail"] == "Could not open metadata store: project root 'missing' is not a directory"
 
 
 def test_other_failures_are_internal_errors(client, project):
+    # A store written by another tool: its collation is unknown here.
     with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
-        conn.execute("UPDATE column_profiles SET histogram = '[1,' WHERE column_name = 'amount'")
-    r = client.get("/api/profile/tables/raw/orders")
+        conn.create_collation("their_locale", lambda a, b: (a > b) - (a < b))
+        conn.execute("ALTER TABLE profile_runs RENAME TO old_runs")
+        conn.execute("CREATE TABLE profile_runs (run_id INTEGER PRIMARY KEY, source_name TEXT COLLATE their_locale,"
+                     " table_name TEXT, profile_mode TEXT, row_count INTEGER, profiled_at TEXT)")
+        conn.execute("INSERT INTO profile_runs SELECT * FROM old_runs")
+    r = client.get("/api/profile/tables")
     assert r.status_code == 500 and r.text == "Internal Server Error"
 
 
@@ -231,6 +237,35 @@ def test_store_result_shapes(project):
         assert store.get_profile_alerts("raw")[0] == {
             "source_name": "raw", "table_name": "orders", "column_name": "status",
             "type": "high_null_rate", "severity": "warning", "message": "25% null"}
+
+
+def test_store_reads_bad_values_as_null_and_logs_each_once(project, caplog):
+    with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
+        conn.execute("UPDATE profile_runs SET profiled_at = 'soon' WHERE source_name = 'crm'")
+        conn.execute("UPDATE column_profiles SET top_values = '[NaN]', null_percent = -9e999"
+                     " WHERE column_name = 'status'")
+    for _ in range(3):  # every request opens its own store
+        with ProjectMetadataStore(project) as store:
+            assert store.get_all_profiled_tables()[0] == ("crm", "accounts", "full", None)
+            status = store.get_table_profile("raw", "orders", None)[1]
+            assert (status.top_values, status.null_percent, status.null_count) == (None, None, 250)
+    logged = sorted(r.getMessage() for r in caplog.records if r.name == "strix.compute.metadata")
+    assert len(logged) == 3
+    assert "null_percent of table raw.orders" in logged[0] and "profiled_at of table crm.accounts" in logged[1]
+
+
+def test_older_store_is_read_and_brought_up_to_date(project):
+    with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
+        conn.execute("DROP TABLE profile_alerts")
+        conn.execute("ALTER TABLE column_profiles DROP COLUMN top_values")
+    with ProjectMetadataStore(project) as store:
+        assert store.get_profile_alerts() == []
+        assert store.get_table_profile("raw", "orders", None)[1].top_values is None
+        store.initialize()
+        store.record_alerts([{"source_name": "raw", "table_name": "orders", "type": "new"}])
+        store.record_table_profile("raw", "new", "full", 1, [{"column_name": "c", "top_values": [["a", 1]]}])
+        assert store.get_profile_alerts() == [{"source_name": "raw", "table_name": "orders", "type": "new"}]
+        assert store.get_table_profile("raw", "new", None)[0].top_values == '[["a", 1]]'
 
 
 # --- a real server and the command line ------------------------------------------------

@@ -3,7 +3,9 @@
 ``marl docs serve`` runs a FastAPI application that includes the profile API
 router (``strix.task.docs.api.profile``, under /api/profile) with uvicorn,
 together with the pages for people of ``marl.pages`` (profile browser at /,
-plan graph of ``--manifest`` at /plan).
+plan graph of ``--manifest`` at /plan). It answers only requests addressed to
+a loopback name or the address it serves on (``--allow-host`` adds names),
+and the way it serves is ``marl.docs_server``'s.
 ``marl docs sample`` records sample profiling results into the project's
 metadata store when it holds none yet and prints one response of each
 profile endpoint, requested in-process through FastAPI's test client.
@@ -44,6 +46,11 @@ def register(subparsers) -> None:
                        help="manifest whose plan graph is shown at /plan")
     serve.add_argument("--target", metavar="CONNECTION", default=None,
                        help="connection the models are materialized into (for /plan)")
+    serve.add_argument("--allow-host", metavar="NAME", action="append", default=[],
+                       help="also answer requests whose Host is NAME (repeatable); by default only "
+                            "the loopback names and the --host address are answered")
+    serve.add_argument("--root-path", metavar="PREFIX", default="",
+                       help="path prefix under which a proxy serves the application (for example /marl)")
     serve.set_defaults(func=run_serve)
 
     sample = commands.add_parser(
@@ -74,22 +81,38 @@ def _project_root(args: argparse.Namespace, command: str) -> Path:
     return root
 
 
-def create_app(project_root: Path, manifest: Optional[Path] = None, target: Optional[str] = None):
+def create_app(project_root: Path, manifest: Optional[Path] = None, target: Optional[str] = None,
+               allowed_hosts: Optional[List[str]] = None):
     """A FastAPI application serving the profile API for ``project_root``,
-    and the pages for people (profile browser at /, plan graph at /plan)."""
+    and the pages for people (profile browser at /, plan graph at /plan),
+    answering the ``Host`` names of ``allowed_hosts`` (default: loopback)."""
     from fastapi import FastAPI
 
+    from marl import docs_server, pages
     from marl.offline_docs import add_offline_docs
     from strix.task.docs.api import profile
 
     profile.set_project_root(project_root)
-    app = FastAPI(title="marl docs", description=f"Docs API of the project at {project_root}",
+    # What the server shows names the project by its folder, never by its path.
+    app = FastAPI(title="marl docs", description=f"Docs API of the project {Path(project_root).name!r}",
                   docs_url=None, redoc_url=None)
     add_offline_docs(app)
+    # A table route ahead of the router's own, reading the names from the raw
+    # path, so that a name holding "/" (sent as %2F) still names one table.
+    table_route = next(r for r in profile.router.routes if r.endpoint is profile.get_table_profile)
+    app.router.add_api_route(table_route.path, profile.get_table_profile, methods=["GET"],
+                             name=table_route.name, include_in_schema=False,
+                             route_class_override=docs_server.RawPathRoute)
     app.include_router(profile.router)
-    from marl import pages
-
+    docs_server.add_error_handlers(app)
     pages.install(app, project_root, manifest, target)
+    # Outermost last: the Host check, HEAD as GET, JSON for API failures,
+    # then API requests moved off the event loop.
+    app.add_middleware(docs_server.OffLoop)
+    app.add_middleware(docs_server.ApiInternalErrors)
+    app.add_middleware(docs_server.HeadAsGet)
+    app.add_middleware(docs_server.LocalHostsOnly,
+                       allowed_hosts=allowed_hosts or docs_server.allowed_hosts(DEFAULT_HOST))
     return app
 
 
@@ -112,12 +135,16 @@ def run_serve(args: argparse.Namespace) -> int:
     try:
         import uvicorn
 
-        app = create_app(root, manifest, args.target)
+        from marl.docs_server import allowed_hosts
+
+        hosts = allowed_hosts(args.host, args.allow_host)
+        app = create_app(root, manifest, args.target, allowed_hosts=hosts)
     except ImportError as e:
         return _missing("serve", e)
-    print(f"marl docs: serving {root} on http://{args.host}:{args.port}/ "
-          f"(profiles at /, plan graph at /plan, API at /api/profile)", file=sys.stderr)
-    uvicorn.run(app, host=args.host, port=args.port, log_level="info")
+    print(f"marl docs: serving {root} on http://{args.host}:{args.port}{args.root_path}/ "
+          f"(profiles at /, plan graph at /plan, API at /api/profile; "
+          f"Host names answered: {', '.join(hosts)})", file=sys.stderr)
+    uvicorn.run(app, host=args.host, port=args.port, root_path=args.root_path, log_level="info")
     return 0
 
 
@@ -249,7 +276,7 @@ def run_sample(args: argparse.Namespace) -> int:
         "/api/profile/alerts?severity=warning",
         "/api/profile/stats",
     ]
-    with TestClient(app) as client:
+    with TestClient(app, base_url="http://127.0.0.1") as client:
         for path in paths:
             response = client.get(path)
             body = response.json()

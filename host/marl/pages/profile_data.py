@@ -54,16 +54,19 @@ def fmt(value: Any) -> str:
 def fmt_percent(value: Any) -> str:
     if not is_number(value):
         return fmt(value)
-    if math.isnan(value):
-        return "NaN"
+    if isinstance(value, int) and value >= 100:
+        return f"{value}%"  # no float conversion: it may be too large for one
+    if math.isnan(value) or math.isinf(value):
+        return str(value)
     return f"{value:.1f}%" if value < 100 or value != int(value) else f"{int(value)}%"
 
 
 def bar_width(percent: Any) -> Optional[float]:
     """Width in percent of a bar for a percentage metric; None for no bar."""
-    if not is_number(percent) or math.isnan(percent):
+    if not is_number(percent) or percent != percent:  # NaN
         return None
-    return max(0.0, min(100.0, float(percent)))
+    # Compared before any conversion: an integer too large for a float is 100.
+    return 0.0 if percent <= 0 else 100.0 if percent >= 100 else float(percent)
 
 
 def column_kind(column: Dict[str, Any]) -> str:
@@ -92,9 +95,15 @@ class Bar:
 
 
 def _count(value: Any) -> Optional[float]:
-    if is_number(value) and not math.isnan(value) and not math.isinf(value):
-        return float(value)
-    return None
+    """A bar's count; None for what is no drawable number (an integer too
+    large for a float included)."""
+    if not is_number(value):
+        return None
+    try:
+        count = float(value)
+    except OverflowError:
+        return None
+    return count if math.isfinite(count) else None
 
 
 def _first(mapping: Dict[str, Any], keys: Sequence[str]) -> Tuple[Optional[str], Any]:

@@ -6,19 +6,33 @@ column profile per column; alerts are recorded per run. Readers see the
 latest run of each table.
 
 Readers never create anything: a project without a database reads as empty.
-``initialize()`` creates the database and its schema; the writer methods
-(``record_table_profile``, ``record_alerts``) initialize on first use. Every
-statement is parameterised.
+``initialize()`` creates the database and its schema (and adds the columns an
+older store lacks); the writer methods (``record_table_profile``,
+``record_alerts``) initialize on first use. Every statement is parameterised.
+
+Readers take what they can from a store written by hand or by another tool:
+a table or column an older schema lacks reads as null, and a value that
+cannot be read (text that is not UTF-8, a timestamp that is not one, JSON
+text that is not JSON, an infinite number) becomes null for that field and
+is logged once, naming its table, instead of failing the whole listing. A
+database locked by a writer is waited for ``BUSY_TIMEOUT`` seconds, then
+``StoreBusyError`` is raised; a file that is not a readable database raises
+``StoreUnreadableError``.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
+import logging
+import math
 import sqlite3
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+
+from strix_common.exceptions import StrixRuntimeError
 
 DB_DIR = ".marl"
 DB_NAME = "metadata.db"
@@ -44,6 +58,20 @@ COLUMN_METRICS = (
 JSON_FIELDS = ("histogram", "top_values", "alerts")
 
 ALERT_FIELDS = ("source_name", "table_name", "column_name", "type", "severity", "message")
+
+# Seconds a reader or writer waits for another connection's lock.
+BUSY_TIMEOUT = 1.0
+
+_log = logging.getLogger(__name__)
+
+
+class StoreBusyError(StrixRuntimeError):
+    """The metadata store stayed locked by another connection for longer than
+    ``BUSY_TIMEOUT``."""
+
+
+class StoreUnreadableError(StrixRuntimeError):
+    """The metadata store's file is not a database this store can read."""
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS profile_runs (
@@ -92,9 +120,16 @@ CREATE TABLE IF NOT EXISTS profile_alerts (
 );
 """
 
+# Columns of each table of the current schema, for reading older stores.
+_COLUMNS: Dict[str, Tuple[str, ...]] = {
+    "profile_runs": ("run_id", "source_name", "table_name", "profile_mode", "row_count", "profiled_at"),
+    "column_profiles": ("run_id", "position", "column_name") + COLUMN_METRICS + JSON_FIELDS + ("duration_ms",),
+    "profile_alerts": ("alert_id", "run_id") + ALERT_FIELDS,
+}
+
 # The latest run of every table.
 _LATEST_RUNS = """
-SELECT MAX(run_id) FROM profile_runs GROUP BY source_name, table_name
+SELECT MAX(run_id) FROM {profile_runs} GROUP BY source_name, table_name
 """
 
 
@@ -129,8 +164,94 @@ class ColumnProfile:
     duration_ms: Optional[int] = None
 
 
-def _timestamp(text: Optional[str]) -> Optional[datetime]:
-    return datetime.fromisoformat(text) if text else None
+class _Undecodable(bytes):
+    """Text of the database that is not valid UTF-8."""
+
+
+def _decode_text(data: bytes) -> Any:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return _Undecodable(data)
+
+
+class _Unreadable(Exception):
+    """A stored value that cannot be read; ``str()`` says why."""
+
+
+def _text(value: Any) -> Any:
+    """Text as stored; bytes (a BLOB, or text that is not UTF-8) only when
+    they decode as UTF-8."""
+    if isinstance(value, bytes):
+        try:
+            return bytes(value).decode("utf-8")
+        except UnicodeDecodeError:
+            raise _Unreadable("not UTF-8 text") from None
+    return value
+
+
+def _number(value: Any) -> Any:
+    """Numbers as stored; infinity is no number a JSON reader accepts."""
+    if isinstance(value, float) and not math.isfinite(value):
+        raise _Unreadable(f"not a finite number ({value})")
+    return _text(value)
+
+
+def _timestamp(value: Any) -> Optional[datetime]:
+    value = _text(value)
+    if value is None or value == "":
+        return None
+    if not isinstance(value, str):
+        raise _Unreadable(f"not an ISO 8601 timestamp ({type(value).__name__})")
+    try:
+        return datetime.fromisoformat(value)
+    except ValueError:
+        raise _Unreadable(f"not an ISO 8601 timestamp ({value[:40]!r})") from None
+
+
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not JSON")
+
+
+def _finite_float(text: str) -> float:
+    number = float(text)
+    if not math.isfinite(number):
+        raise ValueError(f"{text[:20]} is out of range")
+    return number
+
+
+def _json(value: Any) -> Any:
+    """JSON text as stored, when it is JSON that a JSON writer can write back
+    (no NaN or Infinity, no number out of a float's range)."""
+    value = _text(value)
+    if not value:
+        return value
+    if not isinstance(value, str):
+        raise _Unreadable(f"not JSON text ({type(value).__name__})")
+    try:
+        json.loads(value, parse_constant=_reject_constant, parse_float=_finite_float)
+    except (ValueError, RecursionError) as e:
+        raise _Unreadable(f"not JSON ({str(e)[:60]})") from None
+    return value
+
+
+# Fields of a ColumnProfile in the order of its constructor.
+_PROFILE_FIELDS = ("source_name", "table_name", "profile_mode", "row_count", "profiled_at", "column_name") \
+    + COLUMN_METRICS + JSON_FIELDS + ("duration_ms",)
+
+# How each read field is checked; fields not named here are text.
+_READERS = {name: _number for name in COLUMN_METRICS + ("row_count", "duration_ms")}
+_READERS.update({name: _json for name in JSON_FIELDS}, profiled_at=_timestamp)
+
+# (database, table, field) already logged, so a bad value read at every
+# request is reported once; bounded so a store full of them cannot grow it.
+_reported: set = set()
+_REPORT_LIMIT = 10_000
+
+
+def _shown(name: Any) -> str:
+    """A stored name for a log line, even when it is not UTF-8."""
+    return bytes(name).decode("utf-8", "replace") if isinstance(name, bytes) else str(name)
 
 
 def _json_text(value: Any) -> Optional[str]:
@@ -146,22 +267,36 @@ class ProjectMetadataStore:
     def __init__(self, project_root: Union[str, Path]) -> None:
         root = Path(project_root)
         if not root.is_dir():
-            raise FileNotFoundError(f"project root {str(root)!r} is not a directory")
+            # The message reaches API clients: it names the folder, not its path.
+            raise FileNotFoundError(f"project root {root.name or str(root)!r} is not a directory")
         self.project_root = root
         self.db_path = root / DB_DIR / DB_NAME
         self._conn: Optional[sqlite3.Connection] = None
+        self._tables: Optional[Dict[str, str]] = None
         if self.db_path.is_file():
-            self._conn = sqlite3.connect(self.db_path)
+            self._conn = self._connect()
+
+    def _connect(self) -> sqlite3.Connection:
+        conn = sqlite3.connect(self.db_path, timeout=BUSY_TIMEOUT)
+        conn.text_factory = _decode_text
+        return conn
 
     # --- life cycle -------------------------------------------------------
 
     def initialize(self) -> None:
-        """Create the database and its schema when missing."""
+        """Create the database and its schema when missing, and add the
+        columns that a store written by an older version lacks."""
         if self._conn is None:
             self.db_path.parent.mkdir(parents=True, exist_ok=True)
-            self._conn = sqlite3.connect(self.db_path)
-        with self._conn:
+            self._conn = self._connect()
+        with self._guard(), self._conn:
             self._conn.executescript(_SCHEMA)
+            for table, columns in _COLUMNS.items():
+                present = {row[1] for row in self._conn.execute(f"PRAGMA table_info({table})")}
+                for name in columns:
+                    if name not in present:
+                        self._conn.execute(f"ALTER TABLE {table} ADD COLUMN {name}")
+        self._tables = None
 
     def close(self) -> None:
         if self._conn is not None:
@@ -174,10 +309,69 @@ class ProjectMetadataStore:
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
-    def _rows(self, sql: str, params: Tuple[Any, ...] = ()) -> List[tuple]:
+    @contextlib.contextmanager
+    def _guard(self):
+        """SQLite's errors as the store's: busy, or not a readable database."""
+        try:
+            yield
+        except sqlite3.OperationalError as e:
+            if e.sqlite_errorcode in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+                raise StoreBusyError(
+                    f"the metadata store is locked by another process (waited {BUSY_TIMEOUT:g} s)") from e
+            raise
+        except sqlite3.DatabaseError as e:
+            if e.sqlite_errorcode in (sqlite3.SQLITE_NOTADB, sqlite3.SQLITE_CORRUPT):
+                raise StoreUnreadableError(f"the metadata store {DB_DIR}/{DB_NAME} cannot be read: {e}") from e
+            raise
+
+    def _sources(self) -> Dict[str, str]:
+        """For each table of the schema that the database has, a query of
+        its rows with every current column, null where an older store
+        lacks it."""
+        if self._tables is None:
+            assert self._conn is not None
+            present = {row[0] for row in self._conn.execute(
+                "SELECT name FROM sqlite_master WHERE type = 'table'")}
+            self._tables = {}
+            for table, columns in _COLUMNS.items():
+                if table not in present:
+                    continue
+                have = {row[1] for row in self._conn.execute(f"PRAGMA table_info({table})")}
+                select = ", ".join(name if name in have else f"NULL AS {name}" for name in columns)
+                self._tables[table] = f"(SELECT {select} FROM {table})"
+        return self._tables
+
+    def _rows(self, sql: str, params: Tuple[Any, ...] = (), needs: Tuple[str, ...] = ()) -> List[tuple]:
+        """Rows of ``sql``, whose ``{table}`` fields name the tables of
+        ``needs``; none when the store or one of those tables is missing."""
         if self._conn is None:
             return []
-        return self._conn.execute(sql, params).fetchall()
+        with self._guard():
+            sources = self._sources()
+            if any(table not in sources for table in needs):
+                return []
+            return self._conn.execute(sql.format(**sources), params).fetchall()
+
+    def _read(self, names: Tuple[str, ...], row: Tuple[Any, ...], what: str = "table") -> List[Any]:
+        """The row's values checked by their field's reader; a value that
+        cannot be read becomes None and is logged once, naming the table
+        (the row's first two values)."""
+        values = []
+        for name, value in zip(names, row):
+            try:
+                values.append(_READERS.get(name, _text)(value))
+            except _Unreadable as e:
+                self._report(f"{what} {_shown(row[0])}.{_shown(row[1])}", name, str(e))
+                values.append(None)
+        return values
+
+    def _report(self, where: str, field: str, why: str) -> None:
+        key = (str(self.db_path), where, field)
+        if key in _reported:
+            return
+        if len(_reported) < _REPORT_LIMIT:
+            _reported.add(key)
+        _log.warning("metadata store: %s of %s is unreadable (%s); read as null", field, where, why)
 
     # --- readers ----------------------------------------------------------
 
@@ -186,11 +380,13 @@ class ProjectMetadataStore:
         rows = self._rows(
             f"""
             SELECT source_name, table_name, profile_mode, profiled_at
-            FROM profile_runs WHERE run_id IN ({_LATEST_RUNS})
+            FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
             ORDER BY source_name, table_name
-            """
+            """,
+            needs=("profile_runs",),
         )
-        return [(s, t, m, _timestamp(at)) for s, t, m, at in rows]
+        names = ("source_name", "table_name", "profile_mode", "profiled_at")
+        return [tuple(self._read(names, row)) for row in rows]
 
     def get_table_profile(
         self, source_name: str, table_name: str, mode: Optional[str] = None
@@ -201,40 +397,41 @@ class ProjectMetadataStore:
             f"""
             SELECT r.source_name, r.table_name, r.profile_mode, r.row_count, r.profiled_at,
                    c.column_name, {metrics}, c.duration_ms
-            FROM column_profiles c JOIN profile_runs r ON r.run_id = c.run_id
+            FROM {{column_profiles}} c JOIN {{profile_runs}} r ON r.run_id = c.run_id
             WHERE c.run_id = (
-                SELECT MAX(run_id) FROM profile_runs
+                SELECT MAX(run_id) FROM {{profile_runs}}
                 WHERE source_name = ? AND table_name = ? AND (? IS NULL OR profile_mode = ?)
             )
             ORDER BY c.position
             """,
             (source_name, table_name, mode, mode),
+            needs=("profile_runs", "column_profiles"),
         )
-        profiles = []
-        for row in rows:
-            row = list(row)
-            row[4] = _timestamp(row[4])
-            profiles.append(ColumnProfile(*row))
-        return profiles
+        return [ColumnProfile(*self._read(_PROFILE_FIELDS, row)) for row in rows]
 
     def get_profile_alerts(self, source_name: Optional[str] = None) -> List[dict]:
         """Alerts of the latest run of each table and alerts recorded without
         a run, of one source when given, in recording order."""
         rows = self._rows(
             f"""
-            SELECT {", ".join(ALERT_FIELDS)} FROM profile_alerts
+            SELECT {", ".join(ALERT_FIELDS)} FROM {{profile_alerts}}
             WHERE (run_id IS NULL OR run_id IN ({_LATEST_RUNS}))
               AND (? IS NULL OR source_name = ?)
             ORDER BY alert_id
             """,
             (source_name, source_name),
+            needs=("profile_alerts", "profile_runs"),
         )
-        # Fields that were not recorded are left out, so readers fall back
-        # to their own defaults (alert.get("severity", "info")).
-        return [{k: v for k, v in zip(ALERT_FIELDS, row) if v is not None} for row in rows]
+        # Fields that were not recorded (or cannot be read) are left out, so
+        # readers fall back to their own defaults (alert.get("severity", "info")).
+        alerts = []
+        for row in rows:
+            values = self._read(ALERT_FIELDS, row, "an alert of table")
+            alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None})
+        return alerts
 
     def has_profiles(self) -> bool:
-        return bool(self._rows("SELECT 1 FROM profile_runs LIMIT 1"))
+        return bool(self._rows("SELECT 1 FROM {profile_runs} LIMIT 1", needs=("profile_runs",)))
 
     # --- writers ----------------------------------------------------------
 
@@ -262,7 +459,7 @@ class ProjectMetadataStore:
         (see ``record_alerts``).
         """
         conn = self._writer()
-        with conn:
+        with self._guard(), conn:
             cur = conn.execute(
                 "INSERT INTO profile_runs (source_name, table_name, profile_mode, row_count, profiled_at)"
                 " VALUES (?, ?, ?, ?, ?)",
@@ -285,7 +482,7 @@ class ProjectMetadataStore:
         """Record alerts: mappings with "source_name", "table_name" and
         optionally "column_name", "type", "severity", "message"."""
         conn = self._writer()
-        with conn:
+        with self._guard(), conn:
             self._insert_alerts(conn, alerts, run_id)
 
     @staticmethod
