@@ -241,3 +241,14 @@ def test_shop_change_fails_the_gate_naming_the_model():
     assert proc.stdout.endswith("new federation in 1 model: model.shop.order_payments\n")
     # The other way round the model became pushdown: nothing new is federated.
     assert marl("plan", SHOP, "--baseline", SHOP_CHANGE).returncode == 0
+
+
+def test_advise_with_nothing_federated_and_not_with_html(tmp_path):
+    path = tmp_path / "m.json"
+    path.write_text(json.dumps(doc({"model.p.a": model("source.p.pg.x"), "model.p.b": model(deps=["model.p.a"])})))
+    proc = marl("plan", path, "--advise")
+    assert (proc.returncode, proc.stdout) == (0, "No federated models among 2 nodes: nothing to replicate.\n")
+    assert json.loads(marl("plan", path, "--advise", "--json").stdout)["steps"] == []
+    proc = marl("plan", path, "--advise", "--html", tmp_path / "plan.html")
+    assert proc.returncode == 2 and "does not combine" in proc.stderr
+    assert not (tmp_path / "plan.html").exists()
