@@ -309,6 +309,9 @@ def test_plan_page_answers_while_laying_out_and_shows_failures_in_its_box(tmp_pa
     while 'id="laying-out"' in (r := client.get("/plan")).text and time.monotonic() < deadline:
         time.sleep(0.1)
     assert 'id="graph"' in r.text and 'id="error"' not in r.text
+    # Every later request is served from that same layout, advice included.
+    r = client.get("/plan")
+    assert 'id="graph"' in r.text and 'id="error"' not in r.text and 'id="advice-steps"' in r.text
 
     # Whatever goes wrong in the layout is the page's error box, not a bare 500,
     # and names no absolute path.

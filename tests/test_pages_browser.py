@@ -214,13 +214,16 @@ def expected_plan():
     return {n["unique_id"] for n in nodes}, {n["unique_id"] for n in nodes if n["strategy"] == "federated"}
 
 
+def graph_ids(driver, selector):
+    """unique_id of every drawn element matching `selector` (the first line
+    of its hover text)."""
+    return {t.get_attribute("textContent").split("\n")[0]
+            for t in driver.find_elements(By.CSS_SELECTOR, selector + " > title")}
+
+
 def graph_seen(driver):
-    """unique_id of every drawn model or seed (the first line of its hover
-    text) and of those marked federated."""
-    def ids(selector):
-        return {t.get_attribute("textContent").split("\n")[0]
-                for t in driver.find_elements(By.CSS_SELECTOR, selector + " > title")}
-    return ids("#graph g.plan-node"), ids("#graph g.plan-node.federated")
+    """unique_id of every drawn model or seed and of those marked federated."""
+    return graph_ids(driver, "#graph g.plan-node"), graph_ids(driver, "#graph g.plan-node.federated")
 
 
 def test_plan_graph_served(server, browser, shots):
@@ -245,6 +248,35 @@ def test_plan_graph_served(server, browser, shots):
     shots(browser, "plan")
 
 
+def expected_steps():
+    out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--advise", "--json"],
+                         capture_output=True, text=True, check=True).stdout
+    return json.loads(out)["steps"]
+
+
+def test_plan_advice_beside_the_graph_highlights_the_selected_step(server, browser, shots):
+    steps = expected_steps()
+    browser.get(server + "/plan")
+    items = browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")
+    assert len(items) == len(steps) == 4
+    panel, graph = browser.find_element(By.ID, "advice").rect, browser.find_element(By.ID, "graph").rect
+    # A column to the right of the graph, side by side with it.
+    assert panel["x"] >= graph["x"] + graph["width"]
+    assert panel["y"] < graph["y"] + graph["height"] and graph["y"] < panel["y"] + panel["height"]
+
+    def highlighted():
+        return graph_ids(browser, "#graph g.advice-source"), graph_ids(browser, "#graph g.advice-unlock")
+
+    for i in (0, 1, 0):
+        items[i].find_element(By.TAG_NAME, "button").click()
+        # Only the selected step's sources and models are marked, whatever was before.
+        assert highlighted() == (set(steps[i]["replicate"]), set(steps[i]["unlocks"]))
+        assert [li.get_attribute("class") for li in items].count("selected") == 1
+    shots(browser, "plan-advice")
+    items[0].find_element(By.TAG_NAME, "button").click()  # selecting it again clears it
+    assert highlighted() == (set(), set())
+
+
 def test_plan_html_file_stands_alone(tmp_path, browser):
     page = tmp_path / "plan.html"
     subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--html", str(page)],
@@ -252,6 +284,7 @@ def test_plan_html_file_stands_alone(tmp_path, browser):
     planned, federated = expected_plan()
     browser.get(page.as_uri())
     assert graph_seen(browser) == (planned, federated)
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")) == len(expected_steps())
     assert resources(browser) == []
     assert not browser.find_elements(By.CSS_SELECTOR, "header nav")  # no links to a server
 
@@ -295,6 +328,13 @@ def test_neighbourhood_of_one_model_in_a_large_project(large_project, browser, s
     WebDriverWait(browser, 30).until(lambda d: d.find_elements(By.ID, "overview-heading"))
     boxes = browser.find_elements(By.CSS_SELECTOR, "#graph g.overview-node")
     assert boxes and len(boxes) <= 60
+    # A step of the advice marks the overview's boxes of the models it turns pushdown.
+    step = browser.find_element(By.CSS_SELECTOR, "#advice-steps > li")
+    step.find_element(By.TAG_NAME, "button").click()
+    marked = {g.get_attribute("id") for g in browser.find_elements(By.CSS_SELECTOR, "#graph g.advice-unlock")}
+    assert marked and marked == set(step.get_attribute("data-models").split()) and marked <= {
+        b.get_attribute("id") for b in boxes}
+    step.find_element(By.TAG_NAME, "button").click()
     boxes[0].click()
     assert browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")
 

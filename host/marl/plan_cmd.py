@@ -12,6 +12,7 @@ import argparse
 import json
 import sys
 
+from marl import plan_advice
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
 from strix.contracts.graph.loader import ManifestError, load_manifest
 
@@ -40,6 +41,11 @@ def register(subparsers) -> None:
         default=None,
         help="write the plan graph (laid out by Graphviz) as one self-contained HTML file",
     )
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--advise", action="store_true",
+                      help="say what to replicate where to make the federated models pushdown")
+    mode.add_argument("--baseline", metavar="OLD_MANIFEST.json", default=None,
+                      help="compare with the plan of OLD_MANIFEST.json; exit 1 on new federation")
     parser.set_defaults(func=run)
 
 
@@ -66,7 +72,15 @@ def run(args: argparse.Namespace) -> int:
         return 2
 
     if args.html is not None:
+        if args.advise or args.baseline is not None:
+            print("marl plan: error: --html shows the advice already; it does not combine "
+                  "with --advise or --baseline", file=sys.stderr)
+            return 2
         return _write_html(analysis, args)
+    if args.advise:
+        return plan_advice.run_advise(analysis, args)
+    if args.baseline is not None:
+        return plan_advice.run_baseline(analysis, args)
     if args.json:
         _print_json(analysis.planned, analysis.summary)
     else:

@@ -24,6 +24,7 @@ from fastapi import APIRouter, Request
 from fastapi.responses import HTMLResponse
 from fastapi.templating import Jinja2Templates
 
+from marl import plan_advice
 from marl.pages import plan_graph
 from marl.pages.render import environment
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
@@ -54,12 +55,28 @@ def _environment():
 templates = Jinja2Templates(env=_environment())
 
 
+def advice_elements(drawn: plan_graph.DrawnPlan) -> Dict[str, str]:
+    """SVG element id of each drawn model and source by unique_id, for the
+    advice panel: in the overview, a federated model is its box and sources
+    are not drawn one by one."""
+    if drawn.overview is not None:
+        uid_of = {n.key: n.unique_id for n in drawn.graph.nodes}
+        return {uid_of[key]: f"ov-{box.key}" for box in drawn.overview.federated for key in box.members}
+    elements = {n.unique_id: n.key for n in drawn.graph.nodes}
+    if drawn.sources_drawn:
+        elements.update((s.unique_id, s.key) for s in drawn.graph.sources)
+    return elements
+
+
 def page_context(drawn: Optional[plan_graph.DrawnPlan] = None, **context: Any) -> Dict[str, Any]:
     """What plan.html needs besides ``request``/``standalone``."""
     members = {}
     if drawn is not None and drawn.overview is not None:
         members = {f"ov-{box.key}": [int(key[1:]) for key in box.members]
                    for box in drawn.overview.federated}
+    advice = context.get("advice")
+    if drawn is not None and advice is not None:
+        context["advice_steps"] = plan_advice.panel_steps(advice, advice_elements(drawn))
     context.setdefault("error", None)
     context.setdefault("hint", False)
     context.setdefault("laying_out", False)
@@ -74,10 +91,11 @@ def draw_analysis(analysis) -> plan_graph.DrawnPlan:
 
 
 def write_plan_html(analysis, path) -> plan_graph.PlanGraph:
-    """Write the plan graph of ``analysis`` (a ``PlanAnalysis``) as one
-    self-contained HTML file; returns the graph."""
+    """Write the plan graph of ``analysis`` (a ``PlanAnalysis``) and its
+    replication advice as one self-contained HTML file; returns the graph."""
     drawn = draw_analysis(analysis)
-    html = _environment().get_template("plan.html").render(page_context(drawn), standalone=True)
+    context = page_context(drawn, advice=plan_advice.advise_analysis(analysis))
+    html = _environment().get_template("plan.html").render(context, standalone=True)
     Path(path).write_text(html, encoding="utf-8")
     return drawn.graph
 
@@ -104,7 +122,9 @@ class PlanLayouts:
 
         try:
             manifest = load_manifest(self.manifest_path, origin=self.name)
-            drawn = draw_analysis(analyse_manifest(manifest, self.target))
+            analysis = analyse_manifest(manifest, self.target)
+            drawn = draw_analysis(analysis)
+            advice = plan_advice.advise_analysis(analysis)
         except (ManifestError, PlanAnalysisError, plan_graph.GraphvizError) as e:
             return {"error": self.public(str(e))}
         except ImportError as e:
@@ -112,7 +132,7 @@ class PlanLayouts:
         except Exception as e:  # shown in the page's error box rather than as a bare 500
             log.exception("laying out the plan graph of %s failed", self.name)
             return {"error": self.public(f"cannot draw the plan graph: {type(e).__name__}: {e}")}
-        return {"drawn": drawn}
+        return {"drawn": drawn, "advice": advice}
 
     def public(self, text: str) -> str:
         """``text`` without the manifest's absolute path or its folder's."""
@@ -158,7 +178,8 @@ def plan_page(request: Request):
     # A plain function: FastAPI runs it in its threadpool, so the wait for
     # the layout and the rendering never hold up the event loop.
     layouts: PlanLayouts = request.app.state.plan_layouts
-    result = layouts.current(FIRST_WAIT)
+    # A copy: the layout's result is shared by every request until the file changes.
+    result = dict(layouts.current(FIRST_WAIT))
     context = page_context(result.pop("drawn", None), manifest_name=layouts.name, **result)
     try:
         return templates.TemplateResponse(request, "plan.html", dict(context, standalone=False))
