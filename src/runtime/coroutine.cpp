@@ -139,7 +139,9 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
     }
     struct Finish {
         CoroutineObject* c;
-        ~Finish() { coroutine_finish(c); }
+        ~Finish() {
+            if (python_usable()) coroutine_finish(c);  // else unwound at exit without the GIL
+        }
     } finish{c};
     RT_GUARD(nullptr, {
         CallGuard guard(" while running a native coroutine");
