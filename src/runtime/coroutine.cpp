@@ -139,9 +139,7 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
     }
     struct Finish {
         CoroutineObject* c;
-        ~Finish() {
-            if (python_usable()) coroutine_finish(c);  // else unwound at exit without the GIL
-        }
+        ~Finish() { coroutine_finish(c); }
     } finish{c};
     RT_GUARD(nullptr, {
         CallGuard guard(" while running a native coroutine");

@@ -63,7 +63,6 @@ public:
     Conversions(const Conversions&) = delete;
     Conversions& operator=(const Conversions&) = delete;
     ~Conversions() {
-        if (!python_usable()) return;  // unwound at exit without the GIL
         for (size_t i = 0; (owned_ >> i) != 0; ++i)
             if ((owned_ >> i) & 1u) Py_DECREF(slots_[i]);
     }

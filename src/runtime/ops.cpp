@@ -10,7 +10,7 @@
 
 namespace rt {
 
-// Callers have let a forced unwind or foreign exception pass already
+// Callers have let a foreign exception (a forced unwind) pass already
 // (rethrow_if_thread_exit), so the catch-all below only sees C++ exceptions
 // of other types.
 void set_error_from_current_exception() noexcept {
@@ -71,33 +71,34 @@ std::atomic<long long> g_switch_interval_us{5000};
 }  // namespace
 
 void SignalCheck::poll() {
+    constexpr long long kSignalIntervalUs = 50000;
     const long long now = monotonic_us();
-    if (last_us_ < 0) last_us_ = now;  // the loop's first 1024 steps start the clock
-    if (now - last_us_ < g_switch_interval_us.load(std::memory_order_relaxed)) return;
-    // Let other threads have the GIL, as the interpreter does at each switch
-    // interval. Only owned references are held across this point (ForEach
-    // owns what it iterates). Retaking the GIL at exit ends the thread.
-    PyThreadState* self = PyEval_SaveThread();
-    PyEval_RestoreThread(self);
+    if (last_yield_us_ < 0) last_yield_us_ = last_signals_us_ = now;  // the first 1024 steps start the clocks
+    if (now - last_yield_us_ >= g_switch_interval_us.load(std::memory_order_relaxed)) {
+        // Let other threads have the GIL, as the interpreter does at each
+        // switch interval. Only owned references are held across this point
+        // (ForEach owns what it iterates). Retaking the GIL at exit ends the
+        // thread (a forced unwind).
+        PyThreadState* self = PyEval_SaveThread();
+        PyEval_RestoreThread(self);
+        detail::refresh_switch_interval();
+        last_yield_us_ = monotonic_us();
+    }
+    if (now - last_signals_us_ >= kSignalIntervalUs) {
+        last_signals_us_ = now;
+        if (PyErr_CheckSignals() < 0) raise();
+    }
+}
+
+
+// A foreign exception is rethrown as it is. The forced unwind of a thread
+// ending at exit never gets here: it passes through this module's frames
+// without entering its handlers (unwind.cpp).
+[[noreturn]] void rethrow_foreign() { throw; }
+
+void detail::refresh_switch_interval() {
     g_switch_interval_us.store(read_switch_interval_us(g_switch_interval_us.load(std::memory_order_relaxed)),
                                std::memory_order_relaxed);
-    last_us_ = monotonic_us();
-    if (PyErr_CheckSignals() < 0) raise();
-}
-
-namespace {
-PyObject* note_interpreter_exit(PyObject*, PyObject*) {
-    g_interpreter_exiting.store(true, std::memory_order_relaxed);
-    Py_RETURN_NONE;
-}
-PyMethodDef note_interpreter_exit_def = {"_note_interpreter_exit", note_interpreter_exit, METH_NOARGS, nullptr};
-}  // namespace
-
-void detail::watch_interpreter_exit() {
-    g_switch_interval_us.store(read_switch_interval_us(5000), std::memory_order_relaxed);
-    Ref callback = Ref::steal(PyCFunction_New(&note_interpreter_exit_def, nullptr));
-    Ref atexit = import("atexit");
-    Ref registered = call_method(Ref::steal(PyUnicode_InternFromString("register")).get(), {atexit.get(), callback.get()});
 }
 
 std::string type_name(PyObject* obj) {

@@ -195,13 +195,13 @@ inline Ref next(PyObject* iterator) {
 }
 
 // The interpreter's duties in a loop that runs no Python code of its own:
-// every 1024 steps the loop reads a clock, and once a switch interval
-// (sys.getswitchinterval(), 5 ms by default) has passed since the last time
-// it releases and retakes the GIL, so other threads run as they would
-// beside Python code, then runs pending signal handlers (Ctrl-C,
+// every 1024 steps the loop reads a clock. Once a switch interval
+// (sys.getswitchinterval(), 5 ms by default) has passed since the last time,
+// it releases and retakes the GIL, so other threads run as they would beside
+// Python code; every 50 ms it runs pending signal handlers (Ctrl-C,
 // _thread.interrupt_main). PyErr_CheckSignals also runs the garbage
-// collector when it has asked for a collection; checking by time rather
-// than by count keeps collections as rare as in a loop that never checked,
+// collector when it has asked for a collection; checking by time rather than
+// by count keeps collections as rare as in a loop that never checked,
 // however cheap the steps are.
 class SignalCheck {
 public:
@@ -213,7 +213,8 @@ private:
     static constexpr unsigned kStride = 1024;
     void poll();  // ops.cpp
     unsigned count_ = 0;
-    long long last_us_ = -1;  // time of the last check; -1 before the first poll
+    long long last_yield_us_ = -1;    // when the GIL was last released; -1 before the first poll
+    long long last_signals_us_ = -1;  // when signal handlers last had a chance
 };
 
 // Steps through an iterable as a for statement does. Exact lists and tuples
@@ -345,7 +346,6 @@ public:
         PyErr_SetHandledException(exc);
     }
     ~HandlingScope() {
-        if (!python_usable()) return;  // unwound at exit without the GIL
         PyErr_SetHandledException(saved_);
         Py_XDECREF(saved_);
     }

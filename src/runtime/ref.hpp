@@ -10,14 +10,13 @@
 //    the interpreter's error indicator is set. Every entry point called by
 //    CPython catches it (see `RT_GUARD`) and returns the error value.
 //  * Module code never calls Py_INCREF / Py_DECREF itself.
-//  * A catch-all first calls `rt::rethrow_if_thread_exit()`: the unwind that
-//    ends a thread is no C++ exception and must pass (see below).
+//  * A catch-all first calls `rt::rethrow_if_thread_exit()`: an exception
+//    this C++ runtime did not throw passes on (see below).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -30,34 +29,25 @@ namespace rt {
 // At interpreter exit CPython 3.13 ends a daemon thread that tries to take
 // the GIL back with pthread_exit(). glibc does that by a forced unwind: an
 // exception that is no C++ exception (libstdc++ shows it as
-// abi::__forced_unwind, libc++abi as a foreign exception) which runs the
-// cleanups of every frame up to the thread's start. The thread holds no GIL
-// meanwhile, so destructors must not touch Python objects then (they leak
-// them: the process is ending), and no catch-all may keep the exception.
-
-// Set once an interpreter of this process has started finalizing (from an
-// atexit callback, which runs before any thread can be ended this way).
-// Process-wide and never reset: afterwards destructors pay one extra check.
-inline std::atomic<bool> g_interpreter_exiting{false};
-
-// Whether this thread may touch Python objects now. False only while a
-// thread without the GIL is being unwound at exit.
-inline bool python_usable() noexcept {
-    return !g_interpreter_exiting.load(std::memory_order_relaxed) || PyThreadState_GetUnchecked() != nullptr;
-}
-
-// Rethrows the exception being handled when it is the unwind that ends the
-// thread (or any other exception not thrown by this C++ runtime, which no
-// handler of ours can make sense of). Call first thing in every catch-all.
-[[noreturn]] void rethrow_foreign();  // unwind.cpp
-namespace detail {
-// Registers the atexit callback that sets g_interpreter_exiting and reads
-// the switch interval; module exec calls it.
-void watch_interpreter_exit();
-}  // namespace detail
+// abi::__forced_unwind, libc++abi as a foreign exception) and that runs up
+// to the thread's start. The thread holds no GIL then, so none of this
+// module's cleanups may run: the personality routine lets the unwind pass
+// through the module's frames without running destructors or handlers
+// (unwind.cpp), leaking what they held, as the process is ending.
+//
+// Any other exception not thrown by this C++ runtime cannot be made sense
+// of either: every catch-all first calls rethrow_if_thread_exit(), which
+// rethrows such a foreign exception instead of turning it into a Python
+// error.
+[[noreturn]] void rethrow_foreign();  // ops.cpp
 inline void rethrow_if_thread_exit() {
     if (!std::current_exception()) rethrow_foreign();
 }
+
+namespace detail {
+// Reads sys.getswitchinterval() for the loops' GIL release (module exec).
+void refresh_switch_interval();
+}  // namespace detail
 
 // Carries a pending Python exception through C++ frames.
 struct PyError {};
@@ -95,9 +85,7 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() {
-        if (p_ && python_usable()) Py_DECREF(p_);
-    }
+    ~Ref() { Py_XDECREF(p_); }
 
     // Takes over a new reference; a NULL result means a Python error is set.
     static Ref steal(PyObject* p) {
@@ -142,8 +130,8 @@ void set_error_from_current_exception() noexcept;
 }  // namespace rt
 
 // Wraps the body of a slot or entry point called by CPython: no C++
-// exception may cross into the interpreter. The forced unwind that ends the
-// thread at exit passes on (rethrow_if_thread_exit).
+// exception may cross into the interpreter; a foreign one (the forced unwind
+// that ends a thread) passes on (rethrow_if_thread_exit).
 #define RT_GUARD(error_value, ...)                          \
     try {                                                   \
         __VA_ARGS__                                         \
