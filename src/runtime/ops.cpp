@@ -90,7 +90,6 @@ void SignalCheck::poll() {
     }
 }
 
-
 // A foreign exception is rethrown as it is. The forced unwind of a thread
 // ending at exit never gets here: it passes through this module's frames
 // without entering its handlers (unwind.cpp).
