@@ -74,11 +74,15 @@ void SignalCheck::poll() {
     constexpr long long kSignalIntervalUs = 50000;
     const long long now = monotonic_us();
     if (last_yield_us_ < 0) last_yield_us_ = last_signals_us_ = now;  // the first 1024 steps start the clocks
-    if (now - last_yield_us_ >= g_switch_interval_us.load(std::memory_order_relaxed)) {
-        // Let other threads have the GIL, as the interpreter does at each
-        // switch interval. Only owned references are held across this point
-        // (ForEach owns what it iterates). Retaking the GIL at exit ends the
-        // thread (a forced unwind).
+    if (now - last_yield_us_ >= 2 * g_switch_interval_us.load(std::memory_order_relaxed)) {
+        // Let other threads have the GIL. A thread waiting for it asks for
+        // it once it has waited a switch interval without any thread taking
+        // the GIL, and the interpreter hands it over at its next check. A
+        // native loop cannot see that request, and each release it makes
+        // counts as a switch, so it releases every second interval: by then
+        // a waiting thread has asked, and the release hands the GIL over.
+        // Only owned references are held across this point (ForEach owns
+        // what it iterates). Retaking the GIL at exit ends the thread.
         PyThreadState* self = PyEval_SaveThread();
         PyEval_RestoreThread(self);
         detail::refresh_switch_interval();

@@ -195,11 +195,11 @@ inline Ref next(PyObject* iterator) {
 }
 
 // The interpreter's duties in a loop that runs no Python code of its own:
-// every 1024 steps the loop reads a clock. Once a switch interval
-// (sys.getswitchinterval(), 5 ms by default) has passed since the last time,
-// it releases and retakes the GIL, so other threads run as they would beside
-// Python code; every 50 ms it runs pending signal handlers (Ctrl-C,
-// _thread.interrupt_main). PyErr_CheckSignals also runs the garbage
+// every 1024 steps the loop reads a clock. Every second switch interval
+// (sys.getswitchinterval(), 5 ms by default) it releases and retakes the
+// GIL, handing it to a thread that has been waiting for it (see poll), so
+// other threads run as they would beside Python code; every 50 ms it runs
+// pending signal handlers (Ctrl-C, _thread.interrupt_main). PyErr_CheckSignals also runs the garbage
 // collector when it has asked for a collection; checking by time rather than
 // by count keeps collections as rare as in a loop that never checked,
 // however cheap the steps are.
