@@ -108,6 +108,7 @@ State& start_state(PyObject* module) {
     namespace {                                                                                   \
     int rt_module_exec(PyObject* m) {                                                             \
         RT_GUARD(-1, {                                                                            \
+            ::rt::detail::refresh_switch_interval();                                              \
             exec_fn(m, ::rt::detail::start_state<State>(m));                                      \
             return 0;                                                                             \
         })                                                                                        \
