@@ -76,14 +76,13 @@ Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
 // pattern it happened in; what was found before stays.
 void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
     const Names& n = a.state<State>().names;
-    const Py_ssize_t count = PyList_GET_SIZE(patterns);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pattern = PyList_GET_ITEM(patterns, i);
+    rt::ForEach each_pattern(patterns);
+    while (Ref pattern = each_pattern.next()) {
         rt::suppress(PyExc_Exception, [&] {
             Ref glob = a.global(n.glob);
-            Ref matches = rt::call_method(n.glob, {glob.get(), pattern});
-            Ref it = rt::iter(matches.get());
-            while (Ref match = rt::next(it.get())) consider(a, found, match.get());
+            Ref matches = rt::call_method(n.glob, {glob.get(), pattern.get()});
+            rt::ForEach each(matches.get());
+            while (Ref match = each.next()) consider(a, found, match.get());
         });
     }
 }
@@ -109,8 +108,8 @@ Ref find_java_macos(const Args& a) {
         Ref lines = rt::call_method(n.split, {listing.get(), t.newline});
         Ref re = a.global(n.re);
         Ref group = rt::integer(1);
-        Ref it = rt::iter(lines.get());
-        while (Ref line = rt::next(it.get())) {
+        rt::ForEach each(lines.get());
+        while (Ref line = each.next()) {
             Ref stripped = rt::call_method(n.strip, {line.get()});
             Ref match = rt::call_method(n.search, {re.get(), t.re_trailing_path, stripped.get()});
             if (!rt::truthy(match.get())) continue;
@@ -132,8 +131,8 @@ Ref find_java_linux(const Args& a) {
         Ref listing = rt::attr(result.get(), n.stdout);
         Ref trimmed = rt::call_method(n.strip, {listing.get()});
         Ref lines = rt::call_method(n.split, {trimmed.get(), t.newline});
-        Ref it = rt::iter(lines.get());
-        while (Ref line = rt::next(it.get())) {
+        rt::ForEach each(lines.get());
+        while (Ref line = each.next()) {
             if (!rt::truthy(line.get())) continue;
             if (!rt::truthy(path_call(a, n.exists, line.get()).get())) continue;
             // Each line is a launcher, .../bin/java: its home is two levels up.
@@ -152,7 +151,9 @@ Ref find_java_linux(const Args& a) {
 void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject* key) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
+    rt::SignalCheck checkpoint;  // the index is the loop: no iterable to hand to ForEach
     for (long long index = 0;; ++index) {
+        checkpoint.step();
         if (!rt::suppress(PyExc_OSError, [&] {
             Ref i = rt::integer(index);
             Ref enum_key = rt::attr(winreg, n.EnumKey);
@@ -180,9 +181,9 @@ Ref find_java_windows(const Args& a) {
             Ref pair = rt::tuple({hkey.get(), name.get()});
             rt::append(reg_paths.get(), pair.get());
         }
-        const Py_ssize_t count = PyList_GET_SIZE(reg_paths.get());
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            PyObject* pair = PyList_GET_ITEM(reg_paths.get(), k);
+        rt::ForEach each(reg_paths.get());
+        while (Ref pair_ref = each.next()) {
+            PyObject* pair = pair_ref.get();
             Ref open_key = rt::attr(winreg.get(), n.OpenKey);
             Ref key;
             if (!rt::suppress(PyExc_FileNotFoundError, [&] {  // vendor not installed; a denied access propagates
@@ -236,8 +237,8 @@ Ref find_all_java_installations(const Args& a) {
     Ref seen_paths = rt::new_set();
     Ref unique = rt::new_list(0);
     Ref current_key;  // normpath of the current path, once it is first needed
-    Ref it = rt::iter(discovered.get());
-    while (Ref installation = rt::next(it.get())) {
+    rt::ForEach each(discovered.get());
+    while (Ref installation = each.next()) {
         Ref path = rt::attr(installation.get(), n.path);
         Ref key = path_call(a, n.normpath, path.get());
         if (rt::contains(seen_paths.get(), key.get())) continue;
@@ -270,8 +271,8 @@ Ref select_best_java(const Args& a) {
     // is a proper Java home; the active flag plays no part.
     Ref best;
     Ref best_version;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(installations); ++i) {
-        Ref installation = Ref::borrow(PyList_GET_ITEM(installations, i));
+    rt::ForEach each(installations);
+    while (Ref installation = each.next()) {
         Ref version = rt::attr(installation.get(), n.version);
         if (!rt::contains(supported_versions, version.get())) continue;
         Ref path = rt::attr(installation.get(), n.path);

@@ -21,8 +21,8 @@ Ref eligibility_row(const Args& a, PyObject* key) {
 // ", ".join(str(v) for v in versions)
 Ref joined_versions(PyObject* versions) {
     Ref parts = rt::new_list(0);
-    Ref it = rt::iter(versions);
-    while (Ref v = rt::next(it.get())) rt::append(parts.get(), rt::str_of(v.get()).get());
+    rt::ForEach each(versions);
+    while (Ref v = each.next()) rt::append(parts.get(), rt::str_of(v.get()).get());
     return rt::join(", ", parts.get());
 }
 
@@ -65,8 +65,8 @@ bool newer_than_table(const Args& a, PyObject* line) {
     auto mine = release_numbers(line);
     if (!mine) return false;
     Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
-    Ref it = rt::iter(table.get());
-    while (Ref key = rt::next(it.get())) {
+    rt::ForEach each(table.get());
+    while (Ref key = each.next()) {
         auto theirs = release_numbers(key.get());
         if (theirs && !(*theirs < *mine)) return false;
     }
@@ -124,8 +124,8 @@ Ref get_pyspark_versions_for_java(const Args& a) {
     Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
     Ref compatible = rt::new_list(0);
     Ref items = rt::call_method(n.items, {table.get()});
-    Ref it = rt::iter(items.get());
-    while (Ref entry = rt::next(it.get())) {
+    rt::ForEach each(items.get());
+    while (Ref entry = each.next()) {
         auto [line, row] = rt::unpack<2>(entry.get());
         Ref supported = rt::getitem(row.get(), n.supported);
         if (rt::contains(supported.get(), java_version)) rt::append(compatible.get(), line.get());

@@ -11,8 +11,9 @@
 // a leading byte order mark; json.loads then decides.
 //
 // Like the rest of the code it owns references through rt::Ref and throws
-// rt::PyError for a Python error (only memory can fail here); declining is
-// not an error and is an empty Ref.
+// rt::PyError for a Python error (memory, or an exception from a signal
+// handler during a long text); declining is not an error and is an empty
+// Ref.
 #include "json_decode.hpp"
 
 #include <cmath>
@@ -372,6 +373,7 @@ private:
             return list;
         }
         while (true) {
+            checkpoint_.step();
             Ref item = parse_value();
             if (!item) return {};
             rt::append(list.get(), item.get());
@@ -397,6 +399,7 @@ private:
             return dict;
         }
         while (true) {
+            checkpoint_.step();
             if (peek() != '"') return {};
             Ref key = parse_string(&memo_);
             if (!key) return {};
@@ -425,6 +428,10 @@ private:
     int depth_ = 0;
     KeyMemo memo_;
     std::vector<Py_UCS4> buffer_;
+    // Other threads and signal handlers get their turn during a large text.
+    // Across it the decoder holds only owned references; the text itself is
+    // kept alive by the caller.
+    rt::SignalCheck checkpoint_;
 };
 
 template <class CharT>

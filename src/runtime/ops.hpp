@@ -154,12 +154,14 @@ inline Ref next(PyObject* iterator) {
     return Ref::steal_or_null(out);
 }
 
-// Lets pending signal handlers (Ctrl-C) run during a loop that runs no Python
-// code of its own, as the interpreter lets them run between bytecodes: every
-// 1024 steps the loop reads a coarse clock, and once 50 ms have passed since
-// the last check it calls PyErr_CheckSignals. That call also runs the garbage
-// collector when it has asked for a collection, so checking by time rather
-// than by count keeps collections as rare as in a loop that never checked,
+// The interpreter's duties in a loop that runs no Python code of its own:
+// every 1024 steps the loop reads a clock. Every second switch interval
+// (sys.getswitchinterval(), 5 ms by default) it releases and retakes the
+// GIL, handing it to a thread that has been waiting for it (see poll), so
+// other threads run as they would beside Python code; every 50 ms it runs
+// pending signal handlers (Ctrl-C, _thread.interrupt_main). PyErr_CheckSignals also runs the garbage
+// collector when it has asked for a collection; checking by time rather than
+// by count keeps collections as rare as in a loop that never checked,
 // however cheap the steps are.
 class SignalCheck {
 public:
@@ -171,13 +173,15 @@ private:
     static constexpr unsigned kStride = 1024;
     void poll();  // ops.cpp
     unsigned count_ = 0;
-    long long last_ms_ = -1;  // time of the last check; -1 before the first poll
+    long long last_yield_us_ = -1;    // when the GIL was last released; -1 before the first poll
+    long long last_signals_us_ = -1;  // when signal handlers last had a chance
 };
 
 // Steps through an iterable as a for statement does. Exact lists and tuples
 // are read by index, as their own iterators read them (a list that changes
 // meanwhile is seen the same way); anything else goes through iter()/next().
-// Pending signal handlers run every few thousand items (SignalCheck).
+// Other threads and pending signal handlers run every switch interval
+// (SignalCheck).
 class ForEach {
 public:
     explicit ForEach(PyObject* iterable) : seq_(Ref::borrow(iterable)) {
@@ -327,6 +331,7 @@ auto try_except(PyObject* type, Body&& body, Handler&& handler) -> decltype(body
     try {
         return body();
     } catch (...) {
+        rethrow_if_thread_exit();
         set_error_from_current_exception();
         if (!PyErr_ExceptionMatches(type)) raise();
     }
@@ -353,26 +358,35 @@ bool suppress(PyObject* type, Body&& body) {
 //     raise
 // While the clean-up runs, the body's exception is the one being handled;
 // one the clean-up raises replaces it and carries it as __context__.
+// The clean-up runs after the catch block has ended, so that a forced unwind
+// starting inside it (the thread ended at exit) meets no C++ exception still
+// being handled.
 template <class Body, class Cleanup>
 auto on_error(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
+        rethrow_if_thread_exit();
         set_error_from_current_exception();
-        Ref pending = Ref::steal(PyErr_GetRaisedException());
-        {
-            HandlingScope handling(pending.get());
-            try {
-                cleanup();
-            } catch (...) {
-                set_error_from_current_exception();
-                chain_context(pending.get());
-                raise();
-            }
+    }
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    bool failed = false;
+    {
+        HandlingScope handling(pending.get());
+        try {
+            cleanup();
+        } catch (...) {
+            rethrow_if_thread_exit();
+            set_error_from_current_exception();
+            failed = true;
         }
-        PyErr_SetRaisedException(pending.release());
+    }
+    if (failed) {
+        chain_context(pending.get());
         raise();
     }
+    PyErr_SetRaisedException(pending.release());
+    raise();
 }
 
 // try:

@@ -10,6 +10,8 @@
 //    the interpreter's error indicator is set. Every entry point called by
 //    CPython catches it (see `RT_GUARD`) and returns the error value.
 //  * Module code never calls Py_INCREF / Py_DECREF itself.
+//  * A catch-all first calls `rt::rethrow_if_thread_exit()`: an exception
+//    this C++ runtime did not throw passes on (see below).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,10 +19,36 @@
 
 #include <cassert>
 #include <cstdarg>
+#include <exception>
 #include <new>
 #include <utility>
 
 namespace rt {
+
+// --- thread exit -----------------------------------------------------------
+//
+// At interpreter exit CPython 3.13 ends a daemon thread that tries to take
+// the GIL back with pthread_exit(). glibc does that by a forced unwind: an
+// exception that is no C++ exception (libstdc++ shows it as
+// abi::__forced_unwind, libc++abi as a foreign exception) and that runs up
+// to the thread's start. The thread holds no GIL then, so none of this
+// module's cleanups may run: the personality routine lets the unwind pass
+// through the module's frames without running destructors or handlers
+// (unwind.cpp), leaking what they held, as the process is ending.
+//
+// Any other exception not thrown by this C++ runtime cannot be made sense
+// of either: every catch-all first calls rethrow_if_thread_exit(), which
+// rethrows such a foreign exception instead of turning it into a Python
+// error.
+[[noreturn]] void rethrow_foreign();  // ops.cpp
+inline void rethrow_if_thread_exit() {
+    if (!std::current_exception()) rethrow_foreign();
+}
+
+namespace detail {
+// Reads sys.getswitchinterval() for the loops' GIL release (module exec).
+void refresh_switch_interval();
+}  // namespace detail
 
 // Carries a pending Python exception through C++ frames.
 struct PyError {};
@@ -115,11 +143,13 @@ void set_error_from_current_exception() noexcept;
 }  // namespace rt
 
 // Wraps the body of a slot or entry point called by CPython: no C++
-// exception may cross into the interpreter.
+// exception may cross into the interpreter; a foreign one (the forced unwind
+// that ends a thread) passes on (rethrow_if_thread_exit).
 #define RT_GUARD(error_value, ...)                          \
     try {                                                   \
         __VA_ARGS__                                         \
     } catch (...) {                                         \
+        ::rt::rethrow_if_thread_exit();                     \
         ::rt::set_error_from_current_exception();           \
         return error_value;                                 \
     }
