@@ -269,8 +269,9 @@ UNSAFE = {
 }
 # Characters that are literal inside double quotes of that shell.
 SAFE = {"fish": "`", "PowerShell": "\\"}
-NAMES = {'"': "double quote", "$": "dollar sign", "`": "backtick", "\\": "backslash",
-         "\n": "line break", "\r": "line break", "\u201c": "double quotation mark"}
+NAMES = {'"': 'a double quote (")', "$": "a dollar sign ($)", "`": "a backtick (`)", "\\": "a backslash (\\)",
+         "\n": "a line break (line feed)", "\r": "a line break (carriage return)",
+         "\u201c": "a left double quotation mark (\u201c)"}
 
 
 def select_shell(shell, home, monkeypatch):
@@ -286,14 +287,18 @@ def select_shell(shell, home, monkeypatch):
 
 
 @pytest.mark.parametrize("shell, char", [(s, c) for s, cs in UNSAFE.items() for c in cs])
-def test_unsafe_path_refused(home, monkeypatch, shell, char):
+@pytest.mark.parametrize("prefix", ["/opt/jdk", "/opt/\U0001f600-jdk"])
+def test_unsafe_path_refused(home, monkeypatch, shell, char, prefix):
     path = select_shell(shell, home, monkeypatch)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text("keep\n")
     before = env_snapshot()
-    ok, message = jvm.set_java_home_persistent(f"/opt/jdk{char}17")
+    java_home = f"{prefix}{char}17"
+    ok, message = jvm.set_java_home_persistent(java_home)
     assert ok is False
-    assert NAMES[char] in message and str(path) in message
+    assert message == (f"Refusing to write JAVA_HOME {java_home!r} to {path}: the path contains {NAMES[char]}, "
+                       f"which a {shell} start-up file cannot hold literally inside double quotes. "
+                       "Nothing was changed.")
     assert path.read_text() == "keep\n"
     assert env_snapshot() == before
 

@@ -152,6 +152,65 @@ def test_reason_texts_render_str_subclasses_as_python_does():
         "Cross-target: source 'str-of-shown' != target 'dbx' - federation required"
 
 
+class Hostile:
+    """A value whose comparisons, truth or format() fail as `fails` says."""
+
+    def __init__(self, fails):
+        self.fails = fails
+
+    def __eq__(self, other):
+        if self.fails == "eq":
+            raise ZeroDivisionError("eq")
+        return Hostile("bool") if self.fails == "eq-answer" else NotImplemented
+
+    def __ne__(self, other):
+        if self.fails == "ne":
+            raise ZeroDivisionError("ne")
+        return NotImplemented
+
+    def __bool__(self):
+        if self.fails == "bool":
+            raise ZeroDivisionError("bool")
+        return True
+
+    def __format__(self, spec):
+        if self.fails == "format":
+            raise ZeroDivisionError("format")
+        return 5 if self.fails == "format-result" else "formatted"
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("fails, node, target", [
+    ("eq", NS(resource_type=Hostile("eq")), None),                    # node.resource_type == "seed"
+    ("eq-answer", NS(resource_type=Hostile("eq-answer")), None),      # ... whose answer's truth fails
+    ("ne", model(["a"]), "dbx"),                                       # target != the single connection
+    ("format", model([(Hostile("format"), "t")]), None),               # format() in the source id
+    ("format-result", model([(Hostile("format-result"), "t")]), None),  # __format__ returning no str
+])
+def test_errors_inside_operators_and_conversions_propagate(fails, node, target):
+    def subclass(base):
+        class One(base):
+            def _map_sources_to_connections(self, source_refs):
+                return {Hostile(fails)} if fails == "ne" else base._map_sources_to_connections(self, source_refs)
+        return One(Manifest())
+
+    with pytest.raises(Exception) as expected:
+        ref.PlanAdvisor.analyze(subclass(ref.PlanAdvisor), node, None, target)
+    with pytest.raises(type(expected.value)) as got:
+        subclass(pa.PlanAdvisor).analyze(node, None, target)
+    assert str(got.value) == str(expected.value)
+
+
+def test_reason_conversions_do_not_leak(leak_check):
+    class Odd(pa.PlanAdvisor):
+        def _map_sources_to_connections(self, source_refs):
+            return {Shown("pg"), "dbx", "it's"}
+
+    advisor, node = Odd(Manifest()), model(["a"])
+    leak_check(lambda: advisor.analyze(node).reason)
+
+
 # --- source references and connections ---------------------------------------
 
 @pytest.mark.parametrize("sources,expected", [

@@ -526,10 +526,30 @@ def test_alerts_severity_filter(store):
     assert result is not alerts
 
 
+class FailingEq:
+    """A severity whose == raises, or answers with a value whose truth raises."""
+
+    def __init__(self, truth_fails=False):
+        self.truth_fails = truth_fails
+
+    def __eq__(self, other):
+        if self.truth_fails:
+            return FailingEq.Answer()
+        raise ZeroDivisionError("eq")
+
+    __hash__ = object.__hash__
+
+    class Answer:
+        def __bool__(self):
+            raise ZeroDivisionError("bool")
+
+
 @pytest.mark.parametrize(
     "returned, severity, expected",
     [
         (None, None, None),
+        ([{"severity": FailingEq()}], "info", ZeroDivisionError("eq")),
+        ([{"severity": FailingEq(truth_fails=True)}], "info", ZeroDivisionError("bool")),
         ((), None, TypeError("Expected list, got tuple")),
         (None, "info", TypeError),
         ([{"severity": "info"}], "info", [{"severity": "info"}]),

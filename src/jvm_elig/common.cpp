@@ -1,10 +1,11 @@
-// Definitions of the helpers that common.hpp declares.
-#include "common.hpp"
+// The helpers that the parts of strix.compute.jvm_elig share (declared in
+// jvm_elig.hpp).
+#include "jvm_elig.hpp"
 
 namespace jvm {
 
 Ref os_path(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref os = a.global(n.os);
     return rt::attr(os.get(), n.path);
 }
@@ -15,21 +16,22 @@ Ref path_call(const Args& a, PyObject* fn, PyObject* arg) {
 }
 
 Ref launcher_path(const Args& a, PyObject* home) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref path = os_path(a);
-    Ref launcher = rt::call_method(n.join, {path.get(), home, n.bin, n.java});
+    Ref launcher = rt::call_method(n.join, {path.get(), home, t.bin, t.java});
     Ref platform = a.global(n.platform);
     Ref system = rt::call_method(n.system, {platform.get()});
-    if (rt::equal(system.get(), n.Windows)) launcher = Ref::steal(PyNumber_Add(launcher.get(), n.exe));
+    if (rt::equal(system.get(), t.Windows)) launcher = rt::add(launcher.get(), t.exe);
     return launcher;
 }
 
 Ref run_captured(const Args& a, PyObject* argv) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref subprocess = a.global(n.subprocess);
     Ref run = rt::attr(subprocess.get(), n.run);
     Ref limit = rt::integer(kProcessTimeLimit);
-    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, state(a).run_kwnames);
+    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, a.state<State>().run_kwnames.get());
 }
 
 }  // namespace jvm

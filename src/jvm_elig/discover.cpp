@@ -1,12 +1,10 @@
 // Installation discovery (per platform: the system's own Java registry, then
 // wildcard paths where distributions and version managers install) and the
 // choice of the best installation for a set of accepted Java versions.
-#include "common.hpp"
+#include "jvm_elig.hpp"
 
 namespace jvm {
 namespace {
-
-// The `java_home -V` listing ends each JVM line with its home directory.
 
 // A pattern of a wildcard sweep; `home` patterns start with "~".
 struct Pattern {
@@ -55,7 +53,7 @@ const char* const registry_keys[] = {
 
 // _check_java_path(candidate), appended to `found` when truthy.
 void consider(const Args& a, PyObject* found, PyObject* candidate) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref check = a.global(n._check_java_path);
     Ref installation = rt::call(check.get(), {candidate});
     if (rt::truthy(installation.get())) rt::append(found, installation.get());
@@ -64,7 +62,7 @@ void consider(const Args& a, PyObject* found, PyObject* candidate) {
 // The search list of one platform, "~" entries expanded now.
 template <size_t N>
 Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref list = rt::new_list(0);
     for (const Pattern& p : patterns) {
         Ref text = rt::text(p.text);
@@ -77,7 +75,7 @@ Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
 // Checks every match of every pattern in order. A failure ends only the
 // pattern it happened in; what was found before stays.
 void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     rt::ForEach each_pattern(patterns);
     while (Ref pattern = each_pattern.next()) {
         rt::suppress(PyExc_Exception, [&] {
@@ -99,18 +97,21 @@ Ref run_command(const Args& a, std::initializer_list<const char*> argv) {
 // --- the module's functions ------------------------------------------------
 
 Ref find_java_macos(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"/usr/libexec/java_home", "-V"});
-        Ref listing = rt::attr(result.get(), n.stderr);  // the tool lists the JVMs on stderr
-        Ref lines = rt::call_method(n.split, {listing.get(), n.newline});
+        // The tool lists the JVMs on stderr, each line ending with the home
+        // directory (re_trailing_path).
+        Ref listing = rt::attr(result.get(), n.stderr);
+        Ref lines = rt::call_method(n.split, {listing.get(), t.newline});
         Ref re = a.global(n.re);
         Ref group = rt::integer(1);
         rt::ForEach each(lines.get());
         while (Ref line = each.next()) {
             Ref stripped = rt::call_method(n.strip, {line.get()});
-            Ref match = rt::call_method(n.search, {re.get(), n.re_trailing_path, stripped.get()});
+            Ref match = rt::call_method(n.search, {re.get(), t.re_trailing_path, stripped.get()});
             if (!rt::truthy(match.get())) continue;
             Ref home = rt::call_method(n.group, {match.get(), group.get()});
             consider(a, found.get(), home.get());
@@ -122,13 +123,14 @@ Ref find_java_macos(const Args& a) {
 }
 
 Ref find_java_linux(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"update-alternatives", "--list", "java"});
         Ref listing = rt::attr(result.get(), n.stdout);
         Ref trimmed = rt::call_method(n.strip, {listing.get()});
-        Ref lines = rt::call_method(n.split, {trimmed.get(), n.newline});
+        Ref lines = rt::call_method(n.split, {trimmed.get(), t.newline});
         rt::ForEach each(lines.get());
         while (Ref line = each.next()) {
             if (!rt::truthy(line.get())) continue;
@@ -147,7 +149,8 @@ Ref find_java_linux(const Args& a) {
 // Walks the version subkeys of one vendor key until the first OSError (the
 // end of the list, or a subkey that cannot be opened or has no JavaHome).
 void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject* key) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     rt::SignalCheck checkpoint;  // the index is the loop: no iterable to hand to ForEach
     for (long long index = 0;; ++index) {
         checkpoint.step();
@@ -158,7 +161,7 @@ void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject*
             Ref open_key = rt::attr(winreg, n.OpenKey);
             Ref version_key = rt::call(open_key.get(), {key, name.get()});
             Ref query = rt::attr(winreg, n.QueryValueEx);
-            Ref value = rt::call(query.get(), {version_key.get(), n.JavaHome});
+            Ref value = rt::call(query.get(), {version_key.get(), t.JavaHome});
             auto [java_home, value_type] = rt::unpack<2>(value.get());
             consider(a, found, java_home.get());
         }))
@@ -167,7 +170,7 @@ void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject*
 }
 
 Ref find_java_windows(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_ImportError, [&] {  // no registry on this platform
         Ref winreg = rt::import_in_function(a.globals(), "winreg");
@@ -198,19 +201,16 @@ Ref find_java_windows(const Args& a) {
 // sorted(items, key=lambda i: i.version, reverse=True), done by the list's
 // own sort: its comparisons stay safe when a version compares inconsistently
 // (a hostile __lt__), and equal versions keep their order.
-Ref sorted_newest_first(const State& st, PyObject* items) {
-    const Names& n = st.names;
-    Ref out = Ref::steal(PyList_GetSlice(items, 0, PyList_GET_SIZE(items)));
+Ref sorted_newest_first(const Names& n, PyObject* items) {
     Ref op = rt::import("operator");
     Ref attrgetter = rt::attr(op.get(), n.attrgetter);
     Ref key = rt::call(attrgetter.get(), {n.version});
-    Ref sort = rt::attr(out.get(), n.sort);
-    rt::call_kw(sort.get(), {key.get(), Py_True}, st.sort_kwnames);
-    return out;
+    return rt::sorted(items, key.get(), true);
 }
 
 Ref find_all_java_installations(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref platform = a.global(n.platform);
     Ref system = rt::call_method(n.system, {platform.get()});
 
@@ -221,9 +221,9 @@ Ref find_all_java_installations(const Args& a) {
 
     Ref discovered;
     PyObject* finder = nullptr;
-    if (rt::equal(system.get(), n.Darwin)) finder = n._find_java_macos;
-    else if (rt::equal(system.get(), n.Linux)) finder = n._find_java_linux;
-    else if (rt::equal(system.get(), n.Windows)) finder = n._find_java_windows;
+    if (rt::equal(system.get(), t.Darwin)) finder = n._find_java_macos;
+    else if (rt::equal(system.get(), t.Linux)) finder = n._find_java_linux;
+    else if (rt::equal(system.get(), t.Windows)) finder = n._find_java_windows;
     if (finder != nullptr) {
         Ref fn = a.global(finder);
         discovered = rt::call(fn.get());
@@ -246,7 +246,7 @@ Ref find_all_java_installations(const Args& a) {
         Ref is_current = Ref::boolean(false);
         if (rt::truthy(current_path.get())) {
             if (!current_key) current_key = path_call(a, n.normpath, current_path.get());
-            is_current = Ref::steal(PyObject_RichCompare(key.get(), current_key.get(), Py_EQ));
+            is_current = rt::eq(key.get(), current_key.get());
         }
         rt::set_attr(installation.get(), n.is_current, is_current.get());
         rt::append(unique.get(), installation.get());
@@ -258,11 +258,11 @@ Ref find_all_java_installations(const Args& a) {
         Ref key = path_call(a, n.normpath, path.get());
         if (!rt::contains(seen_paths.get(), key.get())) rt::append(unique.get(), current.get());
     }
-    return sorted_newest_first(state(a), unique.get());
+    return sorted_newest_first(n, unique.get());
 }
 
 Ref select_best_java(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* installations = a[0];
     PyObject* supported_versions = a[1];
     if (PyList_GET_SIZE(installations) == 0 || PyList_GET_SIZE(supported_versions) == 0) return Ref::none();
@@ -278,11 +278,7 @@ Ref select_best_java(const Args& a) {
         Ref path = rt::attr(installation.get(), n.path);
         Ref is_valid = a.global(n._is_valid_java_home);
         if (!rt::truthy(rt::call(is_valid.get(), {path.get()}).get())) continue;
-        if (best) {
-            int newer = PyObject_RichCompareBool(best_version.get(), version.get(), Py_LT);
-            if (newer < 0) rt::raise();
-            if (newer == 0) continue;
-        }
+        if (best && !rt::truthy(rt::lt(best_version.get(), version.get()))) continue;
         best = std::move(installation);
         best_version = std::move(version);
     }

@@ -1,6 +1,6 @@
-// strix.compute.jvm_elig: shared declarations of the module's parts: the
-// module state and the FunctionSpecs each part defines (module.cpp binds them
-// in the module's definition order).
+// strix.compute.jvm_elig: the declarations its parts share: the module
+// state, the helpers common.cpp defines, and the FunctionSpecs each part
+// defines (module.cpp binds them in the module's definition order).
 #pragma once
 
 #include "module.hpp"
@@ -15,11 +15,10 @@ using rt::Ref;
 
 // --- module state ------------------------------------------------------------
 
-// Interned names: attribute, global and keyword names, dict keys and fixed
-// texts, each named after its text where the text is an identifier. The
-// module's own globals (functions, records, tables, imported modules) are
-// looked up by these names at each call, as written, so rebinding one is
-// seen.
+// Interned names: module, global, attribute, method and keyword names and
+// dict keys, each named after its text. The module's own globals (functions,
+// records, tables, imported modules) are looked up by these names at each
+// call, as Python code looks up a global, so rebinding one is seen.
 #define JVM_NAMES(X) \
     X(os, "os") \
     X(platform, "platform") \
@@ -74,47 +73,14 @@ using rt::Ref;
     X(max, "max") \
     X(recommended, "recommended") \
     X(supported, "supported") \
-    X(Windows, "Windows") \
-    X(newline, "\n") \
-    X(bin, "bin") \
-    X(java, "java") \
-    X(exe, ".exe") \
-    X(dash_version, "-version") \
     X(JAVA_HOME, "JAVA_HOME") \
-    X(Unknown, "Unknown") \
     X(which, "which") \
-    X(re_version, R"(version "(\d+)\.?)") \
-    X(re_old_numbering, R"(version "1\.(\d+))") \
-    X(openjdk, "openjdk") \
-    X(temurin, "temurin") \
-    X(adoptium, "adoptium") \
-    X(corretto, "corretto") \
-    X(zulu, "zulu") \
-    X(graalvm, "graalvm") \
-    X(marker_java_tm, "java(tm)") \
-    X(oracle, "oracle") \
-    X(ibm, "ibm") \
-    X(vendor_adoptium, "Eclipse Adoptium") \
-    X(vendor_corretto, "Amazon Corretto") \
-    X(vendor_zulu, "Azul Zulu") \
-    X(GraalVM, "GraalVM") \
-    X(OpenJDK, "OpenJDK") \
-    X(Oracle, "Oracle") \
-    X(IBM, "IBM") \
-    X(Darwin, "Darwin") \
-    X(Linux, "Linux") \
-    X(JavaHome, "JavaHome") \
     X(OpenKey, "OpenKey") \
     X(EnumKey, "EnumKey") \
     X(QueryValueEx, "QueryValueEx") \
     X(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE") \
-    X(key, "key") \
-    X(reverse, "reverse") \
     X(attrgetter, "attrgetter") \
-    X(sort, "sort") \
-    X(re_trailing_path, R"((/[^\s]+)$)") \
     X(pyspark, "pyspark") \
-    X(dot, ".") \
     X(builder, "builder") \
     X(appName, "appName") \
     X(master, "master") \
@@ -130,10 +96,6 @@ using rt::Ref;
     X(wait, "wait") \
     X(SparkContext, "SparkContext") \
     X(_active_spark_context, "_active_spark_context") \
-    X(app_name, "MARL-VersionDetect") \
-    X(ui_enabled, "spark.ui.enabled") \
-    X(ui_progress, "spark.ui.showConsoleProgress") \
-    X(false_text, "false") \
     X(open, "open") \
     X(get_shell_config_file, "get_shell_config_file") \
     X(expandvars, "expandvars") \
@@ -162,6 +124,47 @@ using rt::Ref;
     X(flush, "flush") \
     X(fileno, "fileno") \
     X(sub, "sub") \
+    X(SHELL, "SHELL") \
+    X(PATH, "PATH") \
+    X(dunder_builtins, "__builtins__")
+
+// Fixed str values: platform and shell names, path parts, patterns, vendor
+// markers and names, file modes and the configuration block's marker.
+#define JVM_TEXTS(X) \
+    X(Windows, "Windows") \
+    X(newline, "\n") \
+    X(bin, "bin") \
+    X(java, "java") \
+    X(exe, ".exe") \
+    X(dash_version, "-version") \
+    X(Unknown, "Unknown") \
+    X(re_version, R"(version "(\d+)\.?)") \
+    X(re_old_numbering, R"(version "1\.(\d+))") \
+    X(openjdk, "openjdk") \
+    X(temurin, "temurin") \
+    X(adoptium, "adoptium") \
+    X(corretto, "corretto") \
+    X(zulu, "zulu") \
+    X(graalvm, "graalvm") \
+    X(marker_java_tm, "java(tm)") \
+    X(oracle, "oracle") \
+    X(ibm, "ibm") \
+    X(vendor_adoptium, "Eclipse Adoptium") \
+    X(vendor_corretto, "Amazon Corretto") \
+    X(vendor_zulu, "Azul Zulu") \
+    X(GraalVM, "GraalVM") \
+    X(OpenJDK, "OpenJDK") \
+    X(Oracle, "Oracle") \
+    X(IBM, "IBM") \
+    X(Darwin, "Darwin") \
+    X(Linux, "Linux") \
+    X(JavaHome, "JavaHome") \
+    X(re_trailing_path, R"((/[^\s]+)$)") \
+    X(dot, ".") \
+    X(app_name, "MARL-VersionDetect") \
+    X(ui_enabled, "spark.ui.enabled") \
+    X(ui_progress, "spark.ui.showConsoleProgress") \
+    X(false_text, "false") \
     X(PowerShell, "PowerShell") \
     X(unknown, "unknown") \
     X(fish, "fish") \
@@ -170,7 +173,6 @@ using rt::Ref;
     X(sh, "sh") \
     X(profile_var, "$PROFILE") \
     X(dollar, "$") \
-    X(SHELL, "SHELL") \
     X(empty, "") \
     X(tilde, "~") \
     X(zshrc, ".zshrc") \
@@ -179,39 +181,55 @@ using rt::Ref;
     X(dot_config, ".config") \
     X(config_fish, "config.fish") \
     X(dot_profile, ".profile") \
-    X(PATH, "PATH") \
     X(mode_read, "r") \
     X(mode_write, "w") \
     X(mode_append, "a") \
     X(marker, "# MARL Java Configuration") \
-    X(block_pattern, "# MARL Java Configuration\\n[^\\n]+\\n[^\\n]+\\n") \
-    X(dunder_builtins, "__builtins__")
+    X(block_pattern, "# MARL Java Configuration\\n[^\\n]+\\n[^\\n]+\\n")
+
+// The keyword names of the calls the module makes:
+// JavaInstallation(path=, version=, ...), PySparkInfo(version=, major_minor=,
+// ...), subprocess.run(..., capture_output=, text=, timeout=),
+// future.result(timeout=), ThreadPoolExecutor(max_workers=),
+// pool.shutdown(wait=), os.makedirs(..., exist_ok=).
+#define JVM_FIELDS(X) \
+    X(rt::Ref, installation_kwnames) \
+    X(rt::Ref, info_kwnames) \
+    X(rt::Ref, run_kwnames) \
+    X(rt::Ref, timeout_kwnames) \
+    X(rt::Ref, max_workers_kwnames) \
+    X(rt::Ref, wait_kwnames) \
+    X(rt::Ref, exist_ok_kwnames)
 
 struct State : rt::ModuleState {
     RT_NAMES(JVM_NAMES) names;
-    // Keyword names of the calls the module makes.
-    PyObject* installation_kwnames = nullptr;  // JavaInstallation(path=, version=, ...)
-    PyObject* info_kwnames = nullptr;          // PySparkInfo(version=, major_minor=, ...)
-    PyObject* run_kwnames = nullptr;           // subprocess.run(..., capture_output=, text=, timeout=)
-    PyObject* sort_kwnames = nullptr;          // list.sort(key=, reverse=)
-    PyObject* timeout_kwnames = nullptr;       // future.result(timeout=)
-    PyObject* max_workers_kwnames = nullptr;   // ThreadPoolExecutor(max_workers=)
-    PyObject* wait_kwnames = nullptr;          // pool.shutdown(wait=)
-    PyObject* exist_ok_kwnames = nullptr;      // os.makedirs(..., exist_ok=)
-
-    template <class F>
-    void each_object(F&& f) {
-        for (PyObject** o : {&installation_kwnames, &info_kwnames, &run_kwnames, &sort_kwnames, &timeout_kwnames,
-                             &max_workers_kwnames, &wait_kwnames, &exist_ok_kwnames})
-            f(*o);
-    }
+    RT_TEXTS(JVM_TEXTS) texts;
+    RT_FIELDS(JVM_FIELDS)
 };
 
 using Names = State::Names;
+using Texts = State::Texts;
 
-inline State& state(const rt::Args& a) { return a.state<State>(); }
-inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
-inline const Names& names(const rt::Args& a) { return a.state<State>().names; }
+// --- shared helpers (common.cpp) -------------------------------------------
+
+// The outcome pair (success, message).
+inline Ref outcome(bool ok, PyObject* message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
+
+// The `java` launcher inside a home directory: os.path.join(home, "bin",
+// "java"), with ".exe" appended when platform.system() says "Windows".
+Ref launcher_path(const Args& a, PyObject* home);
+
+// Every process the module starts runs under this time limit (seconds).
+constexpr long long kProcessTimeLimit = 10;
+
+// subprocess.run(argv, capture_output=True, text=True, timeout=10)
+Ref run_captured(const Args& a, PyObject* argv);
+
+// os.path (the `os` module global's `path`), looked up at each call.
+Ref os_path(const Args& a);
+
+// os.path.<fn>(arg)
+Ref path_call(const Args& a, PyObject* fn, PyObject* arg);
 
 // --- the parts' functions ----------------------------------------------------
 

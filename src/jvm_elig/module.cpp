@@ -41,20 +41,20 @@ void add_tables(PyObject* m) {
         Ref supported = rt::new_list(0);
         for (int v : r.supported) rt::append(supported.get(), rt::integer(v).get());
         Ref row = rt::new_dict();
-        rt::set_item(row.get(), "min", rt::integer(r.min).get());
-        rt::set_item(row.get(), "max", rt::integer(r.max).get());
-        rt::set_item(row.get(), "recommended", rt::integer(r.recommended).get());
-        rt::set_item(row.get(), "supported", supported.get());
-        rt::set_item(eligibility.get(), r.line, row.get());
+        rt::setitem(row.get(), "min", rt::integer(r.min).get());
+        rt::setitem(row.get(), "max", rt::integer(r.max).get());
+        rt::setitem(row.get(), "recommended", rt::integer(r.recommended).get());
+        rt::setitem(row.get(), "supported", supported.get());
+        rt::setitem(eligibility.get(), r.line, row.get());
     }
-    rt::add(m, "PYSPARK_JVM_ELIGIBILITY", eligibility.get());
+    rt::set_global(m, "PYSPARK_JVM_ELIGIBILITY", eligibility.get());
 
     Ref versions = rt::new_list(0);
     for (const auto& v : pyspark_versions) {
         Ref entry = Ref::steal(Py_BuildValue("(sss)", v[0], v[1], v[2]));
         rt::append(versions.get(), entry.get());
     }
-    rt::add(m, "PYSPARK_VERSIONS", versions.get());
+    rt::set_global(m, "PYSPARK_VERSIONS", versions.get());
 }
 
 void add_records(PyObject* m) {
@@ -65,7 +65,7 @@ void add_records(PyObject* m) {
                                 .field("vendor", "str")
                                 .field("is_current", "bool", Py_False)
                                 .build_dataclass();
-    rt::add(m, "JavaInstallation", java_installation.get());
+    rt::set_global(m, "JavaInstallation", java_installation.get());
 
     Ref pyspark_info = rt::ClassBuilder(m, "PySparkInfo", "PySpark installation information.")
                            .field("version", "str")
@@ -75,25 +75,24 @@ void add_records(PyObject* m) {
                            .field("java_recommended", "int")
                            .field("java_supported", "List[int]")
                            .build_dataclass();
-    rt::add(m, "PySparkInfo", pyspark_info.get());
+    rt::set_global(m, "PySparkInfo", pyspark_info.get());
 }
 
 void exec_module(PyObject* m, jvm::State& st) {
     const jvm::Names& n = st.names;
-    st.installation_kwnames = rt::kwnames({n.path, n.version, n.version_string, n.vendor, n.is_current}).release();
-    st.info_kwnames = rt::kwnames({n.version, n.major_minor, n.java_min, n.java_max, n.java_recommended,
-                                   n.java_supported}).release();
-    st.run_kwnames = rt::kwnames({n.capture_output, n.text, n.timeout}).release();
-    st.sort_kwnames = rt::kwnames({n.key, n.reverse}).release();
-    st.timeout_kwnames = rt::kwnames({n.timeout}).release();
-    st.max_workers_kwnames = rt::kwnames({n.max_workers}).release();
-    st.wait_kwnames = rt::kwnames({n.wait}).release();
-    st.exist_ok_kwnames = rt::kwnames({n.exist_ok}).release();
+    st.installation_kwnames = rt::kwnames({n.path, n.version, n.version_string, n.vendor, n.is_current});
+    st.info_kwnames =
+        rt::kwnames({n.version, n.major_minor, n.java_min, n.java_max, n.java_recommended, n.java_supported});
+    st.run_kwnames = rt::kwnames({n.capture_output, n.text, n.timeout});
+    st.timeout_kwnames = rt::kwnames({n.timeout});
+    st.max_workers_kwnames = rt::kwnames({n.max_workers});
+    st.wait_kwnames = rt::kwnames({n.wait});
+    st.exist_ok_kwnames = rt::kwnames({n.exist_ok});
 
     // A source module has __builtins__ from the start; binding it first keeps
     // it ahead of the names below (the dataclass decorator would add it later).
     PyObject* ns = PyModule_GetDict(m);
-    if (!rt::dict_get(ns, n.dunder_builtins)) rt::set_item(ns, "__builtins__", PyEval_GetBuiltins());
+    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, "__builtins__", PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);

@@ -1,7 +1,7 @@
 // Java launcher probing: what a `java` launcher is (major version, banner
 // line, vendor), which Java is active for this process, and the two tests
 // that turn a candidate directory into an installation record.
-#include "common.hpp"
+#include "jvm_elig.hpp"
 
 #include <cstring>
 #include <string>
@@ -9,31 +9,19 @@
 namespace jvm {
 namespace {
 
-// The version pattern: the word version, a blank, a double quote, digits
-// (captured) and an optional dot. Old runtimes report "1.x" and the second
-// pattern takes x as the major version.
-
-// Vendor markers, searched in the lower-cased launcher output.
-
-bool has(PyObject* haystack, PyObject* needle) {
-    int r = PyUnicode_Contains(haystack, needle);
-    if (r < 0) rt::raise();
-    return r == 1;
-}
-
 // The vendor named by a launcher's lower-cased output. "graalvm" and the
 // other distributions only count in OpenJDK output, "ibm" only outside it.
-PyObject* vendor_of(const Names& n, PyObject* lower) {
-    if (has(lower, n.openjdk)) {
-        if (has(lower, n.temurin) || has(lower, n.adoptium)) return n.vendor_adoptium;
-        if (has(lower, n.corretto)) return n.vendor_corretto;
-        if (has(lower, n.zulu)) return n.vendor_zulu;
-        if (has(lower, n.graalvm)) return n.GraalVM;
-        return n.OpenJDK;
+PyObject* vendor_of(const Texts& t, PyObject* lower) {
+    if (rt::contains(lower, t.openjdk)) {
+        if (rt::contains(lower, t.temurin) || rt::contains(lower, t.adoptium)) return t.vendor_adoptium;
+        if (rt::contains(lower, t.corretto)) return t.vendor_corretto;
+        if (rt::contains(lower, t.zulu)) return t.vendor_zulu;
+        if (rt::contains(lower, t.graalvm)) return t.GraalVM;
+        return t.OpenJDK;
     }
-    if (has(lower, n.marker_java_tm) || has(lower, n.oracle)) return n.Oracle;
-    if (has(lower, n.ibm)) return n.IBM;
-    return n.Unknown;
+    if (rt::contains(lower, t.marker_java_tm) || rt::contains(lower, t.oracle)) return t.Oracle;
+    if (rt::contains(lower, t.ibm)) return t.IBM;
+    return t.Unknown;
 }
 
 // The line of `output` that holds position `at`, without its surrounding
@@ -55,17 +43,21 @@ Ref line_at(const Names& n, PyObject* output, Py_ssize_t at) {
 }
 
 // (major, version string, vendor) from the launcher's output, or an empty
-// Ref when the output carries no version.
+// Ref when the output carries no version. The version pattern is the word
+// version, a blank, a double quote, digits (captured) and an optional dot;
+// old runtimes report "1.x", and then a second pattern takes x as the major
+// version.
 Ref parse_banner(const Args& a, PyObject* output) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref re = a.global(n.re);
-    Ref match = rt::call_method(n.search, {re.get(), n.re_version, output});
+    Ref match = rt::call_method(n.search, {re.get(), t.re_version, output});
     if (!rt::truthy(match.get())) return {};
     Ref one = rt::integer(1);
     Ref digits = rt::call_method(n.group, {match.get(), one.get()});
     Ref major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {digits.get()});
     if (rt::equal(major.get(), one.get())) {
-        Ref old = rt::call_method(n.search, {re.get(), n.re_old_numbering, output});
+        Ref old = rt::call_method(n.search, {re.get(), t.re_old_numbering, output});
         if (rt::truthy(old.get())) {
             Ref minor = rt::call_method(n.group, {old.get(), one.get()});
             major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {minor.get()});
@@ -77,34 +69,33 @@ Ref parse_banner(const Args& a, PyObject* output) {
     Ref version_string = line_at(n, output, at);
     Ref lower = rt::call_method(n.lower, {output});
     if (!PyUnicode_Check(lower.get())) rt::raise_result_type("str", lower.get());
-    PyObject* vendor = vendor_of(n, lower.get());
-    return Ref::steal(PyTuple_Pack(3, major.get(), version_string.get(), vendor));
+    PyObject* vendor = vendor_of(t, lower.get());
+    return rt::tuple({major.get(), version_string.get(), vendor});
 }
 
-Ref none_triple() { return Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None)); }
+Ref none_triple() { return rt::tuple({Py_None, Py_None, Py_None}); }
 
 // JavaInstallation(...) for a probed launcher: an empty banner line reads
 // "Java <major>", an empty vendor "Unknown".
 Ref make_installation(const Args& a, PyObject* home, PyObject* version, PyObject* version_string,
                       PyObject* vendor, PyObject* is_current) {
-    const Names& n = names(a);
-    Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string)
-                                           : Ref::steal(PyUnicode_FromFormat("Java %S", version));
-    PyObject* named = rt::truthy(vendor) ? vendor : n.Unknown;
-    Ref cls = a.global(n.JavaInstallation);  // per call: a rebound module name is seen
-    return rt::call_kw(cls.get(), {home, version, shown.get(), named, is_current}, state(a).installation_kwnames);
+    const State& st = a.state<State>();
+    Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string) : rt::fstring("Java ", rt::Str{version});
+    PyObject* named = rt::truthy(vendor) ? vendor : st.texts.Unknown;
+    Ref cls = a.global(st.names.JavaInstallation);  // per call: a rebound module name is seen
+    return rt::call_kw(cls.get(), {home, version, shown.get(), named, is_current}, st.installation_kwnames.get());
 }
 
 // get_java_version(launcher) through the module namespace, unpacked.
 std::array<Ref, 3> probe(const Args& a, PyObject* launcher) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref fn = a.global(n.get_java_version);
     Ref result = rt::call(fn.get(), {launcher});
     return rt::unpack<3>(result.get());
 }
 
 bool path_exists(const Args& a, PyObject* path) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref r = path_call(a, n.exists, path);
     return rt::truthy(r.get());
 }
@@ -112,19 +103,20 @@ bool path_exists(const Args& a, PyObject* path) {
 // --- the module's functions ------------------------------------------------
 
 Ref get_java_version(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     PyObject* java_bin_path = a[0];
     return rt::try_except(
         PyExc_Exception,
         [&] {
             Ref argv = rt::new_list(0);
             rt::append(argv.get(), java_bin_path);
-            rt::append(argv.get(), n.dash_version);
+            rt::append(argv.get(), t.dash_version);
             Ref result = run_captured(a, argv.get());
             Ref err = rt::attr(result.get(), n.stderr);
             Ref out = rt::attr(result.get(), n.stdout);
             // The banner goes to standard error; some launchers use standard output.
-            Ref output = Ref::steal(PyNumber_Add(err.get(), out.get()));
+            Ref output = rt::add(err.get(), out.get());
             Ref parsed = parse_banner(a, output.get());
             return parsed ? std::move(parsed) : none_triple();
         },
@@ -142,7 +134,7 @@ Ref check_java_path(const Args& a) {
 }
 
 Ref is_valid_java_home(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* path = a[0];
     if (PyUnicode_GET_LENGTH(path) == 0) return Ref::boolean(false);
     // System prefixes hold a bin/java link but are no Java home of their own.
@@ -156,7 +148,8 @@ Ref is_valid_java_home(const Args& a) {
 }
 
 Ref get_current_java(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref shutil = rt::import_in_function(a.globals(), "shutil");
 
     Ref os = a.global(n.os);
@@ -172,7 +165,7 @@ Ref get_current_java(const Args& a) {
         }
     }
 
-    Ref java_path = rt::call_method(n.which, {shutil.get(), n.java});
+    Ref java_path = rt::call_method(n.which, {shutil.get(), t.java});
     if (rt::truthy(java_path.get())) {
         auto [version, version_string, vendor] = probe(a, java_path.get());
         if (rt::truthy(version.get())) {

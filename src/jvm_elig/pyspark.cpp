@@ -1,7 +1,7 @@
 // PySpark detection and compatibility: the installed PySpark release line,
 // the Java versions it accepts, and the user-facing verdict on the active
 // Java.
-#include "common.hpp"
+#include "jvm_elig.hpp"
 
 #include <optional>
 #include <utility>
@@ -14,11 +14,9 @@ const char* const kSetHint = " Run 'marl java set' to select a compatible Java v
 
 // PYSPARK_JVM_ELIGIBILITY.get(key), through the module namespace.
 Ref eligibility_row(const Args& a, PyObject* key) {
-    Ref table = a.global(names(a).PYSPARK_JVM_ELIGIBILITY);
+    Ref table = a.global(a.state<State>().names.PYSPARK_JVM_ELIGIBILITY);
     return rt::mapping_get(table.get(), key);
 }
-
-Ref row_value(PyObject* row, PyObject* key) { return Ref::steal(PyObject_GetItem(row, key)); }
 
 // ", ".join(str(v) for v in versions)
 Ref joined_versions(PyObject* versions) {
@@ -63,7 +61,7 @@ std::optional<std::pair<long long, long long>> release_numbers(PyObject* line) {
 // compared as (major, minor) numbers. Table keys that are no release line
 // take no part.
 bool newer_than_table(const Args& a, PyObject* line) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     auto mine = release_numbers(line);
     if (!mine) return false;
     Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
@@ -78,21 +76,20 @@ bool newer_than_table(const Args& a, PyObject* line) {
 // --- the module's functions ------------------------------------------------
 
 Ref get_pyspark_info(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     return rt::try_except(
         PyExc_Exception,
         [&] {
             // Only the installed distribution counts, not an importable package.
             Ref metadata = rt::import_in_function(a.globals(), "importlib.metadata");
             Ref version = rt::call_method(n.version, {metadata.get(), n.pyspark});
-            Ref parts = rt::call_method(n.split, {version.get(), n.dot});
+            Ref parts = rt::call_method(n.split, {version.get(), t.dot});
             Ref major_minor;
             if (rt::length(parts.get()) >= 2) {
-                Ref major = rt::item(parts.get(), 0);
-                Ref minor = rt::item(parts.get(), 1);
-                Ref f_major = rt::format_of(major.get());
-                Ref f_minor = rt::format_of(minor.get());
-                major_minor = Ref::steal(PyUnicode_FromFormat("%U.%U", f_major.get(), f_minor.get()));
+                Ref major = rt::getitem(parts.get(), 0);
+                Ref minor = rt::getitem(parts.get(), 1);
+                major_minor = rt::fstring(major, ".", minor);
             } else {
                 major_minor = version.copy();
             }
@@ -100,10 +97,10 @@ Ref get_pyspark_info(const Args& a) {
             Ref row = eligibility_row(a, major_minor.get());
             Ref java_min, java_max, java_recommended, java_supported;
             if (rt::truthy(row.get())) {
-                java_min = row_value(row.get(), n.min);
-                java_max = row_value(row.get(), n.max);
-                java_recommended = row_value(row.get(), n.recommended);
-                java_supported = row_value(row.get(), n.supported);  // the row's own list
+                java_min = rt::getitem(row.get(), n.min);
+                java_max = rt::getitem(row.get(), n.max);
+                java_recommended = rt::getitem(row.get(), n.recommended);
+                java_supported = rt::getitem(row.get(), n.supported);  // the row's own list
             } else {
                 // A release line the table does not list: assume the newest
                 // requirement.
@@ -116,13 +113,13 @@ Ref get_pyspark_info(const Args& a) {
             return rt::call_kw(cls.get(),
                                {version.get(), major_minor.get(), java_min.get(), java_max.get(), java_recommended.get(),
                                 java_supported.get()},
-                               state(a).info_kwnames);
+                               a.state<State>().info_kwnames.get());
         },
         [](PyObject*) { return Ref::none(); });
 }
 
 Ref get_pyspark_versions_for_java(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* java_version = a[0];
     Ref table = a.global(n.PYSPARK_JVM_ELIGIBILITY);
     Ref compatible = rt::new_list(0);
@@ -130,41 +127,33 @@ Ref get_pyspark_versions_for_java(const Args& a) {
     rt::ForEach each(items.get());
     while (Ref entry = each.next()) {
         auto [line, row] = rt::unpack<2>(entry.get());
-        Ref supported = row_value(row.get(), n.supported);
+        Ref supported = rt::getitem(row.get(), n.supported);
         if (rt::contains(supported.get(), java_version)) rt::append(compatible.get(), line.get());
     }
-    // sorted(..., reverse=True) as the list sort does it: reverse, stable
-    // sort, reverse again. Equal or unordered keys (a table that is not a
-    // plain dict of release lines) then keep the order sorted() gives them.
-    if (PyList_Reverse(compatible.get()) < 0) rt::raise();
-    if (PyList_Sort(compatible.get()) < 0) rt::raise();
-    if (PyList_Reverse(compatible.get()) < 0) rt::raise();
-    return compatible;
+    // Equal or unordered keys (a table that is not a plain dict of release
+    // lines) keep the order sorted(..., reverse=True) gives them.
+    return rt::sorted(compatible.get(), true);
 }
 
 Ref check_java_pyspark_compatibility(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* java_version = a[0];
     PyObject* line = a[1];
     Ref row = eligibility_row(a, line);
     if (!rt::truthy(row.get())) {
-        Ref message = Ref::steal(PyUnicode_FromFormat("Unknown PySpark version %U, assuming compatible", line));
-        return outcome(true, message.get());
+        return outcome(true, rt::fstring("Unknown PySpark version ", line, ", assuming compatible").get());
     }
-    Ref supported = row_value(row.get(), n.supported);
-    if (rt::contains(supported.get(), java_version)) {
-        Ref message =
-            Ref::steal(PyUnicode_FromFormat("Java %S is compatible with PySpark %U", java_version, line));
-        return outcome(true, message.get());
-    }
+    Ref supported = rt::getitem(row.get(), n.supported);
+    if (rt::contains(supported.get(), java_version))
+        return outcome(true, rt::fstring("Java ", rt::Str{java_version}, " is compatible with PySpark ", line).get());
     Ref versions = joined_versions(supported.get());
-    Ref message = Ref::steal(PyUnicode_FromFormat("Java %S is NOT compatible with PySpark %U. Requires Java %U.",
-                                                  java_version, line, versions.get()));
+    Ref message = rt::fstring("Java ", rt::Str{java_version}, " is NOT compatible with PySpark ", line,
+                              ". Requires Java ", versions, ".");
     return outcome(false, message.get());
 }
 
 Ref validate_java_for_spark(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref get_info = a.global(n.get_pyspark_info);
     Ref info = rt::call(get_info.get());
     if (!rt::truthy(info.get())) return outcome(false, rt::text(kNotInstalled).get());
@@ -174,11 +163,8 @@ Ref validate_java_for_spark(const Args& a) {
     if (!rt::truthy(java.get())) {
         Ref version = rt::attr(info.get(), n.version);
         Ref supported = rt::attr(info.get(), n.java_supported);
-        Ref f_version = rt::format_of(version.get());
-        Ref f_supported = rt::format_of(supported.get());
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "Java not found. PySpark %U requires Java %U. Run 'marl java search' to find installations.",
-            f_version.get(), f_supported.get()));
+        Ref message = rt::fstring("Java not found. PySpark ", version, " requires Java ", supported,
+                                  ". Run 'marl java search' to find installations.");
         return outcome(false, message.get());
     }
 
@@ -187,35 +173,23 @@ Ref validate_java_for_spark(const Args& a) {
     Ref check = a.global(n.check_java_pyspark_compatibility);
     Ref verdict = rt::call(check.get(), {java_version.get(), major_minor.get()});
     auto [compatible, message] = rt::unpack<2>(verdict.get());
-    if (!rt::truthy(compatible.get())) {
-        Ref f_message = rt::format_of(message.get());
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U%s", f_message.get(), kSetHint));
-        return outcome(false, full.get());
-    }
+    if (!rt::truthy(compatible.get())) return outcome(false, rt::fstring(message, kSetHint).get());
 
     // A release line newer than the table is judged by its assumed minimum:
     // such lines only raise the Java floor, so an older Java fails at start.
     if (!rt::truthy(eligibility_row(a, major_minor.get()).get()) && newer_than_table(a, major_minor.get())) {
         Ref java_min = rt::attr(info.get(), n.java_min);
-        int below = PyObject_RichCompareBool(java_version.get(), java_min.get(), Py_LT);
-        if (below < 0) rt::raise();
-        if (below == 1) {
+        if (rt::truthy(rt::lt(java_version.get(), java_min.get()))) {
             Ref supported = rt::attr(info.get(), n.java_supported);
             Ref versions = joined_versions(supported.get());
-            Ref f_java = rt::format_of(java_version.get());
-            Ref f_line = rt::format_of(major_minor.get());
-            Ref full = Ref::steal(PyUnicode_FromFormat("Java %U is NOT compatible with PySpark %U. Requires Java %U.%s",
-                                                       f_java.get(), f_line.get(), versions.get(), kSetHint));
-            return outcome(false, full.get());
+            Ref message = rt::fstring("Java ", java_version, " is NOT compatible with PySpark ", major_minor,
+                                      ". Requires Java ", versions, ".", kSetHint);
+            return outcome(false, message.get());
         }
     }
 
-    Ref f_java = rt::format_of(java_version.get());
     Ref version = rt::attr(info.get(), n.version);
-    Ref f_version = rt::format_of(version.get());
-    Ref verdict_text =
-        Ref::steal(PyUnicode_FromFormat("Java %U is compatible with PySpark %U", f_java.get(), f_version.get()));
-    return outcome(true, verdict_text.get());
+    return outcome(true, rt::fstring("Java ", java_version, " is compatible with PySpark ", version).get());
 }
 
 const Param java_version_params[] = {{"java_version", Check::Int, "int"}};

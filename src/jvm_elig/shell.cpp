@@ -10,7 +10,7 @@
 // permission bits, and a symlinked start-up file is written through to its
 // target. A path that the shell would not read literally inside double
 // quotes is refused before anything is touched.
-#include "common.hpp"
+#include "jvm_elig.hpp"
 
 #include <cstdio>
 #include <random>
@@ -20,9 +20,6 @@ namespace {
 
 // --- small helpers -----------------------------------------------------------
 
-// a + b with Python's operator semantics
-Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
-
 // os.path.join(a, b)
 Ref path_join(const Names& n, PyObject* os_path, PyObject* a, PyObject* b) {
     return rt::call_method(n.join, {os_path, a, b});
@@ -30,9 +27,9 @@ Ref path_join(const Names& n, PyObject* os_path, PyObject* a, PyObject* b) {
 
 enum class ShellKind { PowerShell, Fish, Posix };
 
-ShellKind kind_of(const Names& n, PyObject* shell_name) {
-    if (rt::equal(shell_name, n.PowerShell)) return ShellKind::PowerShell;
-    if (rt::equal(shell_name, n.fish)) return ShellKind::Fish;
+ShellKind kind_of(const Texts& t, PyObject* shell_name) {
+    if (rt::equal(shell_name, t.PowerShell)) return ShellKind::PowerShell;
+    if (rt::equal(shell_name, t.fish)) return ShellKind::Fish;
     return ShellKind::Posix;
 }
 
@@ -66,10 +63,9 @@ Ref refusal(PyObject* java_home, PyObject* config_file, PyObject* shell_name, Sh
     for (Py_ssize_t i = 0; i < n; ++i) {
         const char* what = unsafe_character(PyUnicode_READ(ukind, data, i), kind);
         if (what == nullptr) continue;
-        return Ref::steal(PyUnicode_FromFormat(
-            "Refusing to write JAVA_HOME %R to %S: the path contains %s, which a %S start-up file "
-            "cannot hold literally inside double quotes. Nothing was changed.",
-            java_home, config_file, what, shell_name));
+        return rt::fstring("Refusing to write JAVA_HOME ", rt::Repr{java_home}, " to ", rt::Str{config_file},
+                           ": the path contains ", what, ", which a ", rt::Str{shell_name},
+                           " start-up file cannot hold literally inside double quotes. Nothing was changed.");
     }
     return Ref();
 }
@@ -79,23 +75,22 @@ Ref refusal(PyObject* java_home, PyObject* config_file, PyObject* shell_name, Sh
 Ref config_block(PyObject* java_home, ShellKind kind) {
     switch (kind) {
         case ShellKind::PowerShell:
-            return Ref::steal(PyUnicode_FromFormat(
-                "\n# MARL Java Configuration\n$env:JAVA_HOME = \"%U\"\n$env:PATH = \"$env:JAVA_HOME\\bin;$env:PATH\"\n",
-                java_home));
+            return rt::fstring("\n# MARL Java Configuration\n$env:JAVA_HOME = \"", java_home,
+                               "\"\n$env:PATH = \"$env:JAVA_HOME\\bin;$env:PATH\"\n");
         case ShellKind::Fish:
-            return Ref::steal(PyUnicode_FromFormat(
-                "\n# MARL Java Configuration\nset -gx JAVA_HOME \"%U\"\nset -gx PATH \"$JAVA_HOME/bin\" $PATH\n",
-                java_home));
+            return rt::fstring("\n# MARL Java Configuration\nset -gx JAVA_HOME \"", java_home,
+                               "\"\nset -gx PATH \"$JAVA_HOME/bin\" $PATH\n");
         case ShellKind::Posix:
             break;
     }
-    return Ref::steal(PyUnicode_FromFormat(
-        "\n# MARL Java Configuration\nexport JAVA_HOME=\"%U\"\nexport PATH=\"$JAVA_HOME/bin:$PATH\"\n", java_home));
+    return rt::fstring("\n# MARL Java Configuration\nexport JAVA_HOME=\"", java_home,
+                       "\"\nexport PATH=\"$JAVA_HOME/bin:$PATH\"\n");
 }
 
 // The whole content of a text file (mode "r", default encoding).
-Ref read_text(const Names& n, PyObject* open, PyObject* path) {
-    Ref f = rt::call(open, {path, n.mode_read});
+Ref read_text(const State& st, PyObject* open, PyObject* path) {
+    const Names& n = st.names;
+    Ref f = rt::call(open, {path, st.texts.mode_read});
     return rt::try_finally([&] { return rt::call_method(n.read, {f.get()}); },
                            [&] { rt::call_method(n.close, {f.get()}); });
 }
@@ -112,7 +107,7 @@ Ref temp_name(const Names& n, PyObject* os_path, PyObject* target) {
     Ref base = rt::call_method(n.basename, {os_path, target});
     const bool hidden = PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get()) > 0 &&
                         PyUnicode_READ_CHAR(base.get(), 0) == '.';
-    Ref name = Ref::steal(PyUnicode_FromFormat(hidden ? "%S%s" : ".%S%s", base.get(), suffix));
+    Ref name = rt::fstring(hidden ? "" : ".", rt::Str{base.get()}, suffix);
     return path_join(n, os_path, directory.get(), name.get());
 }
 
@@ -128,7 +123,9 @@ long os_flag(PyObject* os, PyObject* name) {
 // points to) by `content`: written in text mode ("w", default encoding) to a
 // temporary file in the same directory, synced, given the old file's
 // permission bits and owner, then renamed over the old file.
-void write_atomically(const Names& n, PyObject* os, PyObject* open, PyObject* config_file, PyObject* content) {
+void write_atomically(const State& st, PyObject* os, PyObject* open, PyObject* config_file, PyObject* content) {
+    const Names& n = st.names;
+    const Texts& t = st.texts;
     Ref os_path = rt::attr(os, n.path);
     Ref target = rt::truthy(rt::call_method(n.islink, {os_path.get(), config_file}).get())
                      ? rt::call_method(n.realpath, {os_path.get(), config_file})
@@ -139,7 +136,7 @@ void write_atomically(const Names& n, PyObject* os, PyObject* open, PyObject* co
         old_stat = rt::call_method(n.stat, {os, target.get()});
         // A file that may not be written fails here, as writing it in place
         // would, rather than being replaced behind its permissions.
-        Ref probe = rt::call(open, {target.get(), n.mode_append});
+        Ref probe = rt::call(open, {target.get(), t.mode_append});
         rt::call_method(n.close, {probe.get()});
     }
 
@@ -151,7 +148,7 @@ void write_atomically(const Names& n, PyObject* os, PyObject* open, PyObject* co
 
     rt::on_error([&] {
         // An fd that open() did not take over is closed again (quietly).
-        Ref f = rt::on_error([&] { return rt::call(open, {fd.get(), n.mode_write}); },
+        Ref f = rt::on_error([&] { return rt::call(open, {fd.get(), t.mode_write}); },
                          [&] { rt::suppress(PyExc_Exception, [&] { rt::call_method(n.close, {os, fd.get()}); }); });
         rt::try_finally(
             [&] {
@@ -173,7 +170,7 @@ void write_atomically(const Names& n, PyObject* os, PyObject* open, PyObject* co
             }
             Ref mode = rt::attr(old_stat.get(), n.st_mode);
             Ref mask = rt::integer(07777);
-            Ref bits = Ref::steal(PyNumber_And(mode.get(), mask.get()));
+            Ref bits = rt::bit_and(mode.get(), mask.get());
             rt::call_method(n.chmod, {os, tmp.get(), bits.get()});
         }
         rt::call_method(n.replace, {os, tmp.get(), target.get()});
@@ -195,39 +192,40 @@ void write_atomically(const Names& n, PyObject* os, PyObject* open, PyObject* co
 // --- get_shell_config_file -----------------------------------------------
 
 Ref get_shell_config_file(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref platform = a.global(n.platform);
     Ref os = a.global(n.os);
     Ref system = rt::call_method(n.system, {platform.get()});
-    if (rt::equal(system.get(), n.Windows)) {
+    if (rt::equal(system.get(), t.Windows)) {
         Ref os_path = rt::attr(os.get(), n.path);
-        Ref expanded = rt::call_method(n.expandvars, {os_path.get(), n.profile_var});
-        if (rt::truthy(expanded.get()) && !rt::contains(expanded.get(), n.dollar)) {
-            return rt::tuple({expanded.get(), n.PowerShell});
+        Ref expanded = rt::call_method(n.expandvars, {os_path.get(), t.profile_var});
+        if (rt::truthy(expanded.get()) && !rt::contains(expanded.get(), t.dollar)) {
+            return rt::tuple({expanded.get(), t.PowerShell});
         }
-        return rt::tuple({Py_None, n.unknown});
+        return rt::tuple({Py_None, t.unknown});
     }
 
     Ref environ = rt::attr(os.get(), n.environ);
-    Ref shell = rt::mapping_get(environ.get(), n.SHELL, n.empty);
+    Ref shell = rt::mapping_get(environ.get(), n.SHELL, t.empty);
     Ref os_path = rt::attr(os.get(), n.path);
-    Ref home = rt::call_method(n.expanduser, {os_path.get(), n.tilde});
+    Ref home = rt::call_method(n.expanduser, {os_path.get(), t.tilde});
 
-    if (rt::contains(shell.get(), n.zsh)) {
-        return rt::tuple({path_join(n, os_path.get(), home.get(), n.zshrc).get(), n.zsh});
+    if (rt::contains(shell.get(), t.zsh)) {
+        return rt::tuple({path_join(n, os_path.get(), home.get(), t.zshrc).get(), t.zsh});
     }
-    if (rt::contains(shell.get(), n.bash)) {
-        Ref bashrc = path_join(n, os_path.get(), home.get(), n.bashrc);
+    if (rt::contains(shell.get(), t.bash)) {
+        Ref bashrc = path_join(n, os_path.get(), home.get(), t.bashrc);
         if (rt::truthy(rt::call_method(n.exists, {os_path.get(), bashrc.get()}).get())) {
-            return rt::tuple({bashrc.get(), n.bash});
+            return rt::tuple({bashrc.get(), t.bash});
         }
-        return rt::tuple({path_join(n, os_path.get(), home.get(), n.bash_profile).get(), n.bash});
+        return rt::tuple({path_join(n, os_path.get(), home.get(), t.bash_profile).get(), t.bash});
     }
-    if (rt::contains(shell.get(), n.fish)) {
-        Ref config = rt::call_method(n.join, {os_path.get(), home.get(), n.dot_config, n.fish, n.config_fish});
-        return rt::tuple({config.get(), n.fish});
+    if (rt::contains(shell.get(), t.fish)) {
+        Ref config = rt::call_method(n.join, {os_path.get(), home.get(), t.dot_config, t.fish, t.config_fish});
+        return rt::tuple({config.get(), t.fish});
     }
-    return rt::tuple({path_join(n, os_path.get(), home.get(), n.dot_profile).get(), n.sh});
+    return rt::tuple({path_join(n, os_path.get(), home.get(), t.dot_profile).get(), t.sh});
 }
 
 // --- set_java_home_persistent ----------------------------------------------
@@ -235,7 +233,8 @@ Ref get_shell_config_file(const Args& a) {
 // Steps after the config file is known; any Exception here becomes the
 // "Failed to update" outcome.
 Ref update_config(const Args& a, PyObject* java_home, PyObject* config_file, ShellKind kind) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
     Ref os = a.global(n.os);
     Ref re = a.global(n.re);
     Ref open = a.global(n.open);
@@ -244,51 +243,45 @@ Ref update_config(const Args& a, PyObject* java_home, PyObject* config_file, She
     Ref block = config_block(java_home, kind);
 
     Ref existing = rt::truthy(rt::call_method(n.exists, {os_path.get(), config_file}).get())
-                       ? read_text(n, open.get(), config_file)
-                       : Ref::borrow(n.empty);
+                       ? read_text(a.state<State>(), open.get(), config_file)
+                       : Ref::borrow(t.empty);
 
     Ref content;
-    if (rt::contains(existing.get(), n.marker)) {
+    if (rt::contains(existing.get(), t.marker)) {
         // The replacement is the block without its leading line feed,
         // inserted literally: backslashes are doubled for re.sub.
         Ref replacement = Ref::steal(PyUnicode_Substring(block.get(), 1, PyUnicode_GET_LENGTH(block.get())));
         Ref backslash = rt::text("\\");
         Ref doubled = rt::text("\\\\");
         replacement = Ref::steal(PyUnicode_Replace(replacement.get(), backslash.get(), doubled.get(), -1));
-        content = rt::call_method(n.sub, {re.get(), n.block_pattern, replacement.get(), existing.get()});
+        content = rt::call_method(n.sub, {re.get(), t.block_pattern, replacement.get(), existing.get()});
     } else {
-        content = add(existing.get(), block.get());
+        content = rt::add(existing.get(), block.get());
     }
 
     {
         Ref directory = rt::call_method(n.dirname, {os_path.get(), config_file});
         Ref makedirs = rt::attr(os.get(), n.makedirs);
-        rt::call_kw(makedirs.get(), {directory.get(), Py_True}, state(a).exist_ok_kwnames);
+        rt::call_kw(makedirs.get(), {directory.get(), Py_True}, a.state<State>().exist_ok_kwnames.get());
     }
 
-    write_atomically(n, os.get(), open.get(), config_file, content.get());
+    write_atomically(a.state<State>(), os.get(), open.get(), config_file, content.get());
 
     // The running process follows the file only once it was written.
     Ref environ = rt::attr(os.get(), n.environ);
-    if (PyObject_SetItem(environ.get(), n.JAVA_HOME, java_home) < 0) rt::raise();
-    Ref old_path = rt::mapping_get(environ.get(), n.PATH, n.empty);
-    Ref bin = path_join(n, os_path.get(), java_home, n.bin);
+    rt::setitem(environ.get(), n.JAVA_HOME, java_home);
+    Ref old_path = rt::mapping_get(environ.get(), n.PATH, t.empty);
+    Ref bin = path_join(n, os_path.get(), java_home, t.bin);
     Ref pathsep = rt::attr(os.get(), n.pathsep);
-    Ref new_path = add(add(bin.get(), pathsep.get()).get(), old_path.get());
-    if (PyObject_SetItem(environ.get(), n.PATH, new_path.get()) < 0) rt::raise();
+    Ref new_path = rt::add(rt::add(bin.get(), pathsep.get()).get(), old_path.get());
+    rt::setitem(environ.get(), n.PATH, new_path.get());
 
-    Ref updated = rt::text("Updated ");
-    Ref run_source = rt::text(". Run 'source ");
-    Ref restart = rt::text("' or restart terminal.");
-    Ref message = add(updated.get(), config_file);
-    message = add(message.get(), run_source.get());
-    message = add(message.get(), config_file);
-    message = add(message.get(), restart.get());
+    Ref message = rt::fstring("Updated ", config_file, ". Run 'source ", config_file, "' or restart terminal.");
     return outcome(true, message.get());
 }
 
 Ref set_java_home_persistent(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* java_home = a[0];
     Ref getter = a.global(n.get_shell_config_file);
     Ref found = rt::call(getter.get());
@@ -297,11 +290,10 @@ Ref set_java_home_persistent(const Args& a) {
     if (!rt::truthy(config_file.get())) {
         Ref platform = a.global(n.platform);
         Ref system = rt::call_method(n.system, {platform.get()});
-        Ref prefix = rt::text("Could not determine shell config file for ");
-        return outcome(false, add(prefix.get(), system.get()).get());
+        return outcome(false, rt::fstring("Could not determine shell config file for ", system).get());
     }
 
-    const ShellKind kind = kind_of(n, shell_name.get());
+    const ShellKind kind = kind_of(a.state<State>().texts, shell_name.get());
     if (Ref message = refusal(java_home, config_file.get(), shell_name.get(), kind)) {
         return outcome(false, message.get());
     }
@@ -309,12 +301,7 @@ Ref set_java_home_persistent(const Args& a) {
     return rt::try_except(
         PyExc_Exception, [&] { return update_config(a, java_home, config_file.get(), kind); },
         [&](PyObject* error) {
-            Ref prefix = rt::text("Failed to update ");
-            Ref colon = rt::text(": ");
-            Ref message = add(prefix.get(), config_file.get());
-            message = add(message.get(), colon.get());
-            message = add(message.get(), rt::str_of(error).get());
-            return outcome(false, message.get());
+            return outcome(false, rt::fstring("Failed to update ", config_file, ": ", rt::Str{error}).get());
         });
 }
 

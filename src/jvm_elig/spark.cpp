@@ -33,7 +33,9 @@ Ref active_spark_context(const Names& n) {
 Ref detect_body(PyObject* work) {
     PyObject* spark_session = PyTuple_GET_ITEM(work, 0);
     PyObject* master_url = PyTuple_GET_ITEM(work, 1);
-    const Names& n = state_of(PyTuple_GET_ITEM(work, 2)).names;
+    const State& st = rt::module_state<State>(PyTuple_GET_ITEM(work, 2));
+    const Names& n = st.names;
+    const Texts& t = st.texts;
 
     // A builder that fails after creating its SparkContext (a master that
     // never accepts the application) leaves that context registered as the
@@ -45,10 +47,10 @@ Ref detect_body(PyObject* work) {
     return rt::try_finally(
         [&] {
             Ref builder = rt::attr(spark_session, n.builder);
-            builder = rt::call_method(n.appName, {builder.get(), n.app_name});
+            builder = rt::call_method(n.appName, {builder.get(), t.app_name});
             builder = rt::call_method(n.master, {builder.get(), master_url});
-            builder = rt::call_method(n.config, {builder.get(), n.ui_enabled, n.false_text});
-            builder = rt::call_method(n.config, {builder.get(), n.ui_progress, n.false_text});
+            builder = rt::call_method(n.config, {builder.get(), t.ui_enabled, t.false_text});
+            builder = rt::call_method(n.config, {builder.get(), t.ui_progress, t.false_text});
             session = rt::call_method(n.getOrCreate, {builder.get()});
             return rt::attr(session.get(), n.version);
         },
@@ -78,7 +80,7 @@ Ref submit_and_wait(const State& st, PyObject* pool, PyObject* detect, PyObject*
     Ref result = rt::on_error(
         [&] {
             Ref wait_for_result = rt::attr(future.get(), n.result);
-            return rt::call_kw(wait_for_result.get(), {timeout}, st.timeout_kwnames);
+            return rt::call_kw(wait_for_result.get(), {timeout}, st.timeout_kwnames.get());
         },
         // A time-out (or an interruption of the wait) leaves the attempt
         // running; the caller must not wait for it when leaving the pool.
@@ -88,14 +90,14 @@ Ref submit_and_wait(const State& st, PyObject* pool, PyObject* detect, PyObject*
 }
 
 Ref detect_spark_cluster_version(const Args& a) {
-    const State& st = state(a);
+    const State& st = a.state<State>();
     const Names& n = st.names;
     PyObject* master_url = a[0];
     PyObject* timeout = a[1];
     return rt::try_except(
         PyExc_Exception,
         [&] {
-            Ref spark_session = rt::import_from(state(a), "pyspark.sql", "SparkSession");
+            Ref spark_session = rt::import_from(a.state<State>(), "pyspark.sql", "SparkSession");
             Ref futures = rt::import("concurrent.futures");
 
             Ref work = rt::tuple({spark_session.get(), master_url, a.module()});
@@ -103,7 +105,7 @@ Ref detect_spark_cluster_version(const Args& a) {
 
             Ref pool_type = rt::attr(futures.get(), n.ThreadPoolExecutor);
             Ref one = rt::integer(1);
-            Ref pool = rt::call_kw(pool_type.get(), {one.get()}, st.max_workers_kwnames);
+            Ref pool = rt::call_kw(pool_type.get(), {one.get()}, st.max_workers_kwnames.get());
 
             // The pool is always shut down before returning. It waits for its
             // worker only when the attempt has ended; after a time-out the
@@ -113,7 +115,7 @@ Ref detect_spark_cluster_version(const Args& a) {
                 [&] { return submit_and_wait(st, pool.get(), detect.get(), timeout, attempt_ended); },
                 [&] {
                     Ref shutdown = rt::attr(pool.get(), n.shutdown);
-                    rt::call_kw(shutdown.get(), {Ref::boolean(attempt_ended).get()}, st.wait_kwnames);
+                    rt::call_kw(shutdown.get(), {Ref::boolean(attempt_ended).get()}, st.wait_kwnames.get());
                 });
         },
         [](PyObject*) { return Ref::none(); });

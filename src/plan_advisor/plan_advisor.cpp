@@ -3,8 +3,6 @@
 // the compute layer, and says why.
 #include "module.hpp"
 
-#include <charconv>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -41,53 +39,41 @@ using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
     X(_map_sources_to_connections, "_map_sources_to_connections") \
     X(_get_source_connection, "_get_source_connection") \
     X(_trace_node_to_sources, "_trace_node_to_sources") \
-    X(QueryAnalysisResult, "QueryAnalysisResult") \
+    X(QueryAnalysisResult, "QueryAnalysisResult")
+
+// The strategies, the reasons that are fixed texts, and the prefix of source ids.
+#define ADVISOR_TEXTS(X) \
     X(seed, "seed") \
     X(pushdown, "pushdown") \
     X(federated, "federated") \
     X(source_prefix, "source.") \
-    X(dot, ".") \
-    X(quote, "'") \
-    X(open_bracket, "[") \
-    X(close_bracket, "]") \
-    X(comma, ", ") \
-    X(all_in_target, "All sources in target '") \
-    X(pushdown_tail, "' - pushdown") \
-    X(cross_source, "Cross-target: source '") \
-    X(cross_target, "' != target '") \
-    X(federation_tail, " - federation required") \
-    X(quoted_federation_tail, "' - federation required") \
-    X(span, "Sources span ") \
-    X(span_connections, " connections: ") \
-    X(refs_to_target, "Model refs materialized tables - pushdown to target '") \
     X(no_sources, "No source dependencies - pushdown to default target") \
     X(seed_reason, "Seed node - no source analysis needed")
 
+// result_class: QueryAnalysisResult as made. While the module attribute still
+// names this class and the class is unchanged, its dataclass __init__ is known
+// to assign the six fields in order, so make_result skips it.
+// result_kwnames: the six field names, for QueryAnalysisResult(...).
+// advisor_class and own_*: PlanAdvisor as made, and its methods that the
+// module calls through the instance (see call_own).
+#define ADVISOR_FIELDS(X) \
+    X(rt::KnownClass, result_class) \
+    X(rt::Ref, result_kwnames) \
+    X(rt::KnownClass, advisor_class) \
+    X(rt::Ref, own_analyze) \
+    X(rt::Ref, own_extract) \
+    X(rt::Ref, own_map) \
+    X(rt::Ref, own_lookup) \
+    X(rt::Ref, own_trace)
+
 struct State : rt::ModuleState {
     RT_NAMES(ADVISOR_NAMES) names;
-    // QueryAnalysisResult as made: while the module attribute still names
-    // this class and the class is unchanged, its dataclass __init__ is known
-    // to assign the six fields in order, so make_result skips it.
-    rt::KnownClass result_class;
-    PyObject* result_kwnames = nullptr;  // the six field names, for QueryAnalysisResult(...)
-    // PlanAdvisor as made, and its methods that the module calls through the
-    // instance (see call_own).
-    rt::KnownClass advisor_class;
-    PyObject* own_analyze = nullptr;
-    PyObject* own_extract = nullptr;
-    PyObject* own_map = nullptr;
-    PyObject* own_lookup = nullptr;
-    PyObject* own_trace = nullptr;
-
-    template <class F>
-    void each_object(F&& f) {
-        for (PyObject** o : {&result_class.cls, &result_kwnames, &advisor_class.cls, &own_analyze, &own_extract,
-                             &own_map, &own_lookup, &own_trace})
-            f(*o);
-    }
+    RT_TEXTS(ADVISOR_TEXTS) texts;
+    RT_FIELDS(ADVISOR_FIELDS)
 };
 
 using Names = State::Names;
+using Texts = State::Texts;
 
 // --- small helpers ---------------------------------------------------------
 
@@ -98,42 +84,22 @@ bool non_empty_text(PyObject* v) { return v != Py_None && PyUnicode_GET_LENGTH(v
 // `obj.name == text` by Python equality
 bool attr_equals(PyObject* obj, PyObject* name, PyObject* text) {
     Ref value = rt::attr(obj, name);
-    Ref eq = Ref::steal(PyObject_RichCompare(value.get(), text, Py_EQ));
-    return rt::truthy(eq.get());
+    return rt::truthy(rt::eq(value.get(), text));
 }
 
-// repr(text) for an exact str that needs no escaping and no choice of
-// quotes: printable ASCII without quote or backslash.
-bool plainly_quotable(PyObject* v) {
-    if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return false;
-    const Py_UCS1* p = PyUnicode_1BYTE_DATA(v);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(v); i < n; ++i) {
-        if (p[i] < 0x20 || p[i] == 0x7f || p[i] == '\'' || p[i] == '\\') return false;
-    }
-    return true;
-}
-
-// str(sorted(items)): the list text "['a', 'b']", each entry as repr renders it.
-Ref sorted_list_text(const Names& n, PyObject* items) {
+// str(sorted(items)): the list text "['a', 'b']", each entry as repr shows it.
+Ref sorted_list_text(PyObject* items) {
     Ref list = rt::sorted(items);
     const Py_ssize_t count = PyList_GET_SIZE(list.get());
     if (count == 0) return rt::str_of(list.get());
-    std::vector<Ref> shown;
-    std::vector<PyObject*> parts;
-    shown.reserve(static_cast<size_t>(count));
-    parts.reserve(static_cast<size_t>(4 * count + 1));
+    std::vector<rt::Piece> pieces;
+    pieces.reserve(static_cast<size_t>(2 * count + 1));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyList_GET_ITEM(list.get(), i);
-        parts.push_back(i == 0 ? n.open_bracket : n.comma);
-        if (plainly_quotable(item)) {
-            parts.insert(parts.end(), {n.quote, item, n.quote});
-        } else {
-            shown.push_back(rt::repr_of(item));  // always a str, or an error
-            parts.push_back(shown.back().get());
-        }
+        pieces.emplace_back(i == 0 ? "[" : ", ");
+        pieces.emplace_back(rt::Repr{PyList_GET_ITEM(list.get(), i)});
     }
-    parts.push_back(n.close_bracket);
-    return rt::concat(parts);
+    pieces.emplace_back("]");
+    return rt::fstring(pieces);
 }
 
 // Adds every element of `items` to `target` (set.update).
@@ -155,15 +121,15 @@ Ref call_own(const State& st, PyObject* own, PyObject* name, std::initializer_li
 // --- QueryAnalysisResult properties --------------------------------------
 
 Ref result_is_pushdown(const Args& a) {
-    const Names& n = a.state<State>().names;
-    Ref strategy = rt::attr(a[0], n.strategy);
-    return Ref::steal(PyObject_RichCompare(strategy.get(), n.pushdown, Py_EQ));
+    const State& st = a.state<State>();
+    Ref strategy = rt::attr(a[0], st.names.strategy);
+    return rt::eq(strategy.get(), st.texts.pushdown);
 }
 
 Ref result_is_federated(const Args& a) {
-    const Names& n = a.state<State>().names;
-    Ref strategy = rt::attr(a[0], n.strategy);
-    return Ref::steal(PyObject_RichCompare(strategy.get(), n.federated, Py_EQ));
+    const State& st = a.state<State>();
+    Ref strategy = rt::attr(a[0], st.names.strategy);
+    return rt::eq(strategy.get(), st.texts.federated);
 }
 
 Ref result_is_homogeneous(const Args& a) {
@@ -199,13 +165,13 @@ Ref advisor_init(const Args& a) {
 }
 
 // QueryAnalysisResult(source_connections=..., ..., user_override=...), the
-// class looked up in the module namespace at each call (a rebound name is
-// seen, as the written behaviour's global lookup sees it).
+// class looked up in the module namespace at each call, as a global name in
+// Python code is, so a rebound name is seen.
 Ref make_result(const Args& a, PyObject* connections, PyObject* refs, PyObject* strategy, PyObject* primary,
                 PyObject* reason, PyObject* user_override) {
     const State& st = a.state<State>();
     const Names& n = st.names;
-    PyObject* values[] = {connections, refs, strategy, primary, reason, user_override};
+    PyObject* const values[] = {connections, refs, strategy, primary, reason, user_override};
     Ref cls = a.global(n.QueryAnalysisResult);
     if (st.result_class.is(cls.get())) {
         // Deliberately skips the dataclass __init__: the class is the one the
@@ -215,71 +181,66 @@ Ref make_result(const Args& a, PyObject* connections, PyObject* refs, PyObject* 
         Ref self = Ref::steal(tp->tp_alloc(tp, 0));
         PyObject* const fields[] = {n.source_connections, n.source_refs, n.strategy,
                                     n.primary_connection, n.reason,      n.user_override};
-        for (size_t i = 0; i < 6; ++i) {
-            if (PyObject_GenericSetAttr(self.get(), fields[i], values[i]) < 0) rt::raise();
-        }
+        for (size_t i = 0; i < 6; ++i) rt::check(PyObject_GenericSetAttr(self.get(), fields[i], values[i]));
         return self;
     }
-    return Ref::steal(PyObject_Vectorcall(cls.get(), values, 0, st.result_kwnames));
+    return rt::call_kw(cls.get(), {connections, refs, strategy, primary, reason, user_override},
+                       st.result_kwnames.get());
 }
 
 Ref advisor_analyze(const Args& a) {
     const State& st = a.state<State>();
     const Names& n = st.names;
+    const Texts& t = st.texts;
     PyObject* self = a[0];
     PyObject* node = a[1];
     PyObject* override = a[2];
     PyObject* target = a[3];
 
-    if (attr_equals(node, n.resource_type, n.seed)) {
+    if (attr_equals(node, n.resource_type, t.seed)) {
         Ref connections = rt::new_set();
         Ref refs = rt::new_set();
-        return make_result(a, connections.get(), refs.get(), n.pushdown, Py_None, n.seed_reason, Py_None);
+        return make_result(a, connections.get(), refs.get(), t.pushdown, Py_None, t.seed_reason, Py_None);
     }
 
-    Ref refs = call_own(st, st.own_extract, n._extract_source_references, {self, node});
-    Ref connections = call_own(st, st.own_map, n._map_sources_to_connections, {self, refs.get()});
+    Ref refs = call_own(st, st.own_extract.get(), n._extract_source_references, {self, node});
+    Ref connections = call_own(st, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()});
     const Py_ssize_t count = rt::length(connections.get());
 
     if (count == 0) {
-        // depends_on is tested, then read twice, as written: a property may
-        // answer differently each time.
+        // `hasattr(node, "depends_on") and node.depends_on and
+        // node.depends_on.nodes`: depends_on is tested, then read twice (a
+        // property may answer differently each time).
         bool has_refs = rt::has_attr(node, n.depends_on);
         if (has_refs) has_refs = rt::truthy(rt::attr(node, n.depends_on).get());
         if (has_refs) {
             Ref depends_on = rt::attr(node, n.depends_on);
             has_refs = rt::truthy(rt::attr(depends_on.get(), n.nodes).get());
         }
-        Ref reason = (has_refs && non_empty_text(target)) ? rt::concat({n.refs_to_target, target, n.quote})
-                                                          : Ref::borrow(n.no_sources);
+        Ref reason = (has_refs && non_empty_text(target))
+                         ? rt::fstring("Model refs materialized tables - pushdown to target '", target, "'")
+                         : Ref::borrow(t.no_sources);
         PyObject* carried = non_empty_text(override) ? override : Py_None;
-        return make_result(a, connections.get(), refs.get(), n.pushdown, target, reason.get(), carried);
+        return make_result(a, connections.get(), refs.get(), t.pushdown, target, reason.get(), carried);
     }
 
     if (count == 1) {
         Ref it = rt::iter(connections.get());
         Ref single = rt::next(it.get());
         if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
-        // The name as str() renders it (itself for an exact str).
-        Ref shown = PyUnicode_CheckExact(single.get()) ? Ref::borrow(single.get()) : rt::str_of(single.get());
-        if (non_empty_text(target)) {
-            Ref differs = Ref::steal(PyObject_RichCompare(target, single.get(), Py_NE));
-            if (rt::truthy(differs.get())) {
-                Ref reason = rt::concat(
-                    {n.cross_source, shown.get(), n.cross_target, target, n.quoted_federation_tail});
-                return make_result(a, connections.get(), refs.get(), n.federated, Py_None, reason.get(), override);
-            }
+        // The connection name is shown as str() shows it.
+        if (non_empty_text(target) && rt::truthy(rt::ne(target, single.get()))) {
+            Ref reason = rt::fstring("Cross-target: source '", rt::Str{single.get()}, "' != target '", target,
+                                     "' - federation required");
+            return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
         }
-        Ref reason = rt::concat({n.all_in_target, shown.get(), n.pushdown_tail});
-        return make_result(a, connections.get(), refs.get(), n.pushdown, single.get(), reason.get(), Py_None);
+        Ref reason = rt::fstring("All sources in target '", rt::Str{single.get()}, "' - pushdown");
+        return make_result(a, connections.get(), refs.get(), t.pushdown, single.get(), reason.get(), Py_None);
     }
 
-    Ref names = sorted_list_text(n, connections.get());
-    char digits[24];
-    const auto written = std::to_chars(digits, digits + sizeof digits, count);
-    Ref number = rt::text(std::string_view(digits, static_cast<size_t>(written.ptr - digits)));
-    Ref reason = rt::concat({n.span, number.get(), n.span_connections, names.get(), n.federation_tail});
-    return make_result(a, connections.get(), refs.get(), n.federated, Py_None, reason.get(), override);
+    Ref names = sorted_list_text(connections.get());
+    Ref reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
+    return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
 }
 
 Ref advisor_extract(const Args& a) {
@@ -287,8 +248,9 @@ Ref advisor_extract(const Args& a) {
     PyObject* self = a[0];
     PyObject* node = a[1];
     Ref refs = rt::new_set();
-    // `sources` is read three times, as written (a property may answer
-    // differently each time).
+    // `if not hasattr(node, "sources") or not node.sources`, then `node.sources
+    // if isinstance(node.sources, ...) else []`: sources is read three times
+    // (a property may answer differently each time).
     if (!rt::has_attr(node, n.sources) || !rt::truthy(rt::attr(node, n.sources).get())) return refs;
     Ref sources = is_list_tuple_or_set(rt::attr(node, n.sources).get()) ? rt::attr(node, n.sources) : rt::new_list();
 
@@ -302,10 +264,7 @@ Ref advisor_extract(const Args& a) {
             Ref package = rt::has_attr(node, n.package_name)
                               ? rt::attr(node, n.package_name)
                               : rt::attr(rt::attr(self, n.root_project).get(), n.project_name);
-            Ref p = rt::format_of(package.get());
-            Ref s = rt::format_of(source_name.get());
-            Ref t = rt::format_of(table_name.get());
-            Ref id = rt::concat({n.source_prefix, p.get(), n.dot, s.get(), n.dot, t.get()});
+            Ref id = rt::fstring("source.", package, ".", source_name, ".", table_name);
             rt::set_add(refs.get(), id.get());
         }
     }
@@ -318,7 +277,8 @@ Ref advisor_map(const Args& a) {
     Ref connections = rt::new_set();
     rt::ForEach each(a[1]);
     while (Ref source_id = each.next()) {
-        Ref connection = call_own(st, st.own_lookup, st.names._get_source_connection, {self, source_id.get()});
+        Ref connection =
+            call_own(st, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
         if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
     }
     return connections;
@@ -333,7 +293,8 @@ Ref checked_connection(Ref value) {
 // `source.<name>` when it is a dict: the value of its "connection" key.
 Ref dict_connection(const Names& n, PyObject* source, PyObject* name, bool& decided) {
     decided = false;
-    // Tested, then read twice, as written.
+    // `hasattr(source, name) and isinstance(source.<name>, dict)`, then
+    // `source.<name>.get("connection")`: tested, then read twice.
     if (!rt::has_attr(source, name)) return {};
     if (!PyDict_Check(rt::attr(source, name).get())) return {};
     decided = true;
@@ -349,7 +310,7 @@ Ref advisor_lookup(const Args& a) {
     if (PyDict_CheckExact(cache.get())) {
         if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
     } else if (rt::contains(cache.get(), source_id)) {
-        return checked_connection(Ref::steal(PyObject_GetItem(cache.get(), source_id)));
+        return checked_connection(rt::getitem(cache.get(), source_id));
     }
 
     Ref manifest = rt::attr(self, n.manifest);
@@ -359,7 +320,8 @@ Ref advisor_lookup(const Args& a) {
 
     Ref connection;
     bool decided = false;
-    // Tested, then read twice, as written.
+    // `hasattr(source, "connection") and source.connection`, then
+    // `source.connection`: tested, then read twice.
     if (rt::has_attr(source.get(), n.connection) && rt::truthy(rt::attr(source.get(), n.connection).get())) {
         connection = rt::attr(source.get(), n.connection);
     } else {
@@ -367,13 +329,14 @@ Ref advisor_lookup(const Args& a) {
         if (!decided) connection = dict_connection(n, source.get(), n.source_meta, decided);
         if (!decided) connection = Ref::none();
     }
-    if (PyObject_SetItem(cache.get(), source_id, connection.get()) < 0) rt::raise();
+    rt::setitem(cache.get(), source_id, connection.get());
     return checked_connection(std::move(connection));
 }
 
 Ref advisor_trace(const Args& a) {
     const State& st = a.state<State>();
     const Names& n = st.names;
+    const Texts& t = st.texts;
     PyObject* self = a[0];
     PyObject* node_id = a[1];
     Ref visited = a[2] == Py_None ? rt::new_set() : Ref::borrow(a[2]);
@@ -381,9 +344,7 @@ Ref advisor_trace(const Args& a) {
     rt::set_add(visited.get(), node_id);
     Ref result = rt::new_set();
 
-    Py_ssize_t prefixed = PyUnicode_Tailmatch(node_id, n.source_prefix, 0, PY_SSIZE_T_MAX, -1);
-    if (prefixed < 0) rt::raise();
-    if (prefixed) {
+    if (rt::startswith(node_id, t.source_prefix)) {
         rt::set_add(result.get(), node_id);
         return result;
     }
@@ -392,9 +353,10 @@ Ref advisor_trace(const Args& a) {
     Ref nodes = rt::attr(manifest.get(), n.nodes);
     Ref node = rt::mapping_get(nodes.get(), node_id);
     if (!rt::truthy(node.get())) return result;
-    if (rt::has_attr(node.get(), n.resource_type) && attr_equals(node.get(), n.resource_type, n.seed)) return result;
+    if (rt::has_attr(node.get(), n.resource_type) && attr_equals(node.get(), n.resource_type, t.seed)) return result;
 
-    // Each attribute below is tested, then read as often as written.
+    // Each attribute below is tested with hasattr, then read once per mention
+    // in bench/pure_plan_advisor.py's _trace_node_to_sources.
     if (rt::has_attr(node.get(), n.sources) && rt::truthy(rt::attr(node.get(), n.sources).get())) {
         Ref sources = is_list_tuple_or_set(rt::attr(node.get(), n.sources).get()) ? rt::attr(node.get(), n.sources)
                                                                                    : rt::new_list();
@@ -413,7 +375,8 @@ Ref advisor_trace(const Args& a) {
         rt::ForEach each(deps.get());
         while (Ref dep = each.next()) {
             if (!PyUnicode_Check(dep.get())) continue;
-            Ref upstream = call_own(st, st.own_trace, n._trace_node_to_sources, {self, dep.get(), visited.get()});
+            Ref upstream =
+                call_own(st, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
             set_update(result.get(), upstream.get());
         }
     }
@@ -423,8 +386,8 @@ Ref advisor_trace(const Args& a) {
 // self.analyze(node). analyze's defaults (None, None) are fixed: a function
 // of this runtime has a read-only __defaults__.
 Ref analyze_node(const State& st, PyObject* self, PyObject* node) {
-    if (st.own_analyze != nullptr && st.advisor_class.finds_own(self, st.names.analyze))
-        return rt::call_native(st.own_analyze, {self, node, Py_None, Py_None});
+    if (st.own_analyze && st.advisor_class.finds_own(self, st.names.analyze))
+        return rt::call_native(st.own_analyze.get(), {self, node, Py_None, Py_None});
     return rt::call_method(st.names.analyze, {self, node});
 }
 
@@ -435,18 +398,14 @@ Ref advisor_summary(const Args& a) {
     PyObject* node = a[1];
     Ref result = analyze_node(st, self, node);
     Ref lines = rt::new_list();
-    auto line = [&](const char* label, PyObject* value) {
-        Ref v = rt::format_of(value);
-        Ref l = Ref::steal(PyUnicode_FromFormat("%s%U", label, v.get()));
-        rt::append(lines.get(), l.get());
-    };
+    auto line = [&](const char* label, PyObject* value) { rt::append(lines.get(), rt::fstring(label, value).get()); };
 
     line("Node: ", rt::attr(node, n.unique_id).get());
     Ref strategy = rt::attr(result.get(), n.strategy);
     line("Strategy: ", rt::call_method(n.upper, {strategy.get()}).get());
     line("Reason: ", rt::attr(result.get(), n.reason).get());
     Ref connections_text = rt::truthy(rt::attr(result.get(), n.source_connections).get())
-                               ? sorted_list_text(n, rt::attr(result.get(), n.source_connections).get())
+                               ? sorted_list_text(rt::attr(result.get(), n.source_connections).get())
                                : rt::text("None");
     line("Source Connections: ", connections_text.get());
     Ref refs = rt::attr(result.get(), n.source_refs);
@@ -466,13 +425,13 @@ Ref advisor_batch(const Args& a) {
     while (Ref node = each.next()) {
         Ref result = analyze_node(st, self, node.get());
         Ref id = rt::attr(node.get(), st.names.unique_id);
-        rt::set_item(results.get(), id.get(), result.get());
+        rt::setitem(results.get(), id.get(), result.get());
     }
     return results;
 }
 
 // The nodes whose analysis has a truthy `property`, in list order.
-Ref filter_nodes(const Args& a, PyObject* Names::*property) {
+Ref filter_nodes(const Args& a, rt::Interned Names::*property) {
     const State& st = a.state<State>();
     PyObject* self = a[0];
     Ref kept = rt::new_list();
@@ -564,13 +523,13 @@ void exec_module(PyObject* m, State& st) {
                            .property(is_federated_spec)
                            .property(is_homogeneous_spec)
                            .build_dataclass();
-    rt::add(m, "QueryAnalysisResult", result_class.get());
+    rt::set_global(m, "QueryAnalysisResult", result_class.get());
     // Only the dataclass' own __init__ and object's allocation qualify for
     // the direct construction in make_result.
     if (reinterpret_cast<PyTypeObject*>(result_class.get())->tp_new == PyBaseObject_Type.tp_new)
         st.result_class.remember(result_class.get());
-    st.result_kwnames = Ref::steal(PyTuple_Pack(6, n.source_connections, n.source_refs, n.strategy,
-                                                n.primary_connection, n.reason, n.user_override)).release();
+    st.result_kwnames = rt::kwnames(
+        {n.source_connections, n.source_refs, n.strategy, n.primary_connection, n.reason, n.user_override});
 
     Ref advisor = rt::ClassBuilder(m, "PlanAdvisor",
                                    "Routes compiled nodes to pushdown or federated execution.")
@@ -585,9 +544,9 @@ void exec_module(PyObject* m, State& st) {
                       .method(federated_spec)
                       .method(pushdown_spec)
                       .build();
-    rt::add(m, "PlanAdvisor", advisor.get());
+    rt::set_global(m, "PlanAdvisor", advisor.get());
     st.advisor_class.remember(advisor.get());
-    if (st.advisor_class.cls != nullptr) {
+    if (st.advisor_class.cls) {
         st.own_analyze = rt::own_function(advisor.get(), n.analyze);
         st.own_extract = rt::own_function(advisor.get(), n._extract_source_references);
         st.own_map = rt::own_function(advisor.get(), n._map_sources_to_connections);

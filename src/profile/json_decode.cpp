@@ -409,7 +409,7 @@ private:
             skip_ws();
             Ref value = parse_value();
             if (!value) return {};
-            rt::set_item(dict.get(), key.get(), value.get());
+            rt::setitem(dict.get(), key.get(), value.get());
             skip_ws();
             const Py_UCS4 c = peek();
             ++i_;

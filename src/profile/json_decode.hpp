@@ -4,6 +4,7 @@
 // json.loads itself.
 #pragma once
 
+#include "builtins.hpp"
 #include "ops.hpp"
 
 namespace profile_json {

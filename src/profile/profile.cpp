@@ -46,8 +46,6 @@ using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
     X(total_alerts, "total_alerts") \
     X(alerts_by_type, "alerts_by_type") \
     X(alerts_by_severity, "alerts_by_severity") \
-    X(unknown, "unknown") \
-    X(info, "info") \
     X(column_name, "column_name") \
     X(null_count, "null_count") \
     X(null_percent, "null_percent") \
@@ -70,28 +68,33 @@ using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
     X(duration_ms, "duration_ms") \
     X(_default_decoder, "_default_decoder")
 
+// The alert counts' keys for alerts without a type or severity.
+#define PROFILE_TEXTS(X) \
+    X(unknown, "unknown") \
+    X(info, "info")
+
+// http_kwnames: the keywords of HTTPException(status_code=, detail=).
+// json_loads, json_decoder: the standard json.loads and its
+// json._default_decoder (empty when missing) as imported at exec time.
+#define PROFILE_FIELDS(X) \
+    X(rt::Ref, http_kwnames) \
+    X(rt::Ref, json_loads) \
+    X(rt::Ref, json_decoder)
+
 struct State : rt::ModuleState {
     RT_NAMES(PROFILE_NAMES) names;
-    PyObject* http_kwnames = nullptr;     // HTTPException(status_code=, detail=)
-    PyObject* json_loads = nullptr;       // the standard json.loads ...
-    PyObject* json_decoder = nullptr;     // ... and its json._default_decoder, or NULL
-
-    template <class F>
-    void each_object(F&& f) {
-        for (PyObject** o : {&http_kwnames, &json_loads, &json_decoder}) f(*o);
-    }
+    RT_TEXTS(PROFILE_TEXTS) texts;
+    RT_FIELDS(PROFILE_FIELDS)
 };
 
 using Names = State::Names;
-
-const Names& names(const Args& a) { return a.state<State>().names; }
 
 // The 20 keys of a column dict, which are also the record attributes they
 // are read from, in response order. JSON fields are decoded; their empty
 // value differs.
 enum class Field { Plain, JsonOrNone, JsonOrEmptyList };
 struct ColumnKey {
-    PyObject* Names::*name;
+    rt::Interned Names::*name;
     Field kind;
 };
 const ColumnKey column_keys[] = {
@@ -109,11 +112,6 @@ const ColumnKey column_keys[] = {
 
 // --- small helpers ---------------------------------------------------------
 
-// globals()[name] = value
-void set_global(const Args& a, PyObject* name, PyObject* value) {
-    if (PyDict_SetItem(a.globals(), name, value) < 0) rt::raise();
-}
-
 // `raise HTTPException(status_code=status, detail=detail)`, with the class
 // looked up in the module namespace at the time of the call. `detail` is
 // computed by `make_detail` after the lookup, in the order of the statement.
@@ -123,21 +121,13 @@ template <class MakeDetail>
     Ref cls = a.global(st.names.HTTPException);  // per call: a rebound module name is seen
     Ref code = rt::integer(status);
     Ref detail = make_detail();
-    Ref exc = rt::call_kw(cls.get(), {code.get(), detail.get()}, st.http_kwnames);
+    Ref exc = rt::call_kw(cls.get(), {code.get(), detail.get()}, st.http_kwnames.get());
     rt::raise_object(exc.get());
 }
 
-// obj[index] for a row or sequence, straight from an exact tuple or list
-// while the index is in range.
-Ref item_at(PyObject* obj, Py_ssize_t index) {
-    if (PyTuple_CheckExact(obj) && index < PyTuple_GET_SIZE(obj)) return Ref::borrow(PyTuple_GET_ITEM(obj, index));
-    if (PyList_CheckExact(obj) && index < PyList_GET_SIZE(obj)) return Ref::borrow(PyList_GET_ITEM(obj, index));
-    return rt::item(obj, index);
-}
-
 // `value.isoformat() if value else None`, where `read` fetches the value:
-// once for the test and once more for the call, as written (a store's row or
-// record may answer differently each time).
+// once for the test and once more for the call, as the expression reads it
+// twice (a store's row or record may answer differently each time).
 template <class Read>
 Ref iso_or_none(const Names& n, Read&& read) {
     if (!rt::truthy(read().get())) return Ref::none();
@@ -151,7 +141,7 @@ Ref iso_or_none(const Names& n, Read&& read) {
 // pending exception, with the pending one as its context.
 template <class Work>
 Ref with_store(const Args& a, Work&& work) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     Ref get_store = a.global(n._get_store);
     Ref store = rt::call(get_store.get());
     return rt::try_finally([&] { return work(store.get()); }, [&] { rt::call_method(n.close, {store.get()}); });
@@ -159,15 +149,16 @@ Ref with_store(const Args& a, Work&& work) {
 
 // --- set_project_root and _get_store ---------------------------------------
 
+// `global _project_root, _store_initialized` assignments: the module dict.
 Ref set_project_root_body(const Args& a) {
-    const Names& n = names(a);
-    set_global(a, n._project_root, a[0]);
-    set_global(a, n._store_initialized, Py_True);
+    const Names& n = a.state<State>().names;
+    rt::setitem(a.globals(), n._project_root, a[0]);
+    rt::setitem(a.globals(), n._store_initialized, Py_True);
     return Ref::none();
 }
 
 Ref get_store_body(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     {
         Ref root = a.global(n._project_root);
         if (root.get() == Py_None)
@@ -182,23 +173,19 @@ Ref get_store_body(const Args& a) {
             Ref initialized = a.global(n._store_initialized);
             if (!rt::truthy(initialized.get())) {
                 rt::call_method(n.initialize, {store.get()});
-                set_global(a, n._store_initialized, Py_True);
+                rt::setitem(a.globals(), n._store_initialized, Py_True);
             }
             return store;
         },
         [&](PyObject* caught) -> Ref {
-            raise_http(a, 500, [&] {
-                Ref prefix = rt::text("Could not open metadata store: ");
-                Ref message = rt::str_of(caught);
-                return rt::concat(prefix.get(), message.get());
-            });
+            raise_http(a, 500, [&] { return rt::fstring("Could not open metadata store: ", rt::Str{caught}); });
         });
 }
 
 // --- table endpoints -------------------------------------------------------
 
 Ref list_profiled_tables_body(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     return with_store(a, [&](PyObject* store) {
         Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref result = rt::new_list();
@@ -206,29 +193,29 @@ Ref list_profiled_tables_body(const Args& a) {
         while (Ref row = each.next()) {
             PyObject* r = row.get();
             Ref entry = rt::new_dict();
-            rt::set_item(entry.get(), n.source_name, item_at(r, 0).get());
-            rt::set_item(entry.get(), n.table_name, item_at(r, 1).get());
-            rt::set_item(entry.get(), n.profile_mode, item_at(r, 2).get());
-            Ref last = iso_or_none(n, [&] { return item_at(r, 3); });
-            rt::set_item(entry.get(), n.last_profiled, last.get());
+            rt::setitem(entry.get(), n.source_name, rt::getitem(r, 0).get());
+            rt::setitem(entry.get(), n.table_name, rt::getitem(r, 1).get());
+            rt::setitem(entry.get(), n.profile_mode, rt::getitem(r, 2).get());
+            Ref last = iso_or_none(n, [&] { return rt::getitem(r, 3); });
+            rt::setitem(entry.get(), n.last_profiled, last.get());
             rt::append(result.get(), entry.get());
         }
         return result;
     });
 }
 
+// Whether `loads`, looked up on `json_module` just now, is still the standard
+// json.loads with its default decoder.
+bool is_standard_loads(const State& st, PyObject* json_module, PyObject* loads) {
+    if (loads != st.json_loads.get() || !st.json_decoder || !PyModule_Check(json_module)) return false;
+    Ref decoder = rt::dict_get(PyModule_GetDict(json_module), st.names._default_decoder);
+    return decoder.get() == st.json_decoder.get();
+}
+
 // One JSON field of a record: `json.loads(rec.f) if rec.f else <empty>`.
 // The fast decoder stands in for json.loads only while json.loads is the
 // standard one and it fully understands the text; everything else (errors
 // included) is left to json.loads itself.
-// Whether `loads`, looked up on `json_module` just now, is still the standard
-// json.loads with its default decoder.
-bool is_standard_loads(const State& st, PyObject* json_module, PyObject* loads) {
-    if (loads != st.json_loads || st.json_decoder == nullptr || !PyModule_Check(json_module)) return false;
-    Ref decoder = rt::dict_get(PyModule_GetDict(json_module), st.names._default_decoder);
-    return decoder.get() == st.json_decoder;
-}
-
 Ref json_field(const State& st, PyObject* json_module, PyObject* record, PyObject* name, Field kind) {
     const Names& n = st.names;
     {
@@ -236,7 +223,7 @@ Ref json_field(const State& st, PyObject* json_module, PyObject* record, PyObjec
         if (!rt::truthy(value.get())) return kind == Field::JsonOrEmptyList ? rt::new_list() : Ref::none();
     }
     // json.loads is looked up at each call and the field read a second time,
-    // as written.
+    // as the expression does.
     Ref loads = rt::attr(json_module, n.loads);
     Ref text = rt::attr(record, name);
     if (is_standard_loads(st, json_module, loads.get())) {
@@ -256,26 +243,24 @@ Ref get_table_profile_body(const Args& a) {
     return with_store(a, [&](PyObject* store) {
         Ref profiles = rt::call_method(n.get_table_profile, {store, source_name, table_name, mode});
         if (!rt::truthy(profiles.get())) {
-            raise_http(a, 404, [&] {
-                return Ref::steal(PyUnicode_FromFormat("No profile found for %U.%U", source_name, table_name));
-            });
+            raise_http(a, 404, [&] { return rt::fstring("No profile found for ", source_name, ".", table_name); });
         }
-        Ref first = item_at(profiles.get(), 0);
+        Ref first = rt::getitem(profiles.get(), 0);
         PyObject* f = first.get();
 
         Ref result = rt::new_dict();
-        rt::set_item(result.get(), n.source_name, source_name);
-        rt::set_item(result.get(), n.table_name, table_name);
-        rt::set_item(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
-        rt::set_item(result.get(), n.row_count, rt::attr(f, n.row_count).get());
-        rt::set_item(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
+        rt::setitem(result.get(), n.source_name, source_name);
+        rt::setitem(result.get(), n.table_name, table_name);
+        rt::setitem(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
+        rt::setitem(result.get(), n.row_count, rt::attr(f, n.row_count).get());
+        rt::setitem(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
         Ref profiled_at = iso_or_none(n, [&] { return rt::attr(f, n.profiled_at); });
-        rt::set_item(result.get(), n.profiled_at, profiled_at.get());
+        rt::setitem(result.get(), n.profiled_at, profiled_at.get());
 
         // Column dicts are copies of a template holding the keys in order,
         // so each one is built without rehashing or resizing.
         Ref column_template = rt::new_dict();
-        for (const ColumnKey& key : column_keys) rt::set_item(column_template.get(), n.*key.name, Py_None);
+        for (const ColumnKey& key : column_keys) rt::setitem(column_template.get(), n.*key.name, Py_None);
 
         Ref columns = rt::new_list();
         rt::ForEach each(profiles.get());
@@ -285,11 +270,11 @@ Ref get_table_profile_body(const Args& a) {
                 PyObject* name = n.*key.name;
                 Ref value = key.kind == Field::Plain ? rt::attr(record.get(), name)
                                                      : json_field(st, json_module.get(), record.get(), name, key.kind);
-                rt::set_item(column.get(), name, value.get());
+                rt::setitem(column.get(), name, value.get());
             }
             rt::append(columns.get(), column.get());
         }
-        rt::set_item(result.get(), n.columns, columns.get());
+        rt::setitem(result.get(), n.columns, columns.get());
         return result;
     });
 }
@@ -297,7 +282,7 @@ Ref get_table_profile_body(const Args& a) {
 // --- alerts and statistics -------------------------------------------------
 
 Ref get_profile_alerts_body(const Args& a) {
-    const Names& n = names(a);
+    const Names& n = a.state<State>().names;
     PyObject* source_name = a[0];
     PyObject* severity = a[1];
     return with_store(a, [&](PyObject* store) {
@@ -307,8 +292,7 @@ Ref get_profile_alerts_body(const Args& a) {
             rt::ForEach each(alerts.get());
             while (Ref alert = each.next()) {
                 Ref value = rt::mapping_get(alert.get(), n.severity);
-                Ref same = Ref::steal(PyObject_RichCompare(value.get(), severity, Py_EQ));
-                if (rt::truthy(same.get())) rt::append(kept.get(), alert.get());
+                if (rt::truthy(rt::eq(value.get(), severity))) rt::append(kept.get(), alert.get());
             }
             alerts = std::move(kept);
         }
@@ -320,8 +304,8 @@ Ref get_profile_alerts_body(const Args& a) {
 // counts[key] = counts.get(key, 0) + 1 for a dict of our own int counts.
 void count_key(PyObject* counts, PyObject* key) {
     Ref current = rt::dict_get(counts, key);
-    Ref next = current ? Ref::steal(PyNumber_Add(current.get(), rt::integer(1).get())) : rt::integer(1);
-    rt::set_item(counts, key, next.get());
+    Ref next = current ? rt::add(current.get(), rt::integer(1).get()) : rt::integer(1);
+    rt::setitem(counts, key, next.get());
 }
 
 // {value of alert.get(key, default): number of alerts} in first-seen order.
@@ -336,17 +320,18 @@ Ref count_alerts(PyObject* alerts, PyObject* key, PyObject* default_value) {
 }
 
 Ref get_profile_stats_body(const Args& a) {
-    const Names& n = names(a);
+    const State& st = a.state<State>();
+    const Names& n = st.names;
     return with_store(a, [&](PyObject* store) {
         Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref alerts = rt::call_method(n.get_profile_alerts, {store});
-        Ref by_type = count_alerts(alerts.get(), n.type, n.unknown);
-        Ref by_severity = count_alerts(alerts.get(), n.severity, n.info);
+        Ref by_type = count_alerts(alerts.get(), n.type, st.texts.unknown);
+        Ref by_severity = count_alerts(alerts.get(), n.severity, st.texts.info);
         Ref result = rt::new_dict();
-        rt::set_item(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
-        rt::set_item(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
-        rt::set_item(result.get(), n.alerts_by_type, by_type.get());
-        rt::set_item(result.get(), n.alerts_by_severity, by_severity.get());
+        rt::setitem(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
+        rt::setitem(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
+        rt::setitem(result.get(), n.alerts_by_type, by_type.get());
+        rt::setitem(result.get(), n.alerts_by_severity, by_severity.get());
         return result;
     });
 }
@@ -418,10 +403,9 @@ void bind_fastapi_names(PyObject* m) {
         for (const char* name : {"APIRouter", "HTTPException", "Query"}) rt::add_import_from(m, "fastapi", name);
     });
     if (imported) return;
-    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U fallbacks>", Ref::steal(PyModule_GetNameObject(m)).get()));
-    Ref code = Ref::steal(Py_CompileStringObject(fallback_source, filename.get(), Py_file_input, nullptr, -1));
-    PyObject* ns = PyModule_GetDict(m);
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns, ns));
+    Ref module_name = Ref::steal(PyModule_GetNameObject(m));
+    Ref code = rt::compile(fallback_source, rt::fstring("<", module_name, " fallbacks>").get());
+    rt::exec(code.get(), PyModule_GetDict(m));
 }
 
 // `@router.get(path)` on an endpoint: the decorator is made before the
@@ -442,12 +426,12 @@ void route(PyObject* m, const State& st, const char* path, const FunctionSpec& d
     }
     Ref fn = rt::make_function(m, decl, std::move(defaults));
     Ref bound = rt::call(decorator.get(), {fn.get()});
-    rt::add(m, decl.name, bound.get());
+    rt::set_global(m, decl.name, bound.get());
 }
 
 void exec_module(PyObject* m, State& st) {
     const Names& n = st.names;
-    st.http_kwnames = rt::kwnames({n.status_code, n.detail}).release();
+    st.http_kwnames = rt::kwnames({n.status_code, n.detail});
     rt::add_import_from(m, "pathlib", "Path");
     for (const char* name : {"Any", "Dict", "List", "Optional"}) rt::add_import_from(m, "typing", name);
     bind_fastapi_names(m);
@@ -459,10 +443,10 @@ void exec_module(PyObject* m, State& st) {
         Ref tags = rt::new_list();
         rt::append(tags.get(), rt::text("profile").get());
         Ref router = rt::call_kw(api_router.get(), {prefix.get(), tags.get()}, kwnames.get());
-        rt::add(m, "router", router.get());
+        rt::set_global(m, "router", router.get());
     }
-    rt::add(m, "_project_root", Py_None);
-    rt::add(m, "_store_initialized", Py_False);
+    rt::set_global(m, "_project_root", Py_None);
+    rt::set_global(m, "_store_initialized", Py_False);
     rt::def(m, set_project_root_spec);
     rt::def(m, get_store_spec);
 
@@ -470,8 +454,8 @@ void exec_module(PyObject* m, State& st) {
         // json.loads and its default decoder as imported now: the fast decoder
         // stands in for them only (see json_field).
         Ref json = rt::import("json");
-        st.json_loads = rt::attr(json.get(), n.loads).release();
-        st.json_decoder = rt::optional_attr(json.get(), n._default_decoder).release();
+        st.json_loads = rt::attr(json.get(), n.loads);
+        st.json_decoder = rt::optional_attr(json.get(), n._default_decoder);
     }
     route(m, st, "/tables", list_profiled_tables_spec);
     route(m, st, "/tables/{source_name}/{table_name}", get_table_profile_spec, {"Profile mode filter"});

@@ -144,7 +144,7 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
-void check(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned) {
+void apply_checks(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Param& p = decl.params[i];
         PyObject* v = slots[i];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "module_state.hpp"
 
 #include <string>
 #include <utility>
@@ -49,7 +50,7 @@ inline unsigned int type_version(PyTypeObject* tp) { return tp->tp_version_tag; 
 // set or deleted), what the module knows about it still holds, so a lookup
 // or an __init__ call can be skipped. `cls` is owned by the module state.
 struct KnownClass {
-    PyObject* cls = nullptr;
+    Ref cls;
     unsigned int version = 0;
 
     // Remembers `cls` as it is now; nothing is remembered when the
@@ -57,7 +58,7 @@ struct KnownClass {
     void remember(PyObject* cls);
     // Whether `obj` is the remembered class, unchanged.
     bool is(PyObject* obj) const {
-        return obj == cls && version != 0 && type_version(reinterpret_cast<PyTypeObject*>(obj)) == version;
+        return obj == cls.get() && version != 0 && type_version(reinterpret_cast<PyTypeObject*>(obj)) == version;
     }
     // Whether `self.<name>` finds the remembered class' own attribute: self
     // is an exact instance of the unchanged class and its __dict__ does not
@@ -71,6 +72,12 @@ struct KnownClass {
     }
 };
 
+// A KnownClass field of a module state owns its class (see RT_FIELDS).
+template <class F>
+void each_ref(KnownClass& known, F&& f) {
+    f(known.cls);
+}
+
 // self.<name>(*args), `self_and_args` holding one value per parameter. When
 // `known.finds_own(self, name)`, the module's own function `own` (taken from
 // the class as made, or nullptr) is called without the lookup, so a
@@ -81,8 +88,8 @@ inline Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* nam
     return call_method(name, self_and_args);
 }
 
-// The module's function `cls.<name>` as made, or nullptr when it is not a
-// native function (for call_own_method).
-PyObject* own_function(PyObject* cls, PyObject* name);
+// The module's function `cls.<name>` as made, or an empty Ref when it is
+// not a native function (for call_own_method).
+Ref own_function(PyObject* cls, PyObject* name);
 
 }  // namespace rt

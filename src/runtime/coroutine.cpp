@@ -23,7 +23,6 @@ struct CoroutineObject {
     PyObject* name;      // str, writable
     PyObject* qualname;  // str, writable
     PyObject* frame;     // cr_frame, made when first asked for while not finished
-    Py_ssize_t nargs;
     State state;
     PyObject* args[kMaxParams];
 };
@@ -142,15 +141,7 @@ PyObject* coroutine_run_body(CoroutineObject* c) {
         ~Finish() { coroutine_finish(c); }
     } finish{c};
     RT_GUARD(nullptr, {
-        CallGuard guard(" while running a native coroutine");
-        FunctionObject* f = as_function(function.get());
-        Args a(values.data(), static_cast<size_t>(c->nargs), function.get(), f->state);
-        try {
-            return f->decl->body(a).release();
-        } catch (const PyError&) {
-            add_traceback_entry(f);
-            throw;
-        }
+        return run_body(as_function(function.get()), values.data(), " while running a native coroutine").release();
     })
 }
 
@@ -245,7 +236,7 @@ PyObject* coroutine_await(PyObject* self) {
     // The iterator type of the coroutine type's own module.
     ModuleState* state = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
     if (state == nullptr) return nullptr;
-    CoroutineWrapper* wrapper = PyObject_GC_New(CoroutineWrapper, state->coroutine_wrapper_type);
+    CoroutineWrapper* wrapper = PyObject_GC_New(CoroutineWrapper, as_type(state->coroutine_wrapper_type));
     if (wrapper == nullptr) return nullptr;
     wrapper->coroutine = Py_NewRef(self);
     PyObject_GC_Track(wrapper);
@@ -405,19 +396,18 @@ PyType_Spec coroutine_wrapper_spec = {
     wrapper_slots,
 };
 
-PyObject* make_coroutine(FunctionObject* f, const Slots& slots) {
-    PyTypeObject* tp = f->state->coroutine_type;
-    CoroutineObject* c = reinterpret_cast<CoroutineObject*>(tp->tp_alloc(tp, 0));
-    if (c == nullptr) raise();
+Ref make_coroutine(FunctionObject* f, const Slots& slots) {
+    PyTypeObject* tp = as_type(f->state->coroutine_type);
+    Ref made = Ref::steal(tp->tp_alloc(tp, 0));
+    CoroutineObject* c = as_coroutine(made.get());
     c->function = Py_NewRef(reinterpret_cast<PyObject*>(f));
     c->name = Py_NewRef(f->name);
     c->qualname = Py_NewRef(f->qualname);
     c->frame = nullptr;
-    c->nargs = f->nparams;
     c->state = State::Created;
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kMaxParams); ++i)
         c->args[i] = i < f->nparams ? Py_NewRef(slots[i]) : nullptr;
-    return reinterpret_cast<PyObject*>(c);
+    return made;
 }
 
 }  // namespace rt::detail

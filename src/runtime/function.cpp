@@ -1,15 +1,10 @@
 // The native function type behind rt::make_function: its slots and
-// attributes, the recursion guard around bodies, and construction.
+// attributes, and construction.
 #include "native.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstddef>
 #include <utility>
-
-#include <pthread.h>
-
-#include <frameobject.h>  // PyFrame_New
 
 namespace rt::detail {
 
@@ -68,103 +63,15 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// Native calls nest like Python frames: each native call counts one level
-// against sys.getrecursionlimit(), so a raised limit lets deeper recursion
-// through and a lowered one stops it earlier, as for Python code. The
-// interpreter's own C recursion counter is fixed whatever the setting, so it
-// is not used; instead, calls check how much of the thread's C stack is left
-// and raise RecursionError well before it runs out, whatever the limit.
-// A plain thread_local: a module loaded with dlopen must not use the
-// initial-exec TLS model.
-struct CallDepth {
-    int depth = 0;
-    uintptr_t stack_floor = 0;  // lowest usable stack address; 1 when unknown
-};
-thread_local CallDepth t_calls;
-
-uintptr_t find_stack_floor() {
-    pthread_attr_t attr;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-    }
-    if (base == nullptr || size == 0) return 1;  // unknown bounds: the depth limit alone applies
-    const size_t margin = std::min<size_t>(512 * 1024, size / 4);
-    return reinterpret_cast<uintptr_t>(base) + margin;
-}
-
-}  // namespace
-
-CallGuard::CallGuard(const char* where) {
-    CallDepth& calls = t_calls;
-    char probe;
-    if (calls.stack_floor == 0) calls.stack_floor = find_stack_floor();
-    if (calls.depth >= Py_GetRecursionLimit() || reinterpret_cast<uintptr_t>(&probe) < calls.stack_floor)
-        raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    ++calls.depth;
-}
-
-CallGuard::~CallGuard() { --t_calls.depth; }
-
-// A traceback entry for a native function, as compiled modules conventionally
-// add one: an empty code object named after the function and located in the
-// module's file (made once per function), run in a frame of its own.
-// PyFrame_New belongs to the interpreter's non-limited API; it is the only
-// way to make a frame for PyTraceBack_Here, and this is its only use.
-void add_traceback_entry(FunctionObject* f) {
-    PyObject* error = PyErr_GetRaisedException();
-    if (f->traceback_code == nullptr) {
-        PyObject* file = nullptr;
-        if (PyDict_GetItemStringRef(f->globals, "__file__", &file) < 0) PyErr_Clear();
-        PyObject* file_text = file && PyUnicode_Check(file) ? file : nullptr;
-        const char* filename = file_text ? PyUnicode_AsUTF8(file_text) : nullptr;
-        const char* funcname = PyUnicode_AsUTF8(f->qualname);
-        if (filename == nullptr || funcname == nullptr) PyErr_Clear();
-        f->traceback_code = reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(filename ? filename : "<native>", funcname ? funcname : "<native function>", 0));
-        Py_XDECREF(file);
-    }
-    if (f->traceback_code != nullptr) {
-        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->traceback_code),
-                                           f->globals, nullptr);
-        if (frame != nullptr) {
-            PyErr_SetRaisedException(error);
-            PyTraceBack_Here(frame);
-            Py_DECREF(frame);
-            return;
-        }
-    }
-    // Without an entry the error itself still goes out unchanged.
-    PyErr_Clear();
-    PyErr_SetRaisedException(error);
-}
-
-namespace {
-
-// The body of `function` on checked slots, inside the recursion guard; an
-// error leaving the body gets the function's traceback entry.
-Ref run_body(PyObject* function, const Slots& slots) {
-    FunctionObject* f = as_function(function);
-    CallGuard guard(" while calling a native function");
-    try {
-        return f->decl->body(Args(slots.data(), static_cast<size_t>(f->nparams), function, f->state));
-    } catch (const PyError&) {
-        add_traceback_entry(f);
-        throw;
-    }
-}
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     RT_GUARD(nullptr, {
         FunctionObject* f = as_function(self);
         Slots slots;  // bind() fills the first nparams
         Conversions owned(slots);
         bind(f, args, nargsf, kwnames, slots);
-        check(*f->decl, f->nparams, slots, owned);
-        if (f->decl->coroutine) return make_coroutine(f, slots);
-        return run_body(self, slots).release();
+        apply_checks(*f->decl, f->nparams, slots, owned);
+        if (f->decl->coroutine) return make_coroutine(f, slots).release();
+        return run_body(f, slots.data(), " while calling a native function").release();
     })
 }
 
@@ -183,8 +90,8 @@ Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
     Slots slots;
     std::copy(args.begin(), args.end(), slots.begin());
     Conversions owned(slots);
-    check(*f->decl, f->nparams, slots, owned);
-    return run_body(function, slots);
+    apply_checks(*f->decl, f->nparams, slots, owned);
+    return run_body(f, slots.data(), " while calling a native function");
 }
 
 namespace {
@@ -287,85 +194,38 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     Ref replace = attr(empty.get(), text("replace").get());
     Ref kwargs = new_dict();
     Ref count = integer(n);
-    set_item(kwargs.get(), "co_argcount", count.get());
-    set_item(kwargs.get(), "co_nlocals", count.get());
-    set_item(kwargs.get(), "co_varnames", varnames.get());
-    set_item(kwargs.get(), "co_flags", integer(flags).get());
-    set_item(kwargs.get(), "co_qualname", qualname);
+    setitem(kwargs.get(), "co_argcount", count.get());
+    setitem(kwargs.get(), "co_nlocals", count.get());
+    setitem(kwargs.get(), "co_varnames", varnames.get());
+    setitem(kwargs.get(), "co_flags", integer(flags).get());
+    setitem(kwargs.get(), "co_qualname", qualname);
     Ref noargs = Ref::steal(PyTuple_New(0));
     return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
 }  // namespace
 
-PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
-
-PyObject* Args::module() const noexcept { return as_function(function_)->owner; }
-
-Ref Args::global(PyObject* name) const { return lookup_global(globals(), name); }
-
-Ref builtins_of(PyObject* globals) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemStringRef(globals, "__builtins__", &found) < 0) raise();
-    Ref b = Ref::steal_or_null(found);
-    // Without __builtins__ in the namespace, the interpreter's builtins serve,
-    // as for a function whose globals lack them.
-    if (!b) return Ref::borrow(PyEval_GetBuiltins());
-    if (PyModule_Check(b.get())) return Ref::borrow(PyModule_GetDict(b.get()));
-    return b;
-}
-
-Ref lookup_global(PyObject* globals, PyObject* name) {
-    if (Ref v = dict_get(globals, name)) return v;
-    Ref builtins = builtins_of(globals);
-    if (PyDict_Check(builtins.get())) {
-        if (Ref v = dict_get(builtins.get(), name)) return v;
-    } else {
-        PyObject* v = PyObject_GetItem(builtins.get(), name);
-        if (v != nullptr) return Ref::steal(v);
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
-        PyErr_Clear();
-    }
-    raise_format(PyExc_NameError, "name '%U' is not defined", name);
-}
-
-int ModuleState::traverse(visitproc visit, void* arg) {
-    Py_VISIT(function_type);
-    Py_VISIT(coroutine_type);
-    Py_VISIT(coroutine_wrapper_type);
-    Py_VISIT(from_imports);
-    return 0;
-}
-
-void ModuleState::clear() {
-    Py_CLEAR(function_type);
-    Py_CLEAR(coroutine_type);
-    Py_CLEAR(coroutine_wrapper_type);
-    Py_CLEAR(from_imports);
-}
-
 void init_state(PyObject* module, ModuleState& state) {
-    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
-    if (state.function_type == nullptr) raise();
-    state.coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_spec, nullptr));
-    if (state.coroutine_type == nullptr) raise();
-    state.coroutine_wrapper_type =
-        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &coroutine_wrapper_spec, nullptr));
-    if (state.coroutine_wrapper_type == nullptr) raise();
-    state.from_imports = new_dict().release();
+    auto make_type = [&](PyType_Spec& spec) {
+        return Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    };
+    state.function_type = make_type(function_spec);
+    state.coroutine_type = make_type(coroutine_spec);
+    state.coroutine_wrapper_type = make_type(coroutine_wrapper_spec);
+    state.from_imports = new_dict();
 }
 
 Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults) {
     ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr || state->function_type == nullptr) raise(PyExc_SystemError, "module state not ready");
+    if (state == nullptr || !state->function_type) raise(PyExc_SystemError, "module state not ready");
     if (decl.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref name = Ref::steal(PyUnicode_InternFromString(decl.name));
     Ref qualname = text(decl.qualname ? decl.qualname : decl.name);
     Ref annotations = new_dict();
     for (const Param& p : decl.params)
-        if (p.annotation) set_item(annotations.get(), p.name, text(p.annotation).get());
-    if (decl.returns) set_item(annotations.get(), "return", text(decl.returns).get());
+        if (p.annotation) setitem(annotations.get(), p.name, text(p.annotation).get());
+    if (decl.returns) setitem(annotations.get(), "return", text(decl.returns).get());
     Ref code = make_code(module_name.get(), decl, qualname.get());
     Ref defaults_tuple;
     if (!defaults.empty()) {
@@ -374,7 +234,7 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
             PyTuple_SET_ITEM(defaults_tuple.get(), i, defaults[i].release());
     }
 
-    PyTypeObject* tp = state->function_type;
+    PyTypeObject* tp = as_type(state->function_type);
     FunctionObject* f = reinterpret_cast<FunctionObject*>(tp->tp_alloc(tp, 0));
     if (f == nullptr) raise();
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));

@@ -10,6 +10,9 @@
 // object whose first step runs the body to completion.
 #pragma once
 
+#include "builtins.hpp"
+#include "fstring.hpp"
+#include "module_state.hpp"
 #include "ops.hpp"
 
 #include <initializer_list>
@@ -39,19 +42,6 @@ struct Param {
 
 class Args;
 using Body = Ref (*)(const Args&);
-
-// The part of every module's state that the runtime itself keeps: the
-// module's own function and coroutine types and the compiled from-import
-// statements. A module's state type derives from it (see RT_MODULE).
-struct ModuleState {
-    PyTypeObject* function_type = nullptr;
-    PyTypeObject* coroutine_type = nullptr;
-    PyTypeObject* coroutine_wrapper_type = nullptr;  // what a coroutine's __await__ returns
-    PyObject* from_imports = nullptr;  // dict: statement text -> code object
-
-    int traverse(visitproc visit, void* arg);
-    void clear();
-};
 
 struct FunctionSpec {
     const char* name;

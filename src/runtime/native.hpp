@@ -79,7 +79,7 @@ private:
 
 // Applies the entry checks in parameter order. Converted values are kept
 // alive by `owned`; `slots` then hold the values the body sees.
-void check(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned);
+void apply_checks(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned);
 
 // Counts one level of native call for its lifetime, against the interpreter's
 // recursion limit and the C stack left; RecursionError when either runs out.
@@ -94,7 +94,21 @@ public:
 // Adds the traceback entry naming `f` to the pending error.
 void add_traceback_entry(FunctionObject* f);
 
+// Runs the body of `f` on its checked argument values (one per parameter)
+// inside the recursion guard, whose RecursionError message ends with
+// `where`; an error leaving the body gets a traceback entry naming `f`.
+// Functions and coroutines both run their bodies through it.
+inline Ref run_body(FunctionObject* f, PyObject* const* values, const char* where) {
+    CallGuard guard(where);
+    try {
+        return f->decl->body(Args(values, static_cast<size_t>(f->nparams), reinterpret_cast<PyObject*>(f), f->state));
+    } catch (const PyError&) {
+        add_traceback_entry(f);
+        throw;
+    }
+}
+
 // The coroutine object a coroutine function's call returns.
-PyObject* make_coroutine(FunctionObject* f, const Slots& slots);
+Ref make_coroutine(FunctionObject* f, const Slots& slots);
 
 }  // namespace rt::detail

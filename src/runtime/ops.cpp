@@ -1,5 +1,8 @@
 // Out-of-line parts of the statement helpers in ops.hpp.
-#include "function.hpp"
+#include "builtins.hpp"
+#include "fstring.hpp"
+#include "module_state.hpp"
+#include "ops.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -130,16 +133,15 @@ Ref import_from(ModuleState& state, const char* module, const char* name) {
     // module's state: the import, the submodule fallback and the ImportError
     // (its text, `name`, `path`, `name_from`) are then exactly the
     // interpreter's.
-    Ref source = Ref::steal(PyUnicode_FromFormat("from %s import %s as value\n", module, name));
-    Ref code = dict_get(state.from_imports, source.get());
+    Ref source = fstring("from ", module, " import ", name, " as value\n");
+    Ref code = dict_get(state.from_imports.get(), source.get());
     if (!code) {
-        code = Ref::steal(Py_CompileString(utf8(source.get()).data(), "<native import>", Py_file_input));
-        set_item(state.from_imports, source.get(), code.get());
+        code = compile(utf8(source.get()).data(), text("<native import>").get());
+        setitem(state.from_imports.get(), source.get(), code.get());
     }
     Ref ns = new_dict();
-    set_item(ns.get(), "__builtins__", PyEval_GetBuiltins());
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
-    return Ref::steal(PyMapping_GetItemString(ns.get(), "value"));
+    exec(code.get(), ns.get());
+    return getitem(ns.get(), text("value").get());
 }
 
 }  // namespace rt

@@ -49,6 +49,7 @@ inline bool truthy(PyObject* obj) {
     if (r < 0) raise();
     return r == 1;
 }
+inline bool truthy(const Ref& obj) { return truthy(obj.get()); }
 
 inline bool equal(PyObject* a, PyObject* b) {
     int r = PyObject_RichCompareBool(a, b, Py_EQ);
@@ -86,35 +87,6 @@ inline std::string_view utf8(PyObject* s) {
     if (p == nullptr) raise();
     return {p, static_cast<size_t>(n)};
 }
-
-// a + b for two str objects
-inline Ref concat(PyObject* a, PyObject* b) { return Ref::steal(PyUnicode_Concat(a, b)); }
-
-// a + b + ... for str objects (subclasses count by their characters), built
-// in one allocation.
-inline Ref concat(std::span<PyObject* const> parts) {
-    Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
-    for (PyObject* p : parts) {
-        length += PyUnicode_GET_LENGTH(p);
-        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
-    }
-    Ref out = Ref::steal(PyUnicode_New(length, maxchar));
-    // One byte per character in the result means one in every part as well.
-    const bool narrow = PyUnicode_KIND(out.get()) == PyUnicode_1BYTE_KIND;
-    Py_ssize_t at = 0;
-    for (PyObject* p : parts) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(p);
-        if (narrow) {
-            std::memcpy(PyUnicode_1BYTE_DATA(out.get()) + at, PyUnicode_1BYTE_DATA(p), static_cast<size_t>(n));
-        } else if (PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) {
-            raise();
-        }
-        at += n;
-    }
-    return out;
-}
-inline Ref concat(std::initializer_list<PyObject*> parts) { return concat(std::span(parts.begin(), parts.size())); }
 
 // "".join(parts) with a fixed separator
 inline Ref join(const char* sep, PyObject* iterable) {
@@ -162,12 +134,6 @@ inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) raise();
 }
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) raise();
-}
-inline void set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (PyDict_SetItemString(dict, key, value) < 0) raise();
-}
 inline void set_add(PyObject* set, PyObject* item) {
     if (PySet_Add(set, item) < 0) raise();
 }
@@ -177,12 +143,6 @@ inline Ref dict_get(PyObject* dict, PyObject* key) {
     PyObject* out = nullptr;
     if (PyDict_GetItemRef(dict, key, &out) < 0) raise();
     return Ref::steal_or_null(out);
-}
-
-// obj[index]
-inline Ref item(PyObject* obj, Py_ssize_t index) {
-    Ref i = Ref::steal(PyLong_FromSsize_t(index));
-    return Ref::steal(PyObject_GetItem(obj, i.get()));
 }
 
 inline Ref iter(PyObject* obj) { return Ref::steal(PyObject_GetIter(obj)); }
@@ -246,13 +206,6 @@ private:
     Py_ssize_t index_ = 0;
     SignalCheck signals_;
 };
-
-// sorted(iterable) as a new list
-inline Ref sorted(PyObject* iterable) {
-    Ref list = Ref::steal(PySequence_List(iterable));
-    if (PyList_Sort(list.get()) < 0) raise();
-    return list;
-}
 
 // `a, b, ... = obj` for exactly N values, with the interpreter's messages.
 // Exact tuples and lists are read directly; anything else (subclasses

@@ -17,6 +17,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -52,8 +53,13 @@ void refresh_switch_interval();
 // Carries a pending Python exception through C++ frames.
 struct PyError {};
 
-// Throws PyError; the caller has set the Python error indicator.
-[[noreturn]] inline void raise() { throw PyError{}; }
+// Throws PyError; the caller has set the Python error indicator (checked
+// in debug builds: a PyError without a pending error would reach CPython as
+// a NULL result with no exception).
+[[noreturn]] inline void raise() {
+    assert(PyErr_Occurred() != nullptr);
+    throw PyError{};
+}
 
 // Sets `type` with a fixed message and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* msg) {
@@ -68,6 +74,13 @@ struct PyError {};
     PyErr_FormatV(type, fmt, va);
     va_end(va);
     throw PyError{};
+}
+
+// The result of a C API call that reports failure with a negative int (and
+// a set error); raises then, as greenlet's Require does.
+inline int check(int result) {
+    if (result < 0) raise();
+    return result;
 }
 
 class Ref {
