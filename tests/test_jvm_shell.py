@@ -102,6 +102,21 @@ def test_windows_without_profile_changes_nothing(home, windows):
     assert list(home.iterdir()) == []
 
 
+def test_messages_add_the_config_file_as_plus_does(home, monkeypatch):
+    """The outcome texts are "Updated " + path ...: a path that is no str
+    fails as `+` fails (after the file was written), it is not formatted."""
+    path = home / ".bashrc"
+    monkeypatch.setattr(jvm, "get_shell_config_file", lambda: (path, "bash"))
+    with pytest.raises(TypeError, match=r'can only concatenate str \(not "PosixPath"\) to str') as raised:
+        jvm.set_java_home_persistent(JDK17)
+    assert isinstance(raised.value.__context__, TypeError)  # "Updated " + path failed first
+    assert "export JAVA_HOME=" in path.read_text()
+    monkeypatch.setattr(jvm, "get_shell_config_file", lambda: (None, "bash"))
+    monkeypatch.setattr(jvm, "platform", types.SimpleNamespace(system=lambda: 7))
+    with pytest.raises(TypeError, match=r'not "int"'):
+        jvm.set_java_home_persistent(JDK17)
+
+
 # --- the block ----------------------------------------------------------------
 
 

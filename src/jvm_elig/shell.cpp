@@ -276,7 +276,7 @@ Ref update_config(const Args& a, PyObject* java_home, PyObject* config_file, She
     Ref new_path = rt::add(rt::add(bin.get(), pathsep.get()).get(), old_path.get());
     rt::setitem(environ.get(), n.PATH, new_path.get());
 
-    Ref message = rt::fstring("Updated ", config_file, ". Run 'source ", config_file, "' or restart terminal.");
+    Ref message = rt::plus("Updated ", config_file, ". Run 'source ", config_file, "' or restart terminal.");
     return outcome(true, message.get());
 }
 
@@ -290,7 +290,7 @@ Ref set_java_home_persistent(const Args& a) {
     if (!rt::truthy(config_file.get())) {
         Ref platform = a.global(n.platform);
         Ref system = rt::call_method(n.system, {platform.get()});
-        return outcome(false, rt::fstring("Could not determine shell config file for ", system).get());
+        return outcome(false, rt::plus("Could not determine shell config file for ", system).get());
     }
 
     const ShellKind kind = kind_of(a.state<State>().texts, shell_name.get());
@@ -301,7 +301,7 @@ Ref set_java_home_persistent(const Args& a) {
     return rt::try_except(
         PyExc_Exception, [&] { return update_config(a, java_home, config_file.get(), kind); },
         [&](PyObject* error) {
-            return outcome(false, rt::fstring("Failed to update ", config_file, ": ", rt::Str{error}).get());
+            return outcome(false, rt::plus("Failed to update ", config_file, ": ", rt::str_of(error)).get());
         });
 }
 

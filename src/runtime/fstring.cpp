@@ -188,4 +188,22 @@ Ref fstring(std::span<const Piece> pieces) {
     return out;
 }
 
+Ref plus(std::span<const Piece> pieces) {
+    // All exact str: the sum is their concatenation, built in one allocation.
+    if (std::all_of(pieces.begin(), pieces.end(), [](const Piece& p) {
+            return p.kind() == Piece::Kind::Literal || PyUnicode_CheckExact(p.value());
+        })) {
+        return fstring(pieces);
+    }
+    Ref sum;
+    for (const Piece& piece : pieces) {
+        Ref term = piece.kind() == Piece::Kind::Literal
+                       ? Ref::steal(PyUnicode_FromStringAndSize(piece.text().data(),
+                                                                static_cast<Py_ssize_t>(piece.text().size())))
+                       : Ref::borrow(piece.value());
+        sum = sum ? Ref::steal(PyNumber_Add(sum.get(), term.get())) : std::move(term);
+    }
+    return sum;
+}
+
 }  // namespace rt

@@ -63,4 +63,17 @@ Ref fstring(const P&... pieces) {
     return fstring(std::span<const Piece>(list));
 }
 
+// "a" + b + "c" ...: the pieces added left to right as Python's `+` adds
+// them (literal pieces are str), so a value that is no str raises the
+// TypeError `+` raises, where an f-string would convert it. Only literal and
+// plain value pieces belong here.
+Ref plus(std::span<const Piece> pieces);
+
+template <class... P>
+    requires(std::is_constructible_v<Piece, const P&> && ...)
+Ref plus(const P&... pieces) {
+    const Piece list[] = {Piece(pieces)...};
+    return plus(std::span<const Piece>(list));
+}
+
 }  // namespace rt
