@@ -1,4 +1,4 @@
-// Out-of-line parts of the statement helpers in ops.hpp.
+// Out-of-line parts of ops.hpp, iterate.hpp and statements.hpp.
 #include "builtins.hpp"
 #include "fstring.hpp"
 #include "module_state.hpp"
