@@ -173,7 +173,7 @@ class Hostile:
             raise ZeroDivisionError("bool")
         return True
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         if self.fails == "format":
             raise ZeroDivisionError("format")
         return 5 if self.fails == "format-result" else "formatted"

@@ -206,8 +206,8 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
 }  // namespace
 
 void init_state(PyObject* module, ModuleState& state) {
-    auto make_type = [&](PyType_Spec& spec) {
-        return Ref::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    auto make_type = [&](PyType_Spec& type_spec) {
+        return Ref::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     };
     state.function_type = make_type(function_spec);
     state.coroutine_type = make_type(coroutine_spec);
