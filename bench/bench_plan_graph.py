@@ -30,6 +30,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Dict, List
 
 CONNECTIONS = ["warehouse_pg", "lake_dbx", "crm_mysql", "events_ch", "legacy_ora"]
 
@@ -66,6 +67,46 @@ def synthetic_manifest(n_models: int, n_sources: int = 0, seed: int = 7) -> dict
             nodes[uid] = {"resource_type": "model", "name": f"m{i}", "depends_on": {"nodes": deps}}
         ids.append(uid)
     return {"project_name": "big", "sources": sources, "nodes": nodes}
+
+
+def mixed_manifest(n_models: int, n_connections: int = 400, seed: int = 11) -> dict:
+    """A manifest of ``n_models`` nodes whose sources lie on ``n_connections``
+    connections used unevenly (a few large ones, a long tail), and whose
+    staging models read across many different mixes of them: about two in
+    five read two to four connections, which gives thousands of distinct
+    sets of connections read."""
+    rng = random.Random(seed)
+    conns = [f"conn_{i:03d}" for i in range(n_connections)]
+    cum, total = [], 0.0
+    for i in range(n_connections):
+        total += 1 / (i + 1)
+        cum.append(total)
+    per_connection = max(n_models // 4 // n_connections, 2)
+    sources = {}
+    on: Dict[str, List[str]] = {}
+    for conn in conns:
+        for j in range(per_connection):
+            uid = f"source.mix.{conn}.t{j}"
+            sources[uid] = {"source_name": conn, "name": f"t{j}", "connection": conn}
+            on.setdefault(conn, []).append(uid)
+    nodes = {}
+    staging = n_models // 3
+    ids: List[str] = []
+    for i in range(n_models):
+        uid = f"model.mix.m{i}"
+        if i < staging:
+            k = rng.choice((2, 2, 3, 4)) if rng.random() < 0.4 else 1
+            picked = set()
+            while len(picked) < k:
+                picked.update(rng.choices(conns, cum_weights=cum))
+            refs = [rng.choice(on[c]) for c in sorted(picked)]
+            nodes[uid] = {"resource_type": "model", "name": f"m{i}", "sources": refs}
+        else:
+            window = ids[max(0, len(ids) - staging):]
+            deps = rng.sample(window, min(len(window), rng.randint(1, 3)))
+            nodes[uid] = {"resource_type": "model", "name": f"m{i}", "depends_on": {"nodes": deps}}
+        ids.append(uid)
+    return {"project_name": "mix", "sources": sources, "nodes": nodes}
 
 
 def chain_manifest(n_models: int, n_connections: int = 4, n_sources: int = 40) -> dict:
