@@ -226,6 +226,55 @@ def test_overview_connects_federated_models_to_what_they_read_and_write(monkeypa
                                        if overview.grouped else len(federated))
 
 
+@needs_dot
+@pytest.mark.parametrize("shape, args, target, grouping", [
+    # thousands of distinct sets of connections read, over 400 connections
+    ("mixed_manifest", (20000, 400), "conn_000", "pairs"),
+    ("mixed_manifest", (4000, 60), "conn_000", "pairs"),
+    ("synthetic_manifest", (5000,), "warehouse_pg", "mixes"),
+])
+def test_overview_is_bounded_whatever_the_shape(shape, args, target, grouping):
+    from strix.contracts.graph.loader import manifest_from_dict
+
+    graph = plan_graph.build_graph(manifest_from_dict(getattr(bench_manifests(), shape)(*args)), target)
+    assert not graph.drawn_whole
+    overview = plan_graph.build_overview(graph)
+    assert overview.grouping == grouping
+    assert overview.boxes <= plan_graph.OVERVIEW_CONNECTIONS + 1 + plan_graph.OVERVIEW_GROUPS
+    assert len(overview.edges) <= plan_graph.OVERVIEW_EDGES + len(overview.federated)
+
+    # Every connection is in exactly one box, the target in one of its own.
+    names = [name for box in overview.connections for name in box.names]
+    assert sorted(names) == sorted(overview.connection_key) and len(set(names)) == len(names)
+    box_of = overview.connection_key
+    assert next(b for b in overview.connections if b.key == box_of[target]).names == [target]
+    # Every federated model is in exactly one box, which reads the boxes of
+    # the connections that matter most among those it reads.
+    federated = {n.key: n for n in graph.nodes if n.strategy == "federated"}
+    assert sorted(k for b in overview.federated for k in b.members) == sorted(federated)
+    read_by = {}
+    for node in federated.values():
+        for c in node.source_connections:
+            read_by[c] = read_by.get(c, 0) + 1
+    weight = {b.key: math.inf if b.names == [target] else max(read_by.get(c, 0) for c in b.names)
+              for b in overview.connections}
+    for box in overview.federated:
+        reads = {a for a, b, cls in overview.edges if b == box.key and cls == "read"}
+        for key in box.members:
+            mine = {box_of[c] for c in federated[key].source_connections}
+            if grouping == "pairs":  # the pair of connections most read, or the first alone
+                assert reads <= mine and len(reads) <= 2
+                assert max((weight[k] for k in mine - reads), default=0) <= min(weight[k] for k in reads)
+            else:
+                assert reads == mine
+
+    start = time.monotonic()
+    drawn = plan_graph.prepare(graph)
+    svg = drawn.lay_out(timeout=30)
+    assert time.monotonic() - start < 10 and drawn.overview is not None
+    assert html.unescape(svg).count('class="node ') == overview.boxes
+
+
 def test_marl_plan_html_without_graphviz(tmp_path):
     env = dict(os.environ, PATH=str(tmp_path),   # no dot on the PATH
                PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
