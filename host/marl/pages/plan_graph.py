@@ -12,7 +12,9 @@ around). So a project is drawn whole only while it is small and cheap to lay
 out; the sources are left out of the whole graph when their edges would span
 too many ranks (a source read all along a long chain), and a large project is
 drawn as an overview instead: the connections, and the federated models that
-read across them (grouped by the connections they read once there are many).
+read across them (grouped by the connections they read once there are many,
+and by the two of those that matter most when the groups would be too many:
+the overview stays at about 200 boxes whatever the project's shape).
 The neighbourhood of one model is then drawn in the browser from the data of
 ``focus_data``, which needs no layout engine.
 """

@@ -229,14 +229,24 @@ class PlanLayouts:
         st = os.stat(self.manifest_path)
         return (st.st_mtime_ns, st.st_size, st.st_ino, st.st_dev)
 
-    def _prepare(self) -> Dict[str, Any]:
+    def _prepare(self, job: _Layout) -> Dict[str, Any]:
         from strix.contracts.graph.loader import ManifestError, load_manifest
 
+        def unless_cancelled(value):
+            # Each step of a large project takes seconds: an older version
+            # of the manifest is dropped at the next one.
+            if job.cancelled:
+                raise plan_graph.LayoutCancelled("the manifest changed")
+            return value
+
         try:
-            manifest = load_manifest(self.manifest_path, origin=self.name)
-            analysis = analyse_manifest(manifest, self.target)
-            drawn = plan_graph.prepare(plan_graph.build_graph(analysis=analysis))
+            manifest = unless_cancelled(load_manifest(self.manifest_path, origin=self.name))
+            analysis = unless_cancelled(analyse_manifest(manifest, self.target))
+            graph = unless_cancelled(plan_graph.build_graph(analysis=analysis))
+            drawn = unless_cancelled(plan_graph.prepare(graph))
             advice = plan_advice.advise_analysis(analysis)
+        except plan_graph.LayoutCancelled:
+            return {"error": "cancelled: the manifest changed", "cancelled": True}
         except (ManifestError, PlanAnalysisError, plan_graph.GraphvizError) as e:
             return {"error": self.public(str(e))}
         except ImportError as e:
@@ -249,7 +259,7 @@ class PlanLayouts:
     def _run(self, job: _Layout) -> None:
         if job.cancelled:
             return
-        result = self._prepare()
+        result = self._prepare(job)
         with contextlib.suppress(InvalidStateError):
             job.ready.set_result(result)
         drawn = result.get("drawn")
