@@ -453,3 +453,29 @@ def test_advice_marks_exactly_a_steps_sources_models_and_target(odd_shapes, brow
         assert any(n.startswith("Sources are not drawn in this graph:") and all(c in n for c in on) for n in notes)
         assert any(f"target connection {step['to_connection']} is not drawn" in n for n in notes)
     assert all(n.is_displayed() for n in item.find_elements(By.CSS_SELECTOR, ".advice-notes li"))
+
+
+def test_plan_page_works_while_its_drawing_is_laid_out(tmp_path, browser, monkeypatch):
+    """With a `dot` that takes seconds, the page comes without its drawing:
+    search, neighbourhood and advice work at once, and the drawing, when it
+    arrives, is wired like one served with the page (the step selected
+    meanwhile marked, the find box working)."""
+    slow = tmp_path / "bin" / "dot"
+    slow.parent.mkdir()
+    slow.write_text(f"#!/bin/sh\nsleep 4\nexec {shutil.which('dot')} \"$@\"\n")
+    slow.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{slow.parent}{os.pathsep}{os.environ['PATH']}")
+    steps = expected_steps()
+    with marl_docs_serve(tmp_path, "--manifest", str(SHOP_MANIFEST), "--target", TARGET, timeout=60) as http:
+        browser.get(str(http.base_url).rstrip("/") + "/plan")
+        assert browser.find_elements(By.ID, "graph-laying-out") and not browser.find_elements(By.CSS_SELECTOR, "#graph svg")
+        find = browser.find_element(By.ID, "focus-find")
+        find.send_keys("customer_360")
+        browser.find_element(By.CSS_SELECTOR, "#focus-matches button").click()
+        assert browser.find_elements(By.CSS_SELECTOR, "#focus-graph g.focus-node.focused")
+        browser.find_element(By.CSS_SELECTOR, "#advice-steps > li button").click()
+        WebDriverWait(browser, 30).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#graph svg"))
+        assert graph_ids(browser, "#graph g.advice-unlock") == set(steps[0]["unlocks"])
+        assert graph_ids(browser, "#graph g.advice-source") == set(steps[0]["replicate"])
+        browser.find_element(By.ID, "find").send_keys("customer_360")
+        assert browser.find_element(By.ID, "find-count").text == "1 found"
