@@ -268,6 +268,15 @@ def test_overview_is_bounded_whatever_the_shape(shape, args, target, grouping):
             else:
                 assert reads == mine
 
+    # The table of the connections most read, counting the models reading both.
+    assert len(overview.together) == min(plan_graph.TOGETHER_CONNECTIONS, len(read_by))
+    assert min(read_by[c] for c in overview.together) >= max(
+        (n for c, n in read_by.items() if c not in overview.together and c != target), default=0)
+    for i, a in enumerate(overview.together):
+        for j, b in enumerate(overview.together):
+            assert overview.together_counts[i][j] == sum(
+                1 for n in federated.values() if a in n.source_connections and b in n.source_connections)
+
     start = time.monotonic()
     drawn = plan_graph.prepare(graph)
     svg = drawn.lay_out(timeout=30)

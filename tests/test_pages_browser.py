@@ -427,6 +427,7 @@ def test_advice_marks_exactly_a_steps_sources_models_and_target(odd_shapes, brow
     item.find_element(By.TAG_NAME, "button").click()
     notes = [n.text for n in item.find_elements(By.CSS_SELECTOR, ".advice-notes li")]
     if shape == "mixed":
+        assert len(rows(browser, "connections-together")) == 12
         # the connections of its sources and its target, by name on hover
         wanted = {connection_of[s] for s in step["replicate"]}
         assert wanted == {c for title in marked("advice-source") for c in wanted

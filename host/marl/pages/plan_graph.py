@@ -57,6 +57,8 @@ OVERVIEW_MODELS = 60
 OVERVIEW_CONNECTIONS = 40
 OVERVIEW_GROUPS = 150
 OVERVIEW_EDGES = 600
+# The overview's table of connections read together has this many rows.
+TOGETHER_CONNECTIONS = 12
 
 LABEL_CHARS = 40
 
@@ -379,6 +381,10 @@ class Overview:
     # set that most federated models read).
     grouping: str = "models"
     connection_key: Dict[str, str] = field(default_factory=dict)  # connection name -> its box
+    # The connections most federated models read, and how many read each pair
+    # of them (on the diagonal: how many read it at all).
+    together: List[str] = field(default_factory=list)
+    together_counts: List[List[int]] = field(default_factory=list)
 
     @property
     def grouped(self) -> bool:
@@ -445,7 +451,7 @@ def build_overview(graph: PlanGraph) -> Overview:
         key = f"c{len(connections)}"
         sources = sum(sources_on.get(c, 0) for c in folded)
         pushdown = sum(pushdown_on.get(c, 0) for c in folded)
-        label = f"{len(folded)} other connections"
+        label = _plural(len(folded), "other connection")
         counts = f"{_plural(sources, 'source')}, {pushdown} pushdown"
         listed = ", ".join(folded[:50]) + (f" and {len(folded) - 50} more" if len(folded) > 50 else "")
         connections.append(OverviewBox(
@@ -511,8 +517,16 @@ def build_overview(graph: PlanGraph) -> Overview:
         edges.extend((k, box.key, "read") for k in keys)
         if target and write:
             edges.append((box.key, key_of[target], "write"))
+    together = [c for c in ranked if read_by.get(c)][:TOGETHER_CONNECTIONS]
+    at = {c: i for i, c in enumerate(together)}
+    counts = [[0] * len(together) for _ in together]
+    for node in federated:
+        read = [at[c] for c in node.source_connections if c in at]
+        for i in read:
+            for j in read:
+                counts[i][j] += 1
     return Overview(connections=connections, federated=boxes, edges=edges, grouping=grouping,
-                    connection_key=key_of)
+                    connection_key=key_of, together=together, together_counts=counts)
 
 
 def overview_dot(overview: Overview) -> str:
