@@ -3,9 +3,12 @@ bad values stay in their row, a locked store freezes nothing else, only
 local Host names are answered, any name links to its page, HEAD works
 where GET does, and no absolute path of the machine is served."""
 
+import os
 import re
 import shutil
+import signal
 import sqlite3
+import subprocess
 import threading
 import time
 from datetime import datetime
@@ -231,3 +234,64 @@ def test_links_honour_the_root_path(tmp_path):
         orders = next(link for link in links if link.endswith("/tables/raw/orders"))
         assert http.get(httpx.URL(orders).path.removeprefix("/marl")).status_code == 200
         assert 'action="http://127.0.0.1' in http.get("/alerts").text
+
+
+def server_children(pid: int):
+    """Live processes whose parent is ``pid``."""
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid and fields[0] != "Z":
+            found.append(int(stat.parent.name))
+    return found
+
+
+def alive(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads /proc")
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL])
+def test_dot_ends_with_the_server(tmp_path, stop):
+    """A layout still running when the server stops (here a `dot` that never
+    finishes) leaves no process behind, even when the server is killed."""
+    from serverkit import MARL, free_port
+
+    fake = tmp_path / "bin" / "dot"
+    fake.parent.mkdir()
+    fake.write_text("#!/bin/sh\nexec sleep 300\n")
+    fake.chmod(0o755)
+    manifest = tmp_path / "manifest.json"
+    manifest.write_text('{"nodes": {"model.x.a": {"resource_type": "model"}}}')
+    port = free_port()
+    env = dict(os.environ, PATH=f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    server = subprocess.Popen([str(MARL), "docs", "serve", "--project", str(tmp_path), "--port", str(port),
+                               "--manifest", str(manifest)], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        dots = []
+        while not dots and time.monotonic() < deadline:
+            try:
+                assert 'id="graph-laying-out"' in httpx.get(f"http://127.0.0.1:{port}/plan", timeout=10).text
+            except httpx.TransportError:
+                pass
+            dots = server_children(server.pid)
+            time.sleep(0.2)
+        assert len(dots) == 1 and "sleep" in Path(f"/proc/{dots[0]}/cmdline").read_text()
+        server.send_signal(stop)
+        assert server.wait(timeout=15) is not None
+        deadline = time.monotonic() + 5
+        while alive(dots[0]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not alive(dots[0])
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.wait()

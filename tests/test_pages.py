@@ -7,6 +7,7 @@ import html
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 import time
@@ -225,6 +226,64 @@ def test_overview_connects_federated_models_to_what_they_read_and_write(monkeypa
                                        if overview.grouped else len(federated))
 
 
+@needs_dot
+@pytest.mark.parametrize("shape, args, target, grouping", [
+    # thousands of distinct sets of connections read, over 400 connections
+    ("mixed_manifest", (20000, 400), "conn_000", "pairs"),
+    ("mixed_manifest", (4000, 60), "conn_000", "pairs"),
+    ("synthetic_manifest", (5000,), "warehouse_pg", "mixes"),
+])
+def test_overview_is_bounded_whatever_the_shape(shape, args, target, grouping):
+    from strix.contracts.graph.loader import manifest_from_dict
+
+    graph = plan_graph.build_graph(manifest_from_dict(getattr(bench_manifests(), shape)(*args)), target)
+    assert not graph.drawn_whole
+    overview = plan_graph.build_overview(graph)
+    assert overview.grouping == grouping
+    assert overview.boxes <= plan_graph.OVERVIEW_CONNECTIONS + 1 + plan_graph.OVERVIEW_GROUPS
+    assert len(overview.edges) <= plan_graph.OVERVIEW_EDGES + len(overview.federated)
+
+    # Every connection is in exactly one box, the target in one of its own.
+    names = [name for box in overview.connections for name in box.names]
+    assert sorted(names) == sorted(overview.connection_key) and len(set(names)) == len(names)
+    box_of = overview.connection_key
+    assert next(b for b in overview.connections if b.key == box_of[target]).names == [target]
+    # Every federated model is in exactly one box, which reads the boxes of
+    # the connections that matter most among those it reads.
+    federated = {n.key: n for n in graph.nodes if n.strategy == "federated"}
+    assert sorted(k for b in overview.federated for k in b.members) == sorted(federated)
+    read_by = {}
+    for node in federated.values():
+        for c in node.source_connections:
+            read_by[c] = read_by.get(c, 0) + 1
+    weight = {b.key: math.inf if b.names == [target] else max(read_by.get(c, 0) for c in b.names)
+              for b in overview.connections}
+    for box in overview.federated:
+        reads = {a for a, b, cls in overview.edges if b == box.key and cls == "read"}
+        for key in box.members:
+            mine = {box_of[c] for c in federated[key].source_connections}
+            if grouping == "pairs":  # the pair of connections most read, or the first alone
+                assert reads <= mine and len(reads) <= 2
+                assert max((weight[k] for k in mine - reads), default=0) <= min(weight[k] for k in reads)
+            else:
+                assert reads == mine
+
+    # The table of the connections most read, counting the models reading both.
+    assert len(overview.together) == min(plan_graph.TOGETHER_CONNECTIONS, len(read_by))
+    assert min(read_by[c] for c in overview.together) >= max(
+        (n for c, n in read_by.items() if c not in overview.together and c != target), default=0)
+    for i, a in enumerate(overview.together):
+        for j, b in enumerate(overview.together):
+            assert overview.together_counts[i][j] == sum(
+                1 for n in federated.values() if a in n.source_connections and b in n.source_connections)
+
+    start = time.monotonic()
+    drawn = plan_graph.prepare(graph)
+    svg = drawn.lay_out(timeout=30)
+    assert time.monotonic() - start < 10 and drawn.overview is not None
+    assert html.unescape(svg).count('class="node ') == overview.boxes
+
+
 def test_marl_plan_html_without_graphviz(tmp_path):
     env = dict(os.environ, PATH=str(tmp_path),   # no dot on the PATH
                PYTHONPATH=os.pathsep.join([str(ROOT / "host"), os.environ.get("PYTHONPATH", "")]))
@@ -292,38 +351,117 @@ def test_plan_page_without_or_with_a_broken_manifest(tmp_path, page_client):
         assert 'id="error"' not in r.text and html.unescape(r.text).count('class="node plan-node ') == 1
 
 
+def plan_layout_state(client, page):
+    """What the page's own script asks the server while its drawing is laid out."""
+    url = re.search(r'data-layout="([^"]+)"', page).group(1)
+    assert not url.startswith("/")  # relative to the page, so it works under any prefix
+    return client.get("/" + html.unescape(url)).json()
+
+
 @needs_dot
-def test_plan_page_answers_while_laying_out_and_shows_failures_in_its_box(tmp_path, page_client, monkeypatch):
+@pytest.mark.parametrize("stage", ["prepare", "layout_svg"])
+def test_plan_page_answers_while_laying_out_and_shows_failures_in_its_box(tmp_path, page_client, monkeypatch,
+                                                                          stage):
     from marl.pages import plan_pages
 
     monkeypatch.setattr(plan_pages, "FIRST_WAIT", 0)
     gate = __import__("threading").Event()
-    draw = plan_graph.draw
-    monkeypatch.setattr(plan_graph, "draw", lambda graph: gate.wait(10) and draw(graph))
+    slow = getattr(plan_graph, stage)
+    monkeypatch.setattr(plan_graph, stage, lambda *a, **k: gate.wait(10) and slow(*a, **k))
     client = page_client(tmp_path, SHOP_MANIFEST)
-    r = client.get("/plan")
-    assert r.status_code == 200 and 'id="laying-out"' in r.text and 'http-equiv="refresh"' in r.text
-    assert "manifest.json" in r.text and str(SHOP_MANIFEST.parent) not in r.text
-    gate.set()
     deadline = time.monotonic() + 30
-    while 'id="laying-out"' in (r := client.get("/plan")).text and time.monotonic() < deadline:
-        time.sleep(0.1)
+    if stage == "prepare":  # reading the manifest: a page that reloads itself
+        r = client.get("/plan")
+        assert r.status_code == 200 and 'id="laying-out"' in r.text and 'http-equiv="refresh"' in r.text
+        assert "manifest.json" in r.text and str(SHOP_MANIFEST.parent) not in r.text
+        gate.set()
+        while 'id="laying-out"' in (r := client.get("/plan")).text and time.monotonic() < deadline:
+            time.sleep(0.1)
+    else:  # laying out: everything but the drawing is there, and works
+        while 'id="laying-out"' in (r := client.get("/plan")).text and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert 'id="graph-laying-out"' in r.text and "<svg" not in r.text.split('id="focus-graph"')[0]
+        for part in ('id="summary"', 'id="plan-data"', 'id="advice-steps"', 'id="federated"', 'id="focus-find"'):
+            assert part in r.text, part
+        assert 'http-equiv="refresh"' not in r.text
+        assert plan_layout_state(client, r.text)["state"] == "laying_out"
+        gate.set()
+        while (state := plan_layout_state(client, r.text))["state"] == "laying_out" and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert state["state"] == "done" and state["svg"].startswith("<svg")
+        drawn = html.unescape(state["svg"]).count('class="node plan-node ')
+        assert drawn == len(plan_graph.build_graph(load_manifest(str(SHOP_MANIFEST))).nodes)
     assert 'id="graph"' in r.text and 'id="error"' not in r.text
     # Every later request is served from that same layout, advice included.
-    r = client.get("/plan")
-    assert 'id="graph"' in r.text and 'id="error"' not in r.text and 'id="advice-steps"' in r.text
+    while "<svg" not in (r := client.get("/plan")).text and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert "<svg" in r.text and 'id="error"' not in r.text and 'id="advice-steps"' in r.text
+    assert client.get("/plan/layout?v=0").json() == {"state": "stale"}  # a page of an older version reloads
 
-    # Whatever goes wrong in the layout is the page's error box, not a bare 500,
-    # and names no absolute path.
+    # Whatever goes wrong is the page's error box, not a bare 500, and names
+    # no absolute path; when only the layout fails, the rest of the page stays.
     monkeypatch.setattr(plan_pages, "FIRST_WAIT", 30)
     manifest = tmp_path / "m.json"
     manifest.write_text(json.dumps({"nodes": {"model.x.a": {"resource_type": "model"}}}))
 
-    def broken(graph):
-        raise RuntimeError(f"no room in {manifest}")
+    def broken(*args, **kwargs):
+        raise (plan_graph.GraphvizError if stage == "layout_svg" else RuntimeError)(f"no room in {manifest}")
 
-    monkeypatch.setattr(plan_graph, "draw", broken)
+    monkeypatch.setattr(plan_graph, stage, broken)
     r = page_client(tmp_path, manifest).get("/plan")
-    assert r.status_code == 200 and 'id="error"' in r.text
-    assert "cannot draw the plan graph: RuntimeError: no room in the manifest" in r.text
-    assert str(tmp_path) not in r.text
+    assert r.status_code == 200 and str(tmp_path) not in r.text
+    if stage == "prepare":
+        assert 'id="error"' in r.text and "cannot draw the plan graph: RuntimeError: no room in the manifest" in r.text
+    else:
+        assert 'id="error"' not in r.text and 'id="plan-data"' in r.text
+        assert re.search(r'id="graph-error">no room in the manifest<', r.text)
+
+
+def children_running(name: str):
+    """Processes of this one's children whose command line starts with ``name``."""
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+            cmdline = (stat.parent / "cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if int(fields[1]) == os.getpid() and fields[0] != "Z" and cmdline[0].decode().endswith(name):
+            found.append(int(stat.parent.name))
+    return found
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return value
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_stale_layout_is_cancelled_and_dot_ends_with_the_server(tmp_path, monkeypatch):
+    """A layout that never ends (a stand-in `dot` that sleeps) is killed as
+    soon as the manifest changes, and the newer one when the server stops."""
+    from fastapi.testclient import TestClient
+
+    from marl.docs_cmd import create_app
+    from marl.pages import plan_pages
+
+    monkeypatch.setattr(plan_pages, "FIRST_WAIT", 0.5)
+    monkeypatch.setattr(plan_graph, "_dot_argv", lambda: ["sleep", "300"])
+    manifest = write_manifest(tmp_path, {"nodes": {"model.x.a": {"resource_type": "model"}}})
+    with TestClient(create_app(tmp_path, manifest), base_url="http://127.0.0.1") as client:
+        r = client.get("/plan")
+        assert 'id="graph-laying-out"' in r.text
+        first = wait_for(lambda: children_running("sleep"))
+        assert len(first) == 1
+        manifest.write_text(json.dumps({"nodes": {"model.x.b": {"resource_type": "model"}}}))
+        os.utime(manifest, ns=(time.time_ns(), time.time_ns() + 10**9))
+        assert plan_layout_state(client, r.text) == {"state": "stale"}
+        second = wait_for(lambda: [p for p in children_running("sleep") if p not in first])
+        assert len(second) == 1 and wait_for(lambda: first[0] not in children_running("sleep"), 5)
+        r = client.get("/plan")
+        assert "model.x.b" in r.text and 'id="graph-laying-out"' in r.text
+    assert wait_for(lambda: not children_running("sleep"), 5)
+
+

@@ -7,6 +7,7 @@ into MARL_SCREENSHOTS when that names a folder, which is how docs/*.png are
 made).
 """
 
+import contextlib
 import json
 import os
 import shutil
@@ -380,3 +381,102 @@ def test_odd_names_link_to_their_own_pages(tmp_path, browser):
             assert browser.find_element(By.TAG_NAME, "h1").text == f"{source}.{table}"
             browser.find_element(By.LINK_TEXT, f"{table}/c").click()
             assert browser.find_element(By.TAG_NAME, "h1").text == f"{source}.{table}.{table}/c"
+
+
+@pytest.fixture(scope="module")
+def odd_shapes(tmp_path_factory):
+    """Two projects the page cannot draw one box per model and source: many
+    connection mixes (the overview) and a long chain (sources left out)."""
+    import sys
+
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        from bench_plan_graph import chain_manifest, mixed_manifest
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    served = {}
+    with contextlib.ExitStack() as stack:
+        for name, document, target in [("mixed", mixed_manifest(3000, 60), "conn_000"),
+                                       ("chain", chain_manifest(200), TARGET)]:
+            folder = tmp_path_factory.mktemp(name)
+            manifest = folder / "manifest.json"
+            manifest.write_text(json.dumps(document))
+            out = subprocess.run([str(MARL), "plan", str(manifest), "--target", target, "--advise", "--json"],
+                                 capture_output=True, text=True, check=True).stdout
+            http = stack.enter_context(marl_docs_serve(folder, "--manifest", str(manifest), "--target", target,
+                                                       timeout=60))
+            served[name] = (str(http.base_url).rstrip("/"), document, json.loads(out)["steps"])
+        yield served
+
+
+@pytest.mark.parametrize("shape", ["mixed", "chain"])
+def test_advice_marks_exactly_a_steps_sources_models_and_target(odd_shapes, browser, shape):
+    url, document, steps = odd_shapes[shape]
+    browser.get(url + "/plan")
+    WebDriverWait(browser, 60).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#graph svg"))
+    items = browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")
+    connection_of = {uid: s["connection"] for uid, s in document["sources"].items()}
+
+    def marked(cls):
+        return [t.get_attribute("textContent") for t in
+                browser.find_elements(By.CSS_SELECTOR, f"#graph g.{cls} > title")]
+
+    # a step reading few models out of big boxes, and the first
+    i = min(range(min(len(steps), 30)), key=lambda k: len(steps[k]["unlocks"])) if shape == "mixed" else 0
+    step, item = steps[i], items[i]
+    item.find_element(By.TAG_NAME, "button").click()
+    notes = [n.text for n in item.find_elements(By.CSS_SELECTOR, ".advice-notes li")]
+    if shape == "mixed":
+        assert len(rows(browser, "connections-together")) == 12
+        # the connections of its sources and its target, by name on hover
+        wanted = {connection_of[s] for s in step["replicate"]}
+        assert wanted == {c for title in marked("advice-source") for c in wanted
+                          if title.startswith(f"connection {c}\n") or f" {c}," in title or f" {c}\n" in title}
+        assert len(marked("advice-source")) <= len(wanted)
+        assert [t.split("\n")[0] for t in marked("advice-target")] == [f"connection {step['to_connection']} (target)"]
+        # the boxes of its models, each saying how many of its models the step has
+        boxes = marked("advice-unlock")
+        assert boxes and len(boxes) <= len(step["unlocks"])
+        assert any(" of the " in n and " models of the marked box" in n for n in notes), notes
+        # and the models one by one in the neighbourhood view
+        listed = [b.text for b in browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")]
+        assert listed == step["unlocks"][:200]
+        listed = browser.find_elements(By.CSS_SELECTOR, "#focus-matches button")
+        listed[0].click()
+        unlocked = {t.get_attribute("textContent").split("\n")[0] for t in
+                    browser.find_elements(By.CSS_SELECTOR, "#focus-graph g.advice-unlock > title")}
+        assert step["unlocks"][0] in unlocked and unlocked <= set(step["unlocks"])
+    else:
+        # every model is drawn and marked; the sources are not drawn, so it says where they are
+        assert {t.split("\n")[0] for t in marked("advice-unlock")} == set(step["unlocks"])
+        assert marked("advice-source") == [] and marked("advice-target") == []
+        on = {connection_of[s] for s in step["replicate"]}
+        assert any(n.startswith("Sources are not drawn in this graph:") and all(c in n for c in on) for n in notes)
+        assert any(f"target connection {step['to_connection']} is not drawn" in n for n in notes)
+    assert all(n.is_displayed() for n in item.find_elements(By.CSS_SELECTOR, ".advice-notes li"))
+
+
+def test_plan_page_works_while_its_drawing_is_laid_out(tmp_path, browser, monkeypatch):
+    """With a `dot` that takes seconds, the page comes without its drawing:
+    search, neighbourhood and advice work at once, and the drawing, when it
+    arrives, is wired like one served with the page (the step selected
+    meanwhile marked, the find box working)."""
+    slow = tmp_path / "bin" / "dot"
+    slow.parent.mkdir()
+    slow.write_text(f"#!/bin/sh\nsleep 4\nexec {shutil.which('dot')} \"$@\"\n")
+    slow.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{slow.parent}{os.pathsep}{os.environ['PATH']}")
+    steps = expected_steps()
+    with marl_docs_serve(tmp_path, "--manifest", str(SHOP_MANIFEST), "--target", TARGET, timeout=60) as http:
+        browser.get(str(http.base_url).rstrip("/") + "/plan")
+        assert browser.find_elements(By.ID, "graph-laying-out") and not browser.find_elements(By.CSS_SELECTOR, "#graph svg")
+        find = browser.find_element(By.ID, "focus-find")
+        find.send_keys("customer_360")
+        browser.find_element(By.CSS_SELECTOR, "#focus-matches button").click()
+        assert browser.find_elements(By.CSS_SELECTOR, "#focus-graph g.focus-node.focused")
+        browser.find_element(By.CSS_SELECTOR, "#advice-steps > li button").click()
+        WebDriverWait(browser, 30).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#graph svg"))
+        assert graph_ids(browser, "#graph g.advice-unlock") == set(steps[0]["unlocks"])
+        assert graph_ids(browser, "#graph g.advice-source") == set(steps[0]["replicate"])
+        browser.find_element(By.ID, "find").send_keys("customer_360")
+        assert browser.find_element(By.ID, "find-count").text == "1 found"

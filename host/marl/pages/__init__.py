@@ -40,6 +40,7 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
             try:
                 yield state
             finally:
+                app_.state.plan_layouts.close()  # a layout still running ends with the server
                 await api.aclose()
 
     app.router.lifespan_context = lifespan

@@ -12,7 +12,9 @@ around). So a project is drawn whole only while it is small and cheap to lay
 out; the sources are left out of the whole graph when their edges would span
 too many ranks (a source read all along a long chain), and a large project is
 drawn as an overview instead: the connections, and the federated models that
-read across them (grouped by the connections they read once there are many).
+read across them (grouped by the connections they read once there are many,
+and by the two of those that matter most when the groups would be too many:
+the overview stays at about 200 boxes whatever the project's shape).
 The neighbourhood of one model is then drawn in the browser from the data of
 ``focus_data``, which needs no layout engine.
 """
@@ -25,9 +27,10 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import unicodedata
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from marl.plan_analysis import analyse_manifest
 
@@ -35,7 +38,7 @@ from marl.plan_analysis import analyse_manifest
 # definition, or not in the manifest at all) share one cluster.
 NO_CONNECTION = None
 
-DOT_TIMEOUT = 120  # seconds; the graphs drawn take a few at most
+DOT_TIMEOUT = 60  # seconds; the graphs drawn take a few at most
 
 # Beyond this many models or edges, or this many virtual nodes (ranks crossed
 # by dependency edges), the page shows the overview instead of the whole graph.
@@ -46,8 +49,16 @@ FULL_GRAPH_SPAN = 6000
 # many ranks in all.
 SOURCE_EDGE_SPAN = 1500
 # The overview shows federated models one by one up to this many, else one
-# box per set of connections read.
+# box per set of connections read; beyond OVERVIEW_GROUPS such boxes or
+# OVERVIEW_EDGES edges into them, one box per pair of connections that matter
+# most. At most OVERVIEW_CONNECTIONS connections have a box of their own. So
+# the overview never has more than about 200 boxes and lays out in seconds.
 OVERVIEW_MODELS = 60
+OVERVIEW_CONNECTIONS = 40
+OVERVIEW_GROUPS = 150
+OVERVIEW_EDGES = 600
+# The overview's table of connections read together has this many rows.
+TOGETHER_CONNECTIONS = 12
 
 LABEL_CHARS = 40
 
@@ -70,6 +81,11 @@ def short_label(value: Any, limit: int = LABEL_CHARS) -> str:
 
 class GraphvizError(RuntimeError):
     """`dot` is missing or failed to lay the graph out."""
+
+
+class LayoutCancelled(GraphvizError):
+    """The layout was ended before it finished (its manifest changed, or the
+    server is stopping)."""
 
 
 @dataclass
@@ -352,6 +368,7 @@ class OverviewBox:
     label: str
     title: str
     members: List[str] = field(default_factory=list)  # keys of the models in the box
+    names: List[str] = field(default_factory=list)  # a connection box: the connections it stands for
 
 
 @dataclass
@@ -359,17 +376,42 @@ class Overview:
     connections: List[OverviewBox]
     federated: List[OverviewBox]
     edges: List[Tuple[str, str, str]]  # (from, to, class): "read" or "write"
-    grouped: bool  # federated models shown as one box per set of connections
+    # How federated models are boxed: "models" (one by one), "mixes" (one box
+    # per set of connections read) or "pairs" (by the two connections of the
+    # set that most federated models read).
+    grouping: str = "models"
+    connection_key: Dict[str, str] = field(default_factory=dict)  # connection name -> its box
+    # The connections most federated models read, and how many read each pair
+    # of them (on the diagonal: how many read it at all).
+    together: List[str] = field(default_factory=list)
+    together_counts: List[List[int]] = field(default_factory=list)
+
+    @property
+    def grouped(self) -> bool:
+        return self.grouping != "models"
+
+    @property
+    def boxes(self) -> int:
+        return len(self.connections) + len(self.federated)
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 def build_overview(graph: PlanGraph) -> Overview:
-    """The connections of the project and the federated models between them.
+    """The connections of the project and the federated models between them,
+    in a bounded number of boxes whatever the project's shape.
 
     A connection's box counts the sources on it and the models pushed down to
-    it. Each federated model reads from the connections of its sources (and,
-    when that is why it is federated, writes to the target); with more than
-    ``OVERVIEW_MODELS`` of them, the models reading the same connections
-    share one box.
+    it; beyond ``OVERVIEW_CONNECTIONS`` connections, those the fewest
+    federated models read share one box. Each federated model reads from the
+    connections of its sources (and, when that is why it is federated, writes
+    to the target). Up to ``OVERVIEW_MODELS`` federated models are drawn one
+    by one; more share one box per set of connections read; when those sets
+    would make more than ``OVERVIEW_GROUPS`` boxes or ``OVERVIEW_EDGES``
+    edges, a box holds the models whose two most read connections are the
+    same pair, and the smallest pairs fold into one box per connection.
     """
     target = graph.summary.get("target_connection") or None
     sources_on: Dict[str, int] = {}
@@ -383,47 +425,108 @@ def build_overview(graph: PlanGraph) -> Overview:
         if node.strategy == "pushdown" and node.resource_type != "seed" and node.primary_connection:
             pushdown_on[node.primary_connection] = pushdown_on.get(node.primary_connection, 0) + 1
             names.add(node.primary_connection)
+    read_by: Dict[str, int] = {}
     for node in federated:
         names.update(node.source_connections)
+        for c in node.source_connections:
+            read_by[c] = read_by.get(c, 0) + 1
     if target and federated:
         names.add(target)
 
+    # The target first, then by federated models reading, then by size.
+    ranked = sorted(names, key=lambda c: (c != target, -read_by.get(c, 0),
+                                          -sources_on.get(c, 0) - pushdown_on.get(c, 0), c))
+    shown, folded = ranked[:OVERVIEW_CONNECTIONS], ranked[OVERVIEW_CONNECTIONS:]
     connections = []
     key_of: Dict[str, str] = {}
-    for i, name in enumerate(sorted(names)):
+    for i, name in enumerate(sorted(shown)):
         key_of[name] = f"c{i}"
-        counts = f"{sources_on.get(name, 0)} sources, {pushdown_on.get(name, 0)} pushdown"
+        counts = f"{_plural(sources_on.get(name, 0), 'source')}, {pushdown_on.get(name, 0)} pushdown"
         role = " (target)" if name == target else ""
         connections.append(OverviewBox(
             key=f"c{i}", label=f"{short_label(name)}{role}\n{counts}",
-            title=clean_text(f"connection {name}{role}\n{counts}")))
+            title=clean_text(f"connection {name}{role}\n{counts}"), names=[name]))
+    box_name = {key_of[c]: c for c in shown}
+    if folded:
+        key = f"c{len(connections)}"
+        sources = sum(sources_on.get(c, 0) for c in folded)
+        pushdown = sum(pushdown_on.get(c, 0) for c in folded)
+        label = _plural(len(folded), "other connection")
+        counts = f"{_plural(sources, 'source')}, {pushdown} pushdown"
+        listed = ", ".join(folded[:50]) + (f" and {len(folded) - 50} more" if len(folded) > 50 else "")
+        connections.append(OverviewBox(
+            key=key, label=f"{label}\n{counts}",
+            title=clean_text(f"{label}, each read by fewer federated models: {listed}\n{counts}"),
+            names=list(folded)))
+        key_of.update((c, key) for c in folded)
+        box_name[key] = label
+    rank_of = {key_of[c]: i for i, c in reversed(list(enumerate(ranked)))}
 
-    grouped = len(federated) > OVERVIEW_MODELS
-    boxes: List[OverviewBox] = []
-    reads: List[List[str]] = []
-    if grouped:
-        by_set: Dict[Tuple[str, ...], List[PlanNode]] = {}
+    def keys_read(node: PlanNode) -> Tuple[str, ...]:
+        """The boxes of the connections ``node`` reads, most read first."""
+        return tuple(sorted({key_of[c] for c in node.source_connections}, key=rank_of.__getitem__))
+
+    def reading(keys: Sequence[str]) -> str:
+        return ", ".join(box_name[k] for k in keys) if keys else "no connection"
+
+    groups: List[Tuple[Tuple[str, ...], List[PlanNode], str]] = []  # (boxes read, models, description)
+    grouping = "models"
+    if len(federated) > OVERVIEW_MODELS:
+        grouping = "mixes"
+        by_mix: Dict[Tuple[str, ...], List[PlanNode]] = {}
         for node in federated:
-            by_set.setdefault(tuple(node.source_connections), []).append(node)
-        for i, (conns, members) in enumerate(sorted(by_set.items(), key=lambda kv: (-len(kv[1]), kv[0]))):
-            read = ", ".join(conns) if conns else "no connection"
-            count = f"{len(members)} federated model{'s' if len(members) != 1 else ''}"
-            boxes.append(OverviewBox(
-                key=f"f{i}", label=f"{count}\n{short_label('reading ' + read)}",
-                title=clean_text(f"{count} reading {read}; search one by name below to see its neighbourhood"),
-                members=[n.key for n in members]))
-            reads.append(list(conns))
-    else:
+            by_mix.setdefault(keys_read(node), []).append(node)
+        if len(by_mix) > OVERVIEW_GROUPS or sum(map(len, by_mix)) > OVERVIEW_EDGES:
+            grouping = "pairs"
+            by_pair: Dict[Tuple[str, ...], List[PlanNode]] = {}
+            for mix, members in by_mix.items():
+                by_pair.setdefault(mix[:2], []).extend(members)
+            by_mix = {}
+            ordered = sorted(by_pair.items(), key=lambda kv: (-len(kv[1]), kv[0]))
+            room = max(OVERVIEW_GROUPS - len(connections), 1)
+            for pair, members in ordered[:room]:
+                by_mix[pair] = members
+            for pair, members in ordered[room:]:
+                by_mix.setdefault(pair[:1], []).extend(members)
+        for mix, members in by_mix.items():
+            more = sum(1 for n in members if len(keys_read(n)) > len(mix))
+            what = f"reading {reading(mix)}"
+            if more:
+                what += f" ({more} of them also others)"
+            groups.append((mix, members, what))
+        groups.sort(key=lambda g: (-len(g[1]), g[0]))
+
+    boxes: List[OverviewBox] = []
+    reads: List[Sequence[str]] = []
+    writes: List[bool] = []
+    if grouping == "models":
         for i, node in enumerate(federated):
-            boxes.append(OverviewBox(key=f"f{i}", label=node.label, title=node.title,
-                                     members=[node.key]))
-            reads.append(node.source_connections)
+            boxes.append(OverviewBox(key=f"f{i}", label=node.label, title=node.title, members=[node.key]))
+            reads.append(keys_read(node))
+            writes.append(target not in node.source_connections)
+    for i, (mix, members, what) in enumerate(groups):
+        count = _plural(len(members), "federated model")
+        boxes.append(OverviewBox(
+            key=f"f{i}", label=f"{count}\n{short_label(what)}",
+            title=clean_text(f"{count} {what}; search one by name below to see its neighbourhood"),
+            members=[n.key for n in members]))
+        reads.append(mix)
+        writes.append(any(target not in n.source_connections for n in members))
     edges = []
-    for box, conns in zip(boxes, reads):
-        edges.extend((key_of[c], box.key, "read") for c in conns)
-        if target and target not in conns:
+    for box, keys, write in zip(boxes, reads, writes):
+        edges.extend((k, box.key, "read") for k in keys)
+        if target and write:
             edges.append((box.key, key_of[target], "write"))
-    return Overview(connections=connections, federated=boxes, edges=edges, grouped=grouped)
+    together = [c for c in ranked if read_by.get(c)][:TOGETHER_CONNECTIONS]
+    at = {c: i for i, c in enumerate(together)}
+    counts = [[0] * len(together) for _ in together]
+    for node in federated:
+        read = [at[c] for c in node.source_connections if c in at]
+        for i in read:
+            for j in read:
+                counts[i][j] += 1
+    return Overview(connections=connections, federated=boxes, edges=edges, grouping=grouping,
+                    connection_key=key_of, together=together, together_counts=counts)
 
 
 def overview_dot(overview: Overview) -> str:
@@ -496,18 +599,37 @@ def _subprocess_env() -> Dict[str, str]:
     return env
 
 
-def layout_svg(dot_text: str, timeout: float = DOT_TIMEOUT) -> str:
+def _dot_argv() -> List[str]:
+    argv = [dot_command(), "-Tsvg"]
+    # On Linux, dot is killed when the thread that started it ends, even if
+    # the server is killed outright and never gets to end it itself.
+    setpriv = shutil.which("setpriv") if sys.platform.startswith("linux") else None
+    return [setpriv, "--pdeathsig", "KILL", "--"] + argv if setpriv else argv
+
+
+def layout_svg(dot_text: str, timeout: float = DOT_TIMEOUT,
+               started: Optional[Callable[["subprocess.Popen[bytes]"], None]] = None) -> str:
     """Lay the graph out with ``dot`` and return the SVG element (no XML
-    prolog, ready to be placed inside an HTML page)."""
+    prolog, ready to be placed inside an HTML page). ``started`` is given
+    the ``dot`` process as soon as it runs (so that it can be ended early)."""
+    proc = subprocess.Popen(_dot_argv(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=_subprocess_env())
     try:
-        done = subprocess.run([dot_command(), "-Tsvg"], input=dot_text.encode("utf-8"),
-                              capture_output=True, timeout=timeout, env=_subprocess_env())
+        if started is not None:
+            started(proc)
+        out, err = proc.communicate(dot_text.encode("utf-8"), timeout=timeout)
     except subprocess.TimeoutExpired:
         raise GraphvizError(f"dot did not finish laying out the graph within {timeout:g} s") from None
-    if done.returncode != 0:
-        message = done.stderr.decode("utf-8", "replace").strip()
-        raise GraphvizError(f"dot failed (exit status {done.returncode}): {message}")
-    svg = done.stdout.decode("utf-8")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+    if proc.returncode < 0:
+        raise LayoutCancelled(f"dot was ended (signal {-proc.returncode})")
+    if proc.returncode != 0:
+        message = err.decode("utf-8", "replace").strip()
+        raise GraphvizError(f"dot failed (exit status {proc.returncode}): {message}")
+    svg = out.decode("utf-8")
     start = svg.find("<svg")
     if start < 0:
         raise GraphvizError("dot produced no SVG")
@@ -546,27 +668,46 @@ def federated_rows(graph: PlanGraph) -> Sequence[PlanNode]:
 @dataclass
 class DrawnPlan:
     """What the plan page shows: the whole graph (``overview`` None) or the
-    overview, and the data of the neighbourhood view."""
+    overview, and the data of the neighbourhood view. ``svg`` is None until
+    ``lay_out`` has run: everything else is ready without it."""
 
     graph: PlanGraph
-    svg: str
+    svg: Optional[str]
     overview: Optional[Overview]
     sources_drawn: bool
     focus_json: str
+    dot_text: str = field(default="", repr=False)
 
     @property
     def federated(self) -> Sequence[PlanNode]:
         return federated_rows(self.graph)
 
+    def lay_out(self, timeout: float = DOT_TIMEOUT,
+                started: Optional[Callable[["subprocess.Popen[bytes]"], None]] = None) -> str:
+        """The drawing's SVG, laid out by ``dot``, with hover titles."""
+        svg = layout_svg(self.dot_text, timeout, started)
+        if self.overview is not None:
+            titles = {b.key: b.title for b in self.overview.connections + self.overview.federated}
+            return _retitle(svg, titles)
+        return annotate_svg(svg, self.graph)
 
-def draw(graph: PlanGraph) -> DrawnPlan:
+
+def prepare(graph: PlanGraph) -> DrawnPlan:
+    """Everything the page shows but the layout: the choice of the whole
+    graph or the overview, its DOT text and the neighbourhood data."""
     if graph.drawn_whole:
         sources = graph.sources_drawn
-        svg = annotate_svg(layout_svg(to_dot(graph, sources)), graph)
         overview = None
+        dot_text = to_dot(graph, sources)
     else:
         sources = False
         overview = build_overview(graph)
-        svg = render_overview_svg(overview)
-    return DrawnPlan(graph=graph, svg=svg, overview=overview, sources_drawn=sources,
-                     focus_json=json_for_script(focus_data(graph)))
+        dot_text = overview_dot(overview)
+    return DrawnPlan(graph=graph, svg=None, overview=overview, sources_drawn=sources,
+                     focus_json=json_for_script(focus_data(graph)), dot_text=dot_text)
+
+
+def draw(graph: PlanGraph) -> DrawnPlan:
+    drawn = prepare(graph)
+    drawn.svg = drawn.lay_out()
+    return drawn

@@ -1,6 +1,6 @@
 (function () {
   var SVG = "http://www.w3.org/2000/svg";
-  var box = document.getElementById("graph"), svg = box.querySelector("svg");
+  var box = document.getElementById("graph"), svg = null;
   var data = JSON.parse(document.getElementById("plan-data").textContent);
   var rows = data.nodes, children = rows.map(function () { return []; });
   rows.forEach(function (r, i) { r[5].forEach(function (d) { children[d].push(i); }); });
@@ -12,8 +12,8 @@
   }
 
   // --- the whole graph: zoom and find ---------------------------------------
-  var nodes = svg ? Array.prototype.slice.call(svg.querySelectorAll("g.plan-node")) : [];
-  if (svg && box.classList.contains("whole")) {
+  var nodes = [];
+  function wholeGraph() {
     var w = svg.width.baseVal.value, h = svg.height.baseVal.value, scale = 1;
     var zoom = function (to) {
       scale = Math.max(0.02, Math.min(4, to));
@@ -47,7 +47,7 @@
   var LIMIT = 400, COL = 230, ROW = 40, BOXW = 190, BOXH = 32;
   var find2 = document.getElementById("focus-find"), depthBox = document.getElementById("focus-depth");
   var matches = document.getElementById("focus-matches"), status = document.getElementById("focus-status");
-  var view = document.getElementById("focus-graph"), focused = -1;
+  var view = document.getElementById("focus-graph"), focused = -1, marked = {};
   var COLOURS = [["#d9f2e3", "#2e8b57"], ["#fde2cf", "#d2691e"], ["#e8eef9", "#4a6fa5"]];
   var KINDS = ["pushdown", "federated", "seed"];
 
@@ -151,7 +151,8 @@
     });
     hood.order.forEach(function (i) {
       var r = rows[i], p = pos(i), colours = COLOURS[r[2]] || COLOURS[0];
-      var node = el("g", { "class": "focus-node " + KINDS[r[2]] + (i === start ? " focused" : ""), "data-index": i });
+      var node = el("g", { "class": "focus-node " + KINDS[r[2]] + (i === start ? " focused" : "") +
+                             (marked[i] ? " advice-unlock" : ""), "data-index": i });
       var title = el("title", {});
       title.textContent = r[0] + "\n" + data.reasons[r[4]];
       node.appendChild(title);
@@ -180,13 +181,19 @@
 
   // A model of the whole graph (m<index>) or a box of the overview.
   var members = {{ overview_members|safe }};
-  nodes.forEach(function (g) {
-    g.addEventListener("click", function () {
-      var id = g.id;
-      if (id.charAt(0) === "m") { focus(parseInt(id.slice(1), 10)); view.scrollIntoView(); }
-      else if (members[id]) { listMatches(members[id].slice(0, 200), Math.max(0, members[id].length - 200)); find2.scrollIntoView(); }
+  function wire() {
+    svg = box.querySelector("svg");
+    nodes = svg ? Array.prototype.slice.call(svg.querySelectorAll("g.plan-node")) : [];
+    if (svg && box.classList.contains("whole")) wholeGraph();
+    nodes.forEach(function (g) {
+      g.addEventListener("click", function () {
+        var id = g.id;
+        if (id.charAt(0) === "m") { focus(parseInt(id.slice(1), 10)); view.scrollIntoView(); }
+        else if (members[id]) { listMatches(members[id].slice(0, 200), Math.max(0, members[id].length - 200)); find2.scrollIntoView(); }
+      });
     });
-  });
+    if (svg) document.dispatchEvent(new CustomEvent("plan-graph"));
+  }
   document.querySelectorAll("[data-node]").forEach(function (a) {
     a.addEventListener("click", function (e) {
       e.preventDefault();
@@ -198,4 +205,35 @@
       } else view.scrollIntoView();
     });
   });
+
+  // The advice panel marks a step's models in the neighbourhood view too,
+  // and lists them there when the drawing has them in shared boxes.
+  window.marlPlan = {
+    mark: function (indexes, list) {
+      marked = {};
+      indexes.forEach(function (i) { marked[i] = true; });
+      view.querySelectorAll("g.focus-node").forEach(function (g) {
+        g.classList.toggle("advice-unlock", marked[g.getAttribute("data-index")] === true);
+      });
+      if (list && indexes.length) {
+        listMatches(indexes.slice(0, 200), Math.max(0, indexes.length - 200));
+        status.textContent = "The selected step's models: pick one to see its neighbourhood.";
+      }
+    }
+  };
+
+  // Without its drawing yet, the page asks for it until the layout is done.
+  var pending = document.getElementById("graph-laying-out");
+  function poll() {
+    fetch(pending.getAttribute("data-layout"), { cache: "no-store" }).then(function (r) { return r.json(); }).then(function (s) {
+      if (s.state === "done") { box.innerHTML = s.svg; wire(); }
+      else if (s.state === "error") {
+        var d = document.createElement("div");
+        d.className = "error-box"; d.id = "graph-error"; d.textContent = s.error;
+        box.textContent = ""; box.appendChild(d);
+      } else if (s.state === "stale") location.reload();
+      else setTimeout(poll, 1000);
+    }, function () { setTimeout(poll, 2000); });
+  }
+  if (pending) setTimeout(poll, 300); else wire();
 })();
