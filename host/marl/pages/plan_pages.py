@@ -118,7 +118,7 @@ class PlanLayouts:
         return (st.st_mtime_ns, st.st_size, st.st_ino, st.st_dev)
 
     def _lay_out(self) -> Dict[str, Any]:
-        from strix.contracts.graph.loader import ManifestError, load_manifest
+        from marl.manifest import ManifestError, load_manifest
 
         try:
             manifest = load_manifest(self.manifest_path, origin=self.name)
