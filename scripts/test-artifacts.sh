@@ -26,8 +26,8 @@ sdists=(dist/*.tar.gz)
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/strix-artifacts.XXXXXX")"
 trap 'rm -rf -- "$work"' EXIT
-pip_install() { "$1/bin/python" -m pip install --disable-pip-version-check -q "${@:2}" 2>&1 \
-    | grep -v '^WARNING: Location' || true; }
+source "$root/scripts/pip-quiet.sh"
+pip_install() { pip_quiet "$1/bin/python" "${@:2}"; }
 venv_of() {
     "$root/.venv/bin/python" -m venv "$1"
     [[ -x $1/bin/python ]]

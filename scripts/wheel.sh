@@ -22,6 +22,7 @@ TARGET=x86_64-linux-gnu.2.17
 PLATFORM=manylinux_2_17_x86_64
 
 log() { printf 'wheel: %s\n' "$*"; }
+source "$root/scripts/pip-quiet.sh"
 
 # The Python 3.13 interpreter and the Debian packages come from setup.sh.
 bash scripts/setup.sh
@@ -33,7 +34,7 @@ if [[ ! -x $python || ! -f $stamp || $(<"$stamp") != "$want" ]]; then
     log "installing the release tools into ${tools#"$root"/}"
     rm -rf -- "$tools"
     "$root/.venv/bin/python" -m venv "$tools"
-    "$python" -m pip install --disable-pip-version-check -q -r requirements-wheel.txt
+    pip_quiet "$python" -r requirements-wheel.txt
     printf '%s\n' "$want" >"$stamp"
 fi
 
