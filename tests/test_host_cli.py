@@ -247,7 +247,7 @@ def test_version_is_the_installed_native_release():
     with open(ROOT / "pyproject.toml", "rb") as f:
         version = tomllib.load(f)["project"]["version"]
     r = marl("--version")
-    assert (r.returncode, r.stdout) == (0, f"marl (host stand-in) with strix-marl-native {version}\n")
+    assert (r.returncode, r.stdout) == (0, f"marl (checkout) with strix-marl-native {version}\n")
 
 
 # --- exit statuses and messages of the papercuts -------------------------------

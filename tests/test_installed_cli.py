@@ -178,6 +178,8 @@ def test_wheels_alone_run_the_gate_then_the_docs_extra_serves_the_embedded_store
     advice = run(venv, "marl", "plan", "examples/shop/manifest.json", "--target", "warehouse_pg", "--advise",
                  cwd=project)
     assert advice.returncode == 0 and "replicate" in advice.stdout.lower(), advice.stderr
+    version = run(venv, "marl", "--version", cwd=project)
+    assert version.stdout == "marl 0.1.0 with strix-marl-native 0.1.0\n", version.stderr
     java = run(venv, "marl", "java", "search", cwd=project)
     assert java.returncode in (0, 1) and "Traceback" not in java.stderr
 

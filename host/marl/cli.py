@@ -64,16 +64,26 @@ def build_parser() -> argparse.ArgumentParser:
 NATIVE_DISTRIBUTION = "strix-marl-native"
 
 
+CLI_DISTRIBUTION = "strix-marl"
+
+
 def version_text() -> str:
-    """The stand-in has no release of its own: it reports the installed
-    native core's version, read from the distribution's metadata."""
+    """The command line's release (or "checkout" when run from a source
+    checkout) and the native core's, read from the distributions' metadata."""
     from importlib import metadata
 
     try:
         native = f"{NATIVE_DISTRIBUTION} {metadata.version(NATIVE_DISTRIBUTION)}"
     except metadata.PackageNotFoundError:
         native = f"{NATIVE_DISTRIBUTION} not installed"
-    return f"marl (host stand-in) with {native}"
+    if in_checkout():
+        own = "(checkout)"
+    else:
+        try:
+            own = metadata.version(CLI_DISTRIBUTION)
+        except metadata.PackageNotFoundError:
+            own = "(not installed)"
+    return f"marl {own} with {native}"
 
 
 def in_checkout() -> bool:
