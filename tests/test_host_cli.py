@@ -316,7 +316,7 @@ PAPERCUTS = {
                                           "already holds profiles of this project", None),
     "sample forced": (lambda p: _store_with_profiles(p, "--force"), 0, "",
                       "beside the profiles it held (--force)"),
-    "sample again": (_store_with_samples_only, 0, "", "already holds the sample profiles"),
+    "sample again": (_store_with_samples_only, 0, "", "already holds profiles, the samples"),
     "sample into an empty project": (lambda p: (("docs", "sample", "--project", p), {}), 0, "",
                                      "recorded sample profiles of 5 tables"),
     "not set up: bin/marl": (lambda p: (("plan", EXAMPLE), {"MARL_PYTHON": str(p / "none")}), 3,

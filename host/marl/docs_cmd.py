@@ -313,7 +313,7 @@ def run_sample(args: argparse.Namespace) -> int:
             count = seed_sample_profiles(store)
             print(f"recorded sample profiles of {count} tables into {store.db_path}")
         elif holds_only_samples(store):
-            print(f"metadata store {store.db_path} already holds the sample profiles")
+            print(f"metadata store {store.db_path} already holds profiles, the samples: left as they are")
         elif args.force:
             count = seed_sample_profiles(store)
             print(f"recorded sample profiles of {count} tables into {store.db_path} "
