@@ -83,10 +83,17 @@ def _add_project_argument(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _usage_error(message: str) -> None:
+    """Bad input: the message on stderr and exit status 2 (SystemExit with
+    a text would exit 1, the status of a finding)."""
+    print(message, file=sys.stderr)
+    raise SystemExit(EXIT_USAGE)
+
+
 def _project_root(args: argparse.Namespace, command: str) -> Path:
     root = Path(args.project).resolve()
     if not root.is_dir():
-        raise SystemExit(f"marl docs {command}: error: project directory {args.project!r} not found")
+        _usage_error(f"marl docs {command}: error: project directory {args.project!r} not found")
     return root
 
 
@@ -140,7 +147,7 @@ def run_serve(args: argparse.Namespace) -> int:
     if args.manifest is not None:
         manifest = Path(args.manifest).resolve()
         if not manifest.is_file():
-            raise SystemExit(f"marl docs serve: error: manifest {args.manifest!r} not found")
+            _usage_error(f"marl docs serve: error: manifest {args.manifest!r} not found")
     try:
         import uvicorn
 
