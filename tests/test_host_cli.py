@@ -324,6 +324,8 @@ PAPERCUTS = {
     "not set up: native module": (_native_modules_missing, 3,
                                   "the native module strix.plan_advisor is not available", None),
     "usage": (lambda p: (("plan",), {}), 2, "the following arguments are required", None),
+    "port out of range": (lambda p: (("docs", "serve", "--port", "70000"), {}), 2,
+                          "'70000' is not a port number", None),
     "no such project": (lambda p: (("docs", "serve", "--project", p / "nope"), {}), 2,
                         "project directory", None),
     "no such manifest to serve": (lambda p: (("docs", "serve", "--project", p, "--manifest", p / "m.json"), {}),

@@ -47,7 +47,7 @@ def register(subparsers) -> None:
     )
     _add_project_argument(serve)
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
-    serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port to listen on (default {DEFAULT_PORT})")
+    serve.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port to listen on (default {DEFAULT_PORT})")
     serve.add_argument("--manifest", metavar="MANIFEST.json", default=None,
                        help="manifest whose plan graph is shown at /plan")
     serve.add_argument("--target", metavar="CONNECTION", default=None,
@@ -72,6 +72,16 @@ def register(subparsers) -> None:
     sample.add_argument("--force", action="store_true",
                         help="record the sample profiles even into a store that holds other profiles")
     sample.set_defaults(func=run_sample)
+
+
+def _port(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port number (0 to 65535)")
+    return port
 
 
 def _add_project_argument(parser: argparse.ArgumentParser) -> None:
