@@ -32,6 +32,11 @@ EXIT_USAGE = 2
 EXIT_NOT_SET_UP = 3
 EXIT_CANNOT_SERVE = 4
 
+EXIT_STATUSES = """exit statuses (every command):
+  0  success            1  the command's finding (gate failed, Java does not suit)
+  2  bad input or usage 3  not set up (a native module or package is missing)
+  4  cannot serve (address in use)"""
+
 COMMAND_MODULES = (
     "marl.plan_cmd",
     "marl.java_cmd",
@@ -47,9 +52,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marl",
         description="Plan, run and document a marl project.",
+        epilog=EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=version_text(),
-                        help="show the version of the native core and exit")
+                        help="show the versions of the command line and the native core and exit")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for module_name in COMMAND_MODULES:
         try:
