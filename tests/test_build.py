@@ -56,7 +56,11 @@ def test_module_needs_only_the_c_library(name):
 
 
 def release_wheels():
-    return sorted(DIST.glob("*.whl"))
+    return sorted(DIST.glob("strix_marl_native-*.whl"))
+
+
+def cli_wheels():
+    return sorted(DIST.glob("strix_marl-*-py3-none-any.whl"))
 
 
 def project_version():
@@ -105,3 +109,22 @@ def test_sdist_holds_what_the_build_reads():
         pytest.skip("not a git checkout")
     assert set(tracked.stdout.split()) <= names
     assert not any(n.startswith(("build/", "dist/", ".venv/")) for n in names)
+
+
+@pytest.mark.skipif(not cli_wheels(), reason="no command line wheel in dist/ (scripts/wheel.sh builds one)")
+def test_cli_wheel_installs_nothing_into_the_host_framework():
+    [wheel] = cli_wheels()
+    version = project_version()
+    assert wheel.name == f"strix_marl-{version}-py3-none-any.whl"
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        info = f"strix_marl-{version}.dist-info"
+        metadata = z.read(f"{info}/METADATA").decode()
+        entry_points = z.read(f"{info}/entry_points.txt").decode()
+    # Only marl's own package: the host framework's names come from marl._host
+    # at run time, and only where the host framework is not installed.
+    assert {n.split("/", 1)[0] for n in names} == {"marl", info}
+    assert {"marl/_host/metadata.py", "marl/_host/manifest.py", "marl/_host/nodes.py",
+            "marl/_host/exceptions.py", "marl/cli.py", "marl/pages/templates/base.html"} <= names
+    assert f"\nRequires-Dist: strix-marl-native=={version}\n" in metadata
+    assert "marl = marl.cli:main" in entry_points

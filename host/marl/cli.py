@@ -1,5 +1,13 @@
 """Argument parsing and dispatch for the ``marl`` command line.
 
+Exit statuses, the same for every command:
+
+    0  success (the gate passed, the Java suits, the server stopped normally)
+    1  the command's finding: the gate failed, the active Java does not suit
+    2  bad input or usage (an unusable manifest, an unknown option)
+    3  not set up: a native module or a package the command needs is missing
+    4  cannot serve: the address is in use
+
 Each command lives in its own module with a ``register(subparsers)`` function
 that adds its parser and sets ``func`` to a callable taking the parsed
 arguments and returning the exit status. Command modules import the native
@@ -13,7 +21,21 @@ import argparse
 import importlib
 import os
 import sys
+from pathlib import Path
 from typing import List, Optional
+
+from marl import hostnames
+
+EXIT_OK = 0
+EXIT_FINDING = 1
+EXIT_USAGE = 2
+EXIT_NOT_SET_UP = 3
+EXIT_CANNOT_SERVE = 4
+
+EXIT_STATUSES = """exit statuses (every command):
+  0  success            1  the command's finding (gate failed, Java does not suit)
+  2  bad input or usage 3  not set up (a native module or package is missing)
+  4  cannot serve (address in use)"""
 
 COMMAND_MODULES = (
     "marl.plan_cmd",
@@ -24,12 +46,17 @@ COMMAND_MODULES = (
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # The host framework's names the native modules import, from marl where
+    # the host framework is not installed.
+    hostnames.provide()
     parser = argparse.ArgumentParser(
         prog="marl",
         description="Plan, run and document a marl project.",
+        epilog=EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=version_text(),
-                        help="show the version of the native core and exit")
+                        help="show the versions of the command line and the native core and exit")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for module_name in COMMAND_MODULES:
         try:
@@ -44,16 +71,40 @@ def build_parser() -> argparse.ArgumentParser:
 NATIVE_DISTRIBUTION = "strix-marl-native"
 
 
+CLI_DISTRIBUTION = "strix-marl"
+
+
 def version_text() -> str:
-    """The stand-in has no release of its own: it reports the installed
-    native core's version, read from the distribution's metadata."""
+    """The command line's release (or "checkout" when run from a source
+    checkout) and the native core's, read from the distributions' metadata."""
     from importlib import metadata
 
     try:
         native = f"{NATIVE_DISTRIBUTION} {metadata.version(NATIVE_DISTRIBUTION)}"
     except metadata.PackageNotFoundError:
         native = f"{NATIVE_DISTRIBUTION} not installed"
-    return f"marl (host stand-in) with {native}"
+    if in_checkout():
+        own = "(checkout)"
+    else:
+        try:
+            own = metadata.version(CLI_DISTRIBUTION)
+        except metadata.PackageNotFoundError:
+            own = "(not installed)"
+    return f"marl {own} with {native}"
+
+
+def in_checkout() -> bool:
+    """Whether marl runs from a source checkout (bin/marl) rather than as
+    installed with pip."""
+    root = Path(__file__).resolve().parent.parent.parent
+    return (root / "scripts" / "setup.sh").is_file() and (root / "host" / "marl").is_dir()
+
+
+def setup_hint(extra: str = "") -> str:
+    """How to install what a command found missing."""
+    if in_checkout():
+        return "run scripts/setup.sh"
+    return f"run: pip install 'strix-marl{extra}'"
 
 
 def _register_unavailable(subparsers, module_name: str, error: ImportError) -> None:
@@ -64,7 +115,7 @@ def _register_unavailable(subparsers, module_name: str, error: ImportError) -> N
 
     def run(args) -> int:
         print(f"marl {command}: unavailable: {error}", file=sys.stderr)
-        return 1
+        return EXIT_NOT_SET_UP
 
     parser.set_defaults(func=run)
 

@@ -14,16 +14,22 @@ profile endpoint, requested in-process through FastAPI's test client.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
+import socket
 import sys
 import warnings
 from datetime import datetime, timedelta
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
+from marl.cli import EXIT_CANNOT_SERVE, EXIT_NOT_SET_UP, EXIT_USAGE, setup_hint
+
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8580
 SAMPLE_COLUMNS_SHOWN = 2
+# When the sample profiles say they were taken (table n, 7 n minutes later).
+SAMPLE_PROFILED_AT = datetime(2024, 7, 1, 6, 0, 0)
 
 
 def register(subparsers) -> None:
@@ -41,7 +47,7 @@ def register(subparsers) -> None:
     )
     _add_project_argument(serve)
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
-    serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port to listen on (default {DEFAULT_PORT})")
+    serve.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port to listen on (default {DEFAULT_PORT})")
     serve.add_argument("--manifest", metavar="MANIFEST.json", default=None,
                        help="manifest whose plan graph is shown at /plan")
     serve.add_argument("--target", metavar="CONNECTION", default=None,
@@ -58,11 +64,24 @@ def register(subparsers) -> None:
         help="seed sample profiles if none exist and print each endpoint's response",
         description=(
             "Record sample profiling results into the project's metadata store when it "
-            "holds none, then print one response of each /api/profile endpoint."
+            "holds none, then print one response of each /api/profile endpoint. A store "
+            "that holds other profiles is left alone (exit status 2) unless --force is given."
         ),
     )
     _add_project_argument(sample)
+    sample.add_argument("--force", action="store_true",
+                        help="record the sample profiles even into a store that holds other profiles")
     sample.set_defaults(func=run_sample)
+
+
+def _port(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port number (0 to 65535)")
+    return port
 
 
 def _add_project_argument(parser: argparse.ArgumentParser) -> None:
@@ -74,10 +93,17 @@ def _add_project_argument(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _usage_error(message: str) -> None:
+    """Bad input: the message on stderr and exit status 2 (SystemExit with
+    a text would exit 1, the status of a finding)."""
+    print(message, file=sys.stderr)
+    raise SystemExit(EXIT_USAGE)
+
+
 def _project_root(args: argparse.Namespace, command: str) -> Path:
     root = Path(args.project).resolve()
     if not root.is_dir():
-        raise SystemExit(f"marl docs {command}: error: project directory {args.project!r} not found")
+        _usage_error(f"marl docs {command}: error: project directory {args.project!r} not found")
     return root
 
 
@@ -118,11 +144,11 @@ def create_app(project_root: Path, manifest: Optional[Path] = None, target: Opti
 
 def _missing(command: str, e: ImportError) -> int:
     print(
-        f"marl docs {command}: error: {e}; run scripts/setup.sh to install FastAPI, "
-        "uvicorn and the native modules",
+        f"marl docs {command}: error: {e}; {setup_hint('[docs]')} "
+        "(FastAPI, uvicorn and the native modules)",
         file=sys.stderr,
     )
-    return 1
+    return EXIT_NOT_SET_UP
 
 
 def run_serve(args: argparse.Namespace) -> int:
@@ -131,7 +157,7 @@ def run_serve(args: argparse.Namespace) -> int:
     if args.manifest is not None:
         manifest = Path(args.manifest).resolve()
         if not manifest.is_file():
-            raise SystemExit(f"marl docs serve: error: manifest {args.manifest!r} not found")
+            _usage_error(f"marl docs serve: error: manifest {args.manifest!r} not found")
     try:
         import uvicorn
 
@@ -141,11 +167,41 @@ def run_serve(args: argparse.Namespace) -> int:
         app = create_app(root, manifest, args.target, allowed_hosts=hosts)
     except ImportError as e:
         return _missing("serve", e)
-    print(f"marl docs: serving {root} on http://{args.host}:{args.port}{args.root_path}/ "
+    try:
+        sock = bind_socket(args.host, args.port)
+    except OSError as e:
+        reason = "the address is in use (is another server running there? choose one with --port)" \
+            if e.errno == errno.EADDRINUSE else (e.strerror or str(e))
+        print(f"marl docs serve: error: cannot serve on {args.host}:{args.port}: {reason}", file=sys.stderr)
+        return EXIT_CANNOT_SERVE
+    port = sock.getsockname()[1]
+    print(f"marl docs: serving {root} on http://{_url_host(args.host)}:{port}{args.root_path}/ "
           f"(profiles at /, plan graph at /plan, API at /api/profile; "
           f"Host names answered: {', '.join(hosts)})", file=sys.stderr)
-    uvicorn.run(app, host=args.host, port=args.port, root_path=args.root_path, log_level="info")
+    config = uvicorn.Config(app, host=args.host, port=port, root_path=args.root_path, log_level="info")
+    with sock:
+        uvicorn.Server(config).run(sockets=[sock])
     return 0
+
+
+def bind_socket(host: str, port: int) -> socket.socket:
+    """A listening socket on ``host``:``port``, bound before the server
+    starts so an address in use is reported plainly (uvicorn would say it
+    started first)."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((host.strip("[]"), port))
+    except OSError:
+        sock.close()
+        raise
+    sock.set_inheritable(True)
+    return sock
+
+
+def _url_host(host: str) -> str:
+    return f"[{host.strip('[]')}]" if ":" in host else host
 
 
 # --- sample data -------------------------------------------------------------
@@ -232,7 +288,7 @@ def _sample_column(source: str, table: str, rows: int, name: str, kind: str, ind
 
 def seed_sample_profiles(store) -> int:
     """Record the sample profile runs into ``store``; returns the number of tables."""
-    profiled_at = datetime(2024, 7, 1, 6, 0, 0)
+    profiled_at = SAMPLE_PROFILED_AT
     for n, (source, table, rows, columns) in enumerate(SAMPLE_TABLES):
         column_profiles = [
             _sample_column(source, table, rows, name, kind, i) for i, (name, kind) in enumerate(columns)
@@ -246,6 +302,13 @@ def seed_sample_profiles(store) -> int:
         store.record_table_profile(source, table, mode, rows, column_profiles,
                                    profiled_at=profiled_at + timedelta(minutes=7 * n), alerts=table_alerts)
     return len(SAMPLE_TABLES)
+
+
+def holds_only_samples(store) -> bool:
+    """Whether every profile in ``store`` is one ``seed_sample_profiles`` wrote."""
+    samples = {(source, table, SAMPLE_PROFILED_AT + timedelta(minutes=7 * n))
+               for n, (source, table, *_) in enumerate(SAMPLE_TABLES)}
+    return all((row[0], row[1], row[3]) in samples for row in store.get_all_profiled_tables())
 
 
 def run_sample(args: argparse.Namespace) -> int:
@@ -263,11 +326,20 @@ def run_sample(args: argparse.Namespace) -> int:
         return _missing("sample", e)
 
     with ProjectMetadataStore(root) as store:
-        if store.has_profiles():
-            print(f"metadata store {store.db_path} already holds profiles")
-        else:
+        if not store.has_profiles():
             count = seed_sample_profiles(store)
             print(f"recorded sample profiles of {count} tables into {store.db_path}")
+        elif holds_only_samples(store):
+            print(f"metadata store {store.db_path} already holds profiles, the samples: left as they are")
+        elif args.force:
+            count = seed_sample_profiles(store)
+            print(f"recorded sample profiles of {count} tables into {store.db_path} "
+                  "beside the profiles it held (--force)")
+        else:
+            print(f"marl docs sample: error: the metadata store {store.db_path} already holds "
+                  "profiles of this project; the sample's made-up profiles would show among them. "
+                  "Give --force to record them anyway", file=sys.stderr)
+            return EXIT_USAGE
 
     source, table = SAMPLE_TABLES[0][:2]
     paths = [

@@ -18,6 +18,8 @@ import argparse
 import os
 import sys
 
+from marl.cli import EXIT_NOT_SET_UP, setup_hint
+
 
 def _jvm_module(command: str):
     """The native module, or None after telling the user how to build it."""
@@ -26,7 +28,7 @@ def _jvm_module(command: str):
     except ImportError as e:
         print(
             f"marl java {command}: error: the native module strix.compute.jvm_elig is "
-            f"not available ({e}); run scripts/setup.sh to build it",
+            f"not available ({e}); {setup_hint()}",
             file=sys.stderr,
         )
         return None
@@ -63,7 +65,7 @@ def format_installations(installations) -> str:
 def run_search(args: argparse.Namespace) -> int:
     jvm = _jvm_module("search")
     if jvm is None:
-        return 1
+        return EXIT_NOT_SET_UP
     installations = jvm.find_all_java_installations()
     if not installations:
         print("No Java installation found.", file=sys.stderr)
@@ -87,7 +89,7 @@ def _add_check(commands) -> None:
         description=(
             "Check the active Java (JAVA_HOME, else the PATH) against the Java "
             "versions the installed PySpark accepts. Exit status 0 when it is "
-            "compatible, 1 when it is not."
+            "compatible, 1 when it is not or when JAVA_HOME is set but holds no working Java."
         ),
     )
     parser.set_defaults(func=run_check)
@@ -96,10 +98,30 @@ def _add_check(commands) -> None:
 def run_check(args: argparse.Namespace) -> int:
     jvm = _jvm_module("check")
     if jvm is None:
-        return 1
+        return EXIT_NOT_SET_UP
     valid, message = jvm.validate_java_for_spark()
     print(message)
+    broken = broken_java_home(jvm)
+    if broken is not None:
+        # The module judges the Java it can run (JAVA_HOME's, else the
+        # PATH's), but Spark's launcher takes JAVA_HOME as it is set.
+        print(f"marl java check: warning: JAVA_HOME is set to {broken!r}, which holds no working "
+              "Java (bin/java is missing or does not run); Spark would fail to start with it. "
+              "Unset JAVA_HOME or choose an installation with 'marl java search' and 'marl java set'",
+              file=sys.stderr)
+        return 1
     return 0 if valid else 1
+
+
+def broken_java_home(jvm) -> "str | None":
+    """JAVA_HOME when it is set but its bin/java does not report a version."""
+    java_home = os.environ.get("JAVA_HOME")
+    if not java_home:
+        return None
+    launcher = os.path.join(java_home, "bin", "java.exe" if os.name == "nt" else "java")
+    if os.path.isfile(launcher) and jvm.get_java_version(launcher)[0] is not None:
+        return None
+    return java_home
 
 
 # --- marl java set ------------------------------------------------------------
@@ -145,7 +167,7 @@ def _choose_for_pyspark(jvm):
 def run_set(args: argparse.Namespace) -> int:
     jvm = _jvm_module("set")
     if jvm is None:
-        return 1
+        return EXIT_NOT_SET_UP
     if args.auto:
         java_home = _choose_for_pyspark(jvm)
         if java_home is None:

@@ -414,7 +414,7 @@ def run_advise(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
 def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
     """``marl plan MANIFEST --baseline OLD``: 1 when a model is federated now
     that was not, 2 when the baseline cannot be read or analysed, else 0."""
-    from strix.contracts.graph.loader import ManifestError, load_manifest
+    from marl.manifest import ManifestError, load_manifest
 
     try:
         baseline = analyse_manifest(load_manifest(args.baseline), args.target)

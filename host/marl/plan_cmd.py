@@ -13,8 +13,9 @@ import json
 import sys
 
 from marl import plan_advice
+from marl.cli import EXIT_NOT_SET_UP, setup_hint
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
-from strix.contracts.graph.loader import ManifestError, load_manifest
+from marl.manifest import ManifestError, load_manifest
 
 
 def register(subparsers) -> None:
@@ -61,10 +62,10 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as e:
         print(
             f"marl plan: error: the native module strix.plan_advisor is not "
-            f"available ({e}); run scripts/setup.sh to build it",
+            f"available ({e}); {setup_hint()}",
             file=sys.stderr,
         )
-        return 1
+        return EXIT_NOT_SET_UP
     except PlanAnalysisError as e:
         # The loader accepted it, but the advisor cannot read it: as unusable
         # as a manifest the loader rejects.
@@ -133,8 +134,8 @@ def _write_html(analysis, args: argparse.Namespace) -> int:
         from marl.pages.plan_graph import GraphvizError
         from marl.pages.plan_pages import write_plan_html
     except ImportError as e:
-        print(f"marl plan: error: {e}; run scripts/setup.sh to install Jinja2", file=sys.stderr)
-        return 1
+        print(f"marl plan: error: {e}; {setup_hint('[docs]')}", file=sys.stderr)
+        return EXIT_NOT_SET_UP
     try:
         graph = write_plan_html(analysis, args.html)
     except GraphvizError as e:

@@ -11,6 +11,8 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+
+from marl.cli import EXIT_NOT_SET_UP, setup_hint
 import threading
 
 
@@ -21,7 +23,7 @@ def _jvm_module(command: str):
     except ImportError as e:
         print(
             f"marl spark {command}: error: the native module strix.compute.jvm_elig is "
-            f"not available ({e}); run scripts/setup.sh to build it",
+            f"not available ({e}); {setup_hint()}",
             file=sys.stderr,
         )
         return None
@@ -63,7 +65,7 @@ def _attempt_still_running() -> bool:
 def run_version(args: argparse.Namespace) -> int:
     jvm = _jvm_module("version")
     if jvm is None:
-        return 1
+        return EXIT_NOT_SET_UP
     version = jvm.detect_spark_cluster_version(args.master_url, args.timeout)
     if version is not None:
         print(version)

@@ -230,7 +230,7 @@ class PlanLayouts:
         return (st.st_mtime_ns, st.st_size, st.st_ino, st.st_dev)
 
     def _prepare(self, job: _Layout) -> Dict[str, Any]:
-        from strix.contracts.graph.loader import ManifestError, load_manifest
+        from marl.manifest import ManifestError, load_manifest
 
         def unless_cancelled(value):
             # Each step of a large project takes seconds: an older version
