@@ -13,7 +13,7 @@ from pathlib import Path
 
 import httpx
 import pytest
-from serverkit import marl_docs_serve
+from serverkit import marl_docs_serve, prefix_proxy
 
 from marl.docs_server import api_segment
 from strix.compute.metadata import ProjectMetadataStore
@@ -222,12 +222,38 @@ def test_hosts_names_and_head(tmp_path):
         assert not [t for t in served if str(tmp_path) in t or str(Path.home()) + "/" in t]
 
 
-def test_links_honour_the_root_path(tmp_path):
+def crawl(*starts: str, limit: int = 80):
+    """Every page and file reachable from `starts` by the links, sources and
+    form actions of its HTML pages (same origin only): {url: response}."""
+    import html
+    from urllib.parse import urljoin, urlsplit
+
+    origin = urlsplit(starts[0])[:2]
+    seen, queue = {}, list(starts)
+    with httpx.Client(timeout=30) as client:
+        while queue and len(seen) < limit:
+            url = queue.pop(0)
+            if url in seen:
+                continue
+            seen[url] = response = client.get(url)
+            if "text/html" not in response.headers.get("content-type", ""):
+                continue
+            for link in re.findall(r'(?:href|src|action)="([^"#]*)', response.text):
+                target = urljoin(url, html.unescape(link))
+                if link and urlsplit(target)[:2] == origin and target not in seen:
+                    queue.append(target)
+    return seen
+
+
+def test_every_link_works_under_a_prefix_behind_a_host_rewriting_proxy(tmp_path):
     seed(tmp_path)
-    with marl_docs_serve(tmp_path, "--root-path", "/marl") as http:
-        index = http.get("/").text  # as a proxy that strips the prefix passes it on
-        links = re.findall(r'href="(http[^"]+)"', index)
-        assert links and all(httpx.URL(link).path.startswith("/marl/") for link in links)
-        orders = next(link for link in links if link.endswith("/tables/raw/orders"))
-        assert http.get(httpx.URL(orders).path.removeprefix("/marl")).status_code == 200
-        assert 'action="http://127.0.0.1' in http.get("/alerts").text
+    shop = Path(__file__).resolve().parents[1] / "examples" / "shop" / "manifest.json"
+    with marl_docs_serve(tmp_path, "--root-path", "/marl", "--manifest", str(shop)) as http, \
+            prefix_proxy(str(http.base_url), "/marl") as proxied:
+        index = http.get("/").text
+        assert not re.findall(r'(?:href|action|src)="http', index)  # links are path-only
+        seen = crawl(proxied + "/", proxied + "/redoc")  # nothing links to ReDoc
+        paths = {httpx.URL(url).path for url in seen}
+        assert {"/marl/", "/marl/alerts", "/marl/plan", "/marl/docs", "/marl/redoc", "/marl/tables/raw/orders",
+                "/marl/tables/raw/orders/column", "/marl/docs-assets/swagger-ui-bundle.js"} <= paths
+        assert {url: r.status_code for url, r in seen.items() if r.status_code != 200} == {}

@@ -23,6 +23,28 @@ REDOC_URL = "/redoc"
 OAUTH2_REDIRECT_URL = "/docs/oauth2-redirect"
 
 
+def markdown_text(text: str) -> str:
+    """``text`` for a Markdown description (the API pages render the
+    application's description as Markdown), to be shown as the very text:
+    every ASCII punctuation character backslash-escaped and angle brackets
+    as entities, so no link, image or HTML can be built from it."""
+    out = []
+    for ch in text:
+        if ch == "<":
+            out.append("&lt;")
+        elif ch == ">":
+            out.append("&gt;")
+        elif ch == "&":
+            out.append("&amp;")
+        elif ch.isascii() and not ch.isalnum() and ch.isprintable() and ch != " ":
+            out.append("\\" + ch)
+        elif not ch.isprintable():
+            out.append(" ")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
 def assets_dir() -> str:
     """The folder of the packaged Swagger UI and ReDoc files."""
     return str(files("fastapi_offline") / "static")
