@@ -60,6 +60,10 @@ def foreign_collation(db: Path) -> None:
         conn.execute("INSERT INTO profile_runs SELECT * FROM old_runs")
 
 
+DEEP = []
+for _ in range(299):
+    DEEP = [DEEP]
+
 # name, how the store is spoiled, what crm.accounts looks like after (None: every read fails)
 BAD_STORES = [
     ("profiled_at not a date", sql("UPDATE profile_runs SET profiled_at = 'last tuesday' WHERE source_name = 'crm'"),
@@ -76,6 +80,14 @@ BAD_STORES = [
     ("older schema", sql("ALTER TABLE profile_alerts DROP COLUMN severity",
                          "ALTER TABLE column_profiles DROP COLUMN duration_ms"),
      {"alert.severity": None, "duration_ms": None}),
+    # JSON the store reads but a response cannot carry as it is: nesting
+    # deeper than common encoders go is sent whole, lone surrogates as null
+    ("nested 300 deep", sql("UPDATE column_profiles SET histogram = '" + "[" * 300 + "]" * 300 + "' "
+                            "WHERE column_name = 'name'"), {"histogram": DEEP}),
+    ("lone surrogates", sql("UPDATE column_profiles SET top_values = '[\"\\ud800\"]', "
+                            "alerts = '[{\"message\": \"x\\udfff\"}]', histogram = '{\"\\udbff\": 1}' "
+                            "WHERE column_name = 'name'"),
+     {"top_values": None, "alerts": None, "histogram": None, "page": "bad-value"}),
     ("empty file", lambda db: db.write_bytes(b""), "empty"),
     ("not a database", not_a_database, None),
 ]
@@ -120,7 +132,12 @@ def test_one_bad_row_stays_local(served, tmp_path, spoil, after):
     column = accounts["columns"][0]
     crm_alerts = [a for a in responses["/api/profile/alerts"].json() if a["source_name"] == "crm"]
     for key, value in after.items():
-        if key == "last_profiled":
+        if key == "page":  # the fields the API sends as null are marked bad values on the pages
+            assert f'class="{value}"' in responses["/tables/crm/accounts"].text
+            page = http.get("/tables/crm/accounts/column", params={"name": "name"})
+            assert page.status_code == 200 and 'id="bad-alerts"' in page.text
+            assert page.text.count(f'class="{value}"') == 3
+        elif key == "last_profiled":
             assert tables[0]["last_profiled"] is None and accounts["profiled_at"] is None
         elif key.startswith("alert."):
             assert crm_alerts[0].get(key[6:]) is None and crm_alerts[0]["type"] == "stale"

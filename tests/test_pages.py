@@ -327,3 +327,97 @@ def test_plan_page_answers_while_laying_out_and_shows_failures_in_its_box(tmp_pa
     assert r.status_code == 200 and 'id="error"' in r.text
     assert "cannot draw the plan graph: RuntimeError: no room in the manifest" in r.text
     assert str(tmp_path) not in r.text
+
+
+@pytest.mark.parametrize("path, status, kind, marker", [
+    ("/no/such/page", 404, "text/html", 'id="not-found"'),
+    ("/?page=abc", 404, "text/html", 'id="not-found"'),
+    ("/alerts?page=1.5", 404, "text/html", 'id="not-found"'),
+    ("/tables/raw/orders/column", 404, "text/html", 'id="not-found"'),  # no column name
+    ("/?page=-3", 200, "text/html", 'id="no-profiles"'),
+    ("/api/no/such/endpoint", 404, "application/json", '"detail":"Not Found"'),
+    ("/api/profile/alerts/extra", 404, "application/json", '"detail":"Not Found"'),
+])
+def test_addresses_that_name_no_page(tmp_path, page_client, path, status, kind, marker):
+    """People get a page, programs under /api get JSON."""
+    r = page_client(tmp_path).get(path)
+    assert (r.status_code, r.headers["content-type"].split(";")[0]) == (status, kind)
+    assert marker in r.text
+
+
+def test_route_names_used_by_the_pages_exist(tmp_path, page_client):
+    """A link to a route that does not exist fails, here, rather than
+    falling back to a guessed address."""
+    import re
+
+    from starlette.routing import NoMatchFound
+
+    from marl.pages import render
+
+    app = page_client(tmp_path).app
+    used = set()
+    for template in render.TEMPLATES.glob("*.html"):
+        used |= set(re.findall(r"page_url\('([^']+)'", template.read_text()))
+    assert {"tables_page", "alerts_page", "plan_page", "swagger_ui"} <= used
+    for name in used:
+        assert app.url_path_for(name).startswith("/"), name
+
+    class Request:
+        scope = {"root_path": "/prefix"}
+        app = None
+
+    Request.app = app
+    page = render.environment().from_string("{{ page_url('plan_page') }} {{ page_url('alerts_page', {'a': 1}) }}")
+    assert page.render(request=Request()) == "/prefix/plan /prefix/alerts?a=1"
+    with pytest.raises(NoMatchFound):
+        render.environment().from_string("{{ page_url('plan_view') }}").render(request=Request())
+
+
+def dangling_link(path):
+    path.symlink_to(path.parent / "gone.db")
+
+
+@pytest.mark.parametrize("make, said", [
+    (lambda p: p.mkdir(), "is a directory"),
+    (dangling_link, "symbolic link to a file that does not exist"),
+    (lambda p: os.mkfifo(p), "is a named pipe (FIFO)"),
+])
+def test_store_path_that_is_no_file_is_said_so(tmp_path, page_client, make, said):
+    from marl.profile_access import store_path_problem
+
+    (tmp_path / ".marl").mkdir()
+    make(tmp_path / ".marl" / "metadata.db")
+    assert said in store_path_problem(tmp_path)
+    r = page_client(tmp_path).get("/")
+    assert r.status_code == 200 and 'id="store-warning"' in r.text and said in r.text
+    assert 'id="no-profiles"' not in r.text and str(tmp_path) not in r.text
+
+
+def test_no_store_and_a_store_file_are_no_problem(tmp_path):
+    from marl.profile_access import store_path_problem
+
+    assert store_path_problem(tmp_path) is None
+    (tmp_path / ".marl").mkdir()
+    (tmp_path / ".marl" / "metadata.db").write_bytes(b"")
+    assert store_path_problem(tmp_path) is None
+
+
+@pytest.mark.parametrize("given, name, warned", [
+    ("docs.internal", "docs.internal", None),
+    ("Docs.Internal", "docs.internal", None),
+    ("[fe80::1]", "[fe80::1]", None),
+    ("docs.internal:8080", "docs.internal", "the port is not part of the name"),
+    ("[::2]:8580", "[::2]", "the port is not part of the name"),
+    ("fe80::1", "[fe80::1]", "IPv6 addresses are written in brackets"),
+    ("fe80::1:8080", "[fe80::1:8080]", "IPv6 addresses are written in brackets"),
+    ("a:b:c", None, "neither a host name nor an address"),
+    ("[nope]", None, "not an IPv6 address in brackets"),
+    ("two words", None, "not a host name"),
+])
+def test_allow_host_names_are_read_or_warned_about(given, name, warned):
+    from marl.docs_server import LOOPBACK_HOSTS, allowed_hosts
+
+    notes = []
+    names = allowed_hosts("127.0.0.1", [given], warn=notes.append)
+    assert names == [*LOOPBACK_HOSTS, *([name] if name else [])]
+    assert (warned in notes[0]) if warned else notes == []
