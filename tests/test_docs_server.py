@@ -192,6 +192,42 @@ def test_locked_store_freezes_nothing_else(tmp_path):
         assert http.get("/api/profile/tables").status_code == 200  # and reads again once free
 
 
+def test_a_burst_on_the_locked_store_starves_nothing_else(tmp_path):
+    """400 API requests wait for a locked store; the plan page, the API
+    pages and static files, which do not read it, still answer at once."""
+    import asyncio
+
+    db = seed(tmp_path)
+    shop = Path(__file__).resolve().parents[1] / "examples" / "shop" / "manifest.json"
+    with marl_docs_serve(tmp_path, "--manifest", str(shop)) as http:
+        deadline = time.monotonic() + 30
+        while 'id="laying-out"' in http.get("/plan").text and time.monotonic() < deadline:
+            time.sleep(0.2)
+        writer = sqlite3.connect(db, isolation_level=None)
+        writer.execute("BEGIN EXCLUSIVE")
+        statuses = []
+
+        async def burst():
+            limits = httpx.Limits(max_connections=400, max_keepalive_connections=0)
+            async with httpx.AsyncClient(base_url=http.base_url, limits=limits, timeout=120) as client:
+                answers = await asyncio.gather(*(client.get("/api/profile/tables") for _ in range(400)))
+            statuses.extend(r.status_code for r in answers)
+
+        burster = threading.Thread(target=asyncio.run, args=(burst(),))
+        burster.start()
+        try:
+            time.sleep(1.5)  # the burst is now queued for the store
+            for path in ("/plan", "/docs-assets/favicon.png", "/docs", "/openapi.json"):
+                start = time.monotonic()
+                assert http.get(path).status_code == 200, path
+                assert time.monotonic() - start < 1.5, path
+        finally:
+            writer.rollback()
+            writer.close()
+            burster.join(120)
+        assert len(statuses) == 400 and set(statuses) <= {200, 503} and 200 in statuses
+
+
 NAMES = [("s/1", "a/b"), ("raw", ".."), ("raw", "."), ("~x", "~"), ("raw", "with space?&#"), ("raw", "")]
 
 
