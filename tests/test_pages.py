@@ -421,3 +421,33 @@ def test_allow_host_names_are_read_or_warned_about(given, name, warned):
     names = allowed_hosts("127.0.0.1", [given], warn=notes.append)
     assert names == [*LOOPBACK_HOSTS, *([name] if name else [])]
     assert (warned in notes[0]) if warned else notes == []
+
+
+@pytest.mark.parametrize("count, merge, limit, shown, first, note", [
+    (5, True, 4, 3, ("b0 \u2026 b1", 1.0), "5 bins drawn as 3 of up to 2 neighbouring bins each"),
+    (4, True, 4, 4, ("b0", 0.0), None),
+    (150_000, True, 100, 100, ("b0 \u2026 b1499", 1499 * 1500 / 2), "150,000 bins drawn as 100"),
+    (9, False, 4, 4, ("b0", 0.0), "the first 4 of 9 values"),
+])
+def test_charts_of_many_bars_are_summarised(count, merge, limit, shown, first, note):
+    histogram = [{"bin": f"b{i}", "count": i} for i in range(count)]
+    bars, said = profile_data.summarised(profile_data.histogram_bars(histogram), merge, limit)
+    assert len(bars) == shown and (bars[0].label, bars[0].count) == first
+    assert max(b.share for b in bars) == 1.0 or count == 1
+    assert sum(b.count for b in bars) == (sum(range(count)) if merge else sum(range(limit)))
+    assert (note in said) if note else said is None
+
+
+def test_a_histogram_of_many_bins_makes_a_small_page(tmp_path, page_client):
+    from strix.compute.metadata import ProjectMetadataStore
+
+    histogram = [{"bin": f"{i}-{i + 1}", "count": i % 97} for i in range(150_000)]
+    with ProjectMetadataStore(tmp_path) as store:
+        store.record_table_profile("raw", "big", "full", 1, [
+            {"column_name": "c", "histogram": histogram, "top_values": {"x" * 10_000: 1},
+             "alerts": [{"message": "m"}] * 3}])
+    client = page_client(tmp_path)
+    assert client.get("/api/profile/tables/raw/big").json()["columns"][0]["histogram"] == histogram
+    page = client.get("/tables/raw/big/column", params={"name": "c"})
+    assert page.status_code == 200 and len(page.content) < 100_000
+    assert page.text.count('class="bar"') == profile_data.MAX_BARS + 1 and 'id="histogram-note"' in page.text

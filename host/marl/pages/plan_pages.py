@@ -27,6 +27,7 @@ from marl import plan_advice
 from marl.pages import plan_graph
 from marl.pages.render import environment, templates
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
+from marl.profile_access import limits, off_loop
 
 log = logging.getLogger("marl.docs")
 
@@ -166,9 +167,13 @@ def install(app, manifest_path: Optional[Path], target: Optional[str]) -> None:
 
 
 @router.get("/plan", response_class=HTMLResponse, include_in_schema=False, name="plan_page")
-def plan_page(request: Request):
-    # A plain function: FastAPI runs it in its threadpool, so the wait for
-    # the layout and the rendering never hold up the event loop.
+async def plan_page(request: Request):
+    # The wait for the layout and the rendering run on a page worker, as
+    # every page's work does, so they never hold up the event loop.
+    return await off_loop(limits(request.app).pages, _plan_response, request)
+
+
+def _plan_response(request: Request):
     layouts: PlanLayouts = request.app.state.plan_layouts
     # A copy: the layout's result is shared by every request until the file changes.
     result = dict(layouts.current(FIRST_WAIT))

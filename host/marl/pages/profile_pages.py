@@ -223,7 +223,7 @@ async def table_page(request: Request, source_name: str, table_name: str, mode: 
         profile = await fetch(request, _profile().get_table_profile, source_name, table_name, mode or None)
     except ApiError as e:
         return await _page(request, "table.html", e.status, error=describe_error(e), **context)
-    rows = column_rows(request, profile, mode)
+    rows = await off_loop(limits(request.app).pages, column_rows, request, profile, mode)
     alert_count = sum(len(r["alerts"]) for r in rows)
     shown, pager = paged(request, rows, page)
     alerts_href = page_url(request, "alerts_page", {"source_name": source_name})
@@ -246,13 +246,20 @@ async def column_page(request: Request, source_name: str, table_name: str, name:
     if column is None:
         return await _page(request, "column.html", 404,
                            error=f"{source_name}.{table_name} has no column {name!r}.", **context)
+    return await _page(request, "column.html", **await off_loop(limits(request.app).pages, column_view, column),
+                       **context)
+
+
+def column_view(column: Dict[str, Any]) -> Dict[str, Any]:
+    """What the column page shows of ``column``, its charts bounded."""
     alerts, bad_alerts = column_alerts(column.get("alerts"))
-    return await _page(
-        request, "column.html", column=column, kind=profile_data.column_kind(column),
+    histogram, histogram_note = profile_data.summarised(profile_data.histogram_bars(column.get("histogram")), True)
+    top_values, top_note = profile_data.summarised(profile_data.top_value_bars(column.get("top_values")), False)
+    return dict(
+        column=column, kind=profile_data.column_kind(column),
         metrics=[(k, column.get(k)) for k in COLUMN_METRICS if column.get(k) is not None],
-        histogram=profile_data.histogram_bars(column.get("histogram")),
-        top_values=profile_data.top_value_bars(column.get("top_values")),
-        alerts=alerts, bad_alerts=bad_alerts, **context,
+        histogram=histogram, histogram_note=histogram_note, top_values=top_values, top_values_note=top_note,
+        alerts=alerts, bad_alerts=bad_alerts,
     )
 
 
