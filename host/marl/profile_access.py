@@ -71,6 +71,23 @@ async def read(app, endpoint: Callable[..., Coroutine], *args: Any, **kwargs: An
     return await off_loop(limits(app).store, lambda: run_to_end(endpoint(*args, **kwargs)))
 
 
+async def read_with_store(app, work: Callable[[Any], Any]) -> Any:
+    """``work(store)`` on a store worker, with the store opened by the profile
+    module's own ``_get_store`` (as its endpoints open it) and closed after,
+    whatever happens: for the pages' reads that the endpoints do not offer
+    (one page of a long listing)."""
+    from strix.task.docs.api import profile
+
+    def run() -> Any:
+        store = profile._get_store()
+        try:
+            return work(store)
+        finally:
+            store.close()
+
+    return await off_loop(limits(app).store, run)
+
+
 # --- values a response cannot carry ------------------------------------------------------
 
 

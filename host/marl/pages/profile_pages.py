@@ -25,7 +25,7 @@ from starlette.exceptions import HTTPException
 from marl.docs_server import name_segment, segment_name
 from marl.pages import profile_data
 from marl.pages.render import page_url, templates
-from marl.profile_access import clean, limits, off_loop, read, store_path_problem
+from marl.profile_access import clean, limits, off_loop, read, read_with_store, store_path_problem
 from strix.compute.metadata import StoreBusyError, StoreUnreadableError
 
 PAGE_SIZE = 200
@@ -53,8 +53,19 @@ async def fetch(request: Request, endpoint: Callable, *args: Any) -> Any:
     """The result of the profile endpoint ``endpoint`` (as the API reads it)
     with values no page can carry marked; a failure as the ``ApiError`` of
     the status and detail the API answers with."""
+    result = await _as_api_would(request, endpoint.__name__, read(request.app, endpoint, *args))
+    return await off_loop(limits(request.app).pages, clean, result, True)
+
+
+async def fetch_with_store(request: Request, work: Callable[[Any], Any]) -> Any:
+    """``work(store)`` with the store opened as the profile endpoints open it,
+    its failures as ``fetch``'s (``work`` marks bad values itself)."""
+    return await _as_api_would(request, work.__name__, read_with_store(request.app, work))
+
+
+async def _as_api_would(request: Request, what: str, reading) -> Any:
     try:
-        result = await read(request.app, endpoint, *args)
+        result = await reading
     except HTTPException as e:
         raise ApiError(e.status_code, e.detail) from None
     except StoreBusyError as e:
@@ -63,9 +74,15 @@ async def fetch(request: Request, endpoint: Callable, *args: Any) -> Any:
         raise ApiError(500, str(e)) from None
     except Exception:
         # As under /api: the exception's text may name files of the machine.
-        _log.exception("internal error reading %s for %s", endpoint.__name__, request.url.path)
+        _log.exception("internal error reading %s for %s", what, request.url.path)
         raise ApiError(500, "Internal Server Error") from None
-    return await off_loop(limits(request.app).pages, clean, result, True)
+    return result
+
+
+def table_row(row: Any) -> Dict[str, Any]:
+    """A row of the store's table listing as the API lists it."""
+    return {"source_name": row[0], "table_name": row[1], "profile_mode": row[2],
+            "last_profiled": row[3].isoformat() if row[3] else None}
 
 
 async def fetch_all(*requests) -> List[Any]:
@@ -199,17 +216,21 @@ COLUMN_METRICS = (
 async def tables_page(request: Request, page: int = 1):
     profile = _profile()
     context: Dict[str, Any] = dict(project_name=request.app.state.project_name)
+
+    def listing_page(store) -> Tuple[List[Dict[str, Any]], Pager]:
+        # Only the page's rows are read (and the count of all of them).
+        rows, pager = paged(request, store.get_all_profiled_tables(), page)
+        return clean([table_row(row) for row in rows], True), pager
+
     try:
-        tables, stats = await fetch_all(fetch(request, profile.list_profiled_tables),
-                                        fetch(request, profile.get_profile_stats))
+        (tables, pager), stats = await fetch_all(fetch_with_store(request, listing_page),
+                                                 fetch(request, profile.get_profile_stats))
     except ApiError as e:
         return await _page(request, "index.html", e.status, error=describe_error(e), **context)
-    tables = [t for t in tables if isinstance(t, dict)] if isinstance(tables, list) else []
     if not tables:
         # A store path that is no database file reads as empty: say so.
         context["store_problem"] = store_path_problem(request.app.state.project_root)
-    shown, pager = paged(request, tables, page)
-    rows = [dict(t, href=table_href(request, t.get("source_name"), t.get("table_name"))) for t in shown]
+    rows = [dict(t, href=table_href(request, t.get("source_name"), t.get("table_name"))) for t in tables]
     return await _page(request, "index.html", tables=rows, pager=pager,
                        stats=stats if isinstance(stats, dict) else {}, **context)
 

@@ -30,7 +30,8 @@ import sqlite3
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from collections.abc import Sequence
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from strix_common.exceptions import StrixRuntimeError
 
@@ -261,6 +262,46 @@ def _json_text(value: Any) -> Optional[str]:
     return json.dumps(value)
 
 
+class ProfiledTables(Sequence):
+    """The rows of ``get_all_profiled_tables``, read while the store is open:
+    all of them at the first iteration or item, only a count for ``len``,
+    only the rows of a slice for a slice (a page of a listing)."""
+
+    def __init__(self, store: "ProjectMetadataStore") -> None:
+        self._store = store
+        self._all: Optional[List[Tuple[Any, ...]]] = None
+        self._count: Optional[int] = None
+
+    def _rows(self) -> List[Tuple[Any, ...]]:
+        if self._all is None:
+            self._all = self._store._profiled_tables()
+        return self._all
+
+    def __len__(self) -> int:
+        if self._all is not None:
+            return len(self._all)
+        if self._count is None:
+            self._count = self._store._count_profiled_tables()
+        return self._count
+
+    def __getitem__(self, index):
+        if isinstance(index, slice) and self._all is None and index.step in (None, 1):
+            start, stop = index.start or 0, index.stop
+            if start >= 0 and (stop is None or stop >= 0):
+                limit = -1 if stop is None else max(stop - start, 0)
+                return self._store._profiled_tables(limit, start)
+        return self._rows()[index]
+
+    def __iter__(self) -> Iterator[Tuple[Any, ...]]:
+        return iter(self._rows())
+
+    def __eq__(self, other: Any) -> bool:
+        return list(self) == other if isinstance(other, (list, ProfiledTables)) else NotImplemented
+
+    def __repr__(self) -> str:
+        return f"ProfiledTables({self._rows()!r})"
+
+
 class ProjectMetadataStore:
     """Profiling results of the project at ``project_root``."""
 
@@ -375,18 +416,38 @@ class ProjectMetadataStore:
 
     # --- readers ----------------------------------------------------------
 
-    def get_all_profiled_tables(self) -> List[Tuple[str, str, str, Optional[datetime]]]:
-        """(source, table, mode, profiled_at) of the latest run of each table."""
-        rows = self._rows(
-            f"""
-            SELECT source_name, table_name, profile_mode, profiled_at
-            FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
-            ORDER BY source_name, table_name
-            """,
-            needs=("profile_runs",),
-        )
+    def get_all_profiled_tables(self) -> "ProfiledTables":
+        """(source, table, mode, profiled_at) of the latest run of each table,
+        ordered by source and table: a sequence read from the store when it
+        is first used (its length alone, or a slice of it, reads only that)."""
+        return ProfiledTables(self)
+
+    _PROFILED_TABLES = f"""
+        SELECT source_name, table_name, profile_mode, profiled_at
+        FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
+        ORDER BY source_name, table_name
+    """
+    # One page of them: the page's run ids found on the index alone.
+    _PROFILED_TABLES_PAGE = """
+        SELECT source_name, table_name, profile_mode, profiled_at
+        FROM {profile_runs} WHERE run_id IN (
+            SELECT MAX(run_id) FROM {profile_runs} GROUP BY source_name, table_name
+            ORDER BY source_name, table_name LIMIT ? OFFSET ?)
+        ORDER BY source_name, table_name
+    """
+
+    def _profiled_tables(self, limit: int = -1, offset: int = 0) -> List[Tuple[Any, ...]]:
+        if limit < 0 and offset == 0:
+            rows = self._rows(self._PROFILED_TABLES, needs=("profile_runs",))
+        else:
+            rows = self._rows(self._PROFILED_TABLES_PAGE, (limit, offset), needs=("profile_runs",))
         names = ("source_name", "table_name", "profile_mode", "profiled_at")
         return [tuple(self._read(names, row)) for row in rows]
+
+    def _count_profiled_tables(self) -> int:
+        rows = self._rows("SELECT COUNT(*) FROM (SELECT 1 FROM {profile_runs} GROUP BY source_name, table_name)",
+                          needs=("profile_runs",))
+        return rows[0][0] if rows else 0
 
     def get_table_profile(
         self, source_name: str, table_name: str, mode: Optional[str] = None
