@@ -292,19 +292,27 @@ async def alerts_page(request: Request, source_name: Optional[str] = None, sever
     context = dict(source_name=source_name or "", severity=severity or "", active="alerts",
                    severities=list(profile_data.SEVERITIES))
     try:
-        alerts, tables = await fetch_all(
-            fetch(request, profile.get_profile_alerts, source_name or None, severity or None),
-            fetch(request, profile.list_profiled_tables))
+        alerts = await fetch(request, profile.get_profile_alerts, source_name or None, severity or None)
+        shown, pager = paged(request, alerts if isinstance(alerts, list) else [], page)
+        keys = {(a.get("source_name"), a.get("table_name")) for a in shown if isinstance(a, dict)}
+        keys = {(s, t) for s, t in keys if _is_name(s) and _is_name(t)}
+
+        def tables_of_alerts(store) -> Tuple[List[str], set]:
+            # Only the source names and the shown alerts' tables are read.
+            if hasattr(store, "get_profiled_sources") and hasattr(store, "has_table_profile"):
+                return (list(store.get_profiled_sources()),
+                        {key for key in keys if store.has_table_profile(*key)})
+            rows = [(row[0], row[1]) for row in store.get_all_profiled_tables()]
+            return [s for s, _ in rows], {key for key in rows if key in keys}
+
+        sources, known = await fetch_with_store(request, tables_of_alerts)
     except ApiError as e:
         return await _page(request, "alerts.html", e.status, error=describe_error(e), sources=[], **context)
-    tables = [t for t in tables if isinstance(t, dict)] if isinstance(tables, list) else []
-    sources = sorted({t.get("source_name") for t in tables if _is_name(t.get("source_name"))})
+    sources = sorted({s for s in sources if _is_name(s)})
     if source_name and source_name not in sources:
         sources.append(source_name)
     if severity and severity not in context["severities"]:
         context["severities"].append(severity)
-    known = {(t.get("source_name"), t.get("table_name")) for t in tables}
-    shown, pager = paged(request, alerts if isinstance(alerts, list) else [], page)
     rows = []
     for alert in shown:
         row = dict(alert) if isinstance(alert, dict) else {"message": alert}

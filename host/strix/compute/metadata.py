@@ -491,6 +491,22 @@ class ProjectMetadataStore:
             alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None})
         return alerts
 
+    def get_profiled_sources(self) -> List[str]:
+        """The names of the sources that have a profiled table, in order."""
+        rows = self._rows("SELECT DISTINCT source_name FROM {profile_runs} ORDER BY source_name",
+                          needs=("profile_runs",))
+        names = []
+        for (name,) in rows:
+            try:
+                names.append(_text(name))
+            except _Unreadable:
+                continue
+        return names
+
+    def has_table_profile(self, source_name: str, table_name: str) -> bool:
+        return bool(self._rows("SELECT 1 FROM {profile_runs} WHERE source_name = ? AND table_name = ? LIMIT 1",
+                               (source_name, table_name), needs=("profile_runs",)))
+
     def has_profiles(self) -> bool:
         return bool(self._rows("SELECT 1 FROM {profile_runs} LIMIT 1", needs=("profile_runs",)))
 
