@@ -26,22 +26,51 @@ _log = logging.getLogger("marl.docs")
 
 # Worker threads per kind of work; together well below anyio's default pool
 # of 40, which then stays free for static files and FastAPI's own work.
-STORE_READS = 8
+API_STORE_READS = 8
+PAGE_STORE_READS = 4
 PAGE_RENDERS = 4
 LAYOUTS = 2
+# Most store reads of one kind waiting for a worker: past that a read
+# answers "busy" at once rather than after everyone before it (a locked
+# store makes each read wait a second).
+STORE_QUEUE = 32
+
+
+class StoreLane:
+    """Store reads of one kind: at most ``workers`` at once, at most
+    ``queue`` more waiting; beyond that ``StoreBusyError`` at once."""
+
+    def __init__(self, workers: int, queue: int = STORE_QUEUE) -> None:
+        self.limiter = CapacityLimiter(workers)
+        self.bound = workers + queue
+        self.taken = 0  # running and waiting; changed on the event loop only
+
+    async def run(self, work: Callable[[], Any]) -> Any:
+        from strix.compute.metadata import StoreBusyError
+
+        if self.taken >= self.bound:
+            raise StoreBusyError(f"{self.taken} reads are already waiting for it")
+        self.taken += 1
+        try:
+            return await anyio.to_thread.run_sync(work, limiter=self.limiter)
+        finally:
+            self.taken -= 1
 
 
 @dataclass
 class Limits:
-    """Separate bounds on the server's blocking work."""
+    """Separate bounds on the server's blocking work: the API's store reads,
+    the pages' store reads, page rendering, plan layouts."""
 
-    store: CapacityLimiter
+    api_store: StoreLane
+    page_store: StoreLane
     pages: CapacityLimiter
     layouts: CapacityLimiter
 
     @classmethod
     def new(cls) -> "Limits":
-        return cls(CapacityLimiter(STORE_READS), CapacityLimiter(PAGE_RENDERS), CapacityLimiter(LAYOUTS))
+        return cls(StoreLane(API_STORE_READS), StoreLane(PAGE_STORE_READS),
+                   CapacityLimiter(PAGE_RENDERS), CapacityLimiter(LAYOUTS))
 
 
 def limits(app) -> Limits:
@@ -66,16 +95,22 @@ def run_to_end(coroutine: Coroutine) -> Any:
 
 async def read(app, endpoint: Callable[..., Coroutine], *args: Any, **kwargs: Any) -> Any:
     """What ``endpoint`` (a profile endpoint) returns for these arguments,
-    read on a store worker; its exceptions (``HTTPException``, the store's
-    own) pass through unchanged."""
-    return await off_loop(limits(app).store, lambda: run_to_end(endpoint(*args, **kwargs)))
+    read on a store worker of the API; its exceptions (``HTTPException``,
+    the store's own) pass through unchanged."""
+    return await limits(app).api_store.run(lambda: run_to_end(endpoint(*args, **kwargs)))
+
+
+async def read_for_page(app, endpoint: Callable[..., Coroutine], *args: Any) -> Any:
+    """``read``, on a store worker of the pages (a burst of API requests
+    never keeps a person waiting behind it)."""
+    return await limits(app).page_store.run(lambda: run_to_end(endpoint(*args)))
 
 
 async def read_with_store(app, work: Callable[[Any], Any]) -> Any:
-    """``work(store)`` on a store worker, with the store opened by the profile
-    module's own ``_get_store`` (as its endpoints open it) and closed after,
-    whatever happens: for the pages' reads that the endpoints do not offer
-    (one page of a long listing)."""
+    """``work(store)`` on a store worker of the pages, with the store opened
+    by the profile module's own ``_get_store`` (as its endpoints open it)
+    and closed after, whatever happens: for the pages' reads that the
+    endpoints do not offer (one page of a long listing)."""
     from strix.task.docs.api import profile
 
     def run() -> Any:
@@ -85,7 +120,7 @@ async def read_with_store(app, work: Callable[[Any], Any]) -> Any:
         finally:
             store.close()
 
-    return await off_loop(limits(app).store, run)
+    return await limits(app).page_store.run(run)
 
 
 # --- values a response cannot carry ------------------------------------------------------

@@ -25,7 +25,7 @@ from starlette.exceptions import HTTPException
 from marl.docs_server import name_segment, segment_name
 from marl.pages import profile_data
 from marl.pages.render import page_url, templates
-from marl.profile_access import clean, limits, off_loop, read, read_with_store, store_path_problem
+from marl.profile_access import clean, limits, off_loop, read_for_page, read_with_store, store_path_problem
 from strix.compute.metadata import StoreBusyError, StoreUnreadableError
 
 PAGE_SIZE = 200
@@ -53,7 +53,7 @@ async def fetch(request: Request, endpoint: Callable, *args: Any) -> Any:
     """The result of the profile endpoint ``endpoint`` (as the API reads it)
     with values no page can carry marked; a failure as the ``ApiError`` of
     the status and detail the API answers with."""
-    result = await _as_api_would(request, endpoint.__name__, read(request.app, endpoint, *args))
+    result = await _as_api_would(request, endpoint.__name__, read_for_page(request.app, endpoint, *args))
     return await off_loop(limits(request.app).pages, clean, result, True)
 
 
