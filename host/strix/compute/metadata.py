@@ -391,12 +391,25 @@ class ProjectMetadataStore:
             sources = self._sources()
             if any(table not in sources for table in needs):
                 return []
-            return self._conn.execute(sql.format(**sources), params).fetchall()
+            query = sql.format(**sources)
+            # Text is decoded by SQLite itself (fast) unless some of it is not
+            # UTF-8: then read again with the decoder that keeps such text.
+            self._conn.text_factory = str
+            try:
+                return self._conn.execute(query, params).fetchall()
+            except sqlite3.OperationalError as e:
+                if not str(e).startswith("Could not decode"):
+                    raise
+            finally:
+                self._conn.text_factory = _decode_text
+            return self._conn.execute(query, params).fetchall()
 
     def _read(self, names: Tuple[str, ...], row: Tuple[Any, ...], what: str = "table") -> List[Any]:
         """The row's values checked by their field's reader; a value that
         cannot be read becomes None and is logged once, naming the table
         (the row's first two values)."""
+        if all(name not in _READERS for name in names) and not any(isinstance(v, bytes) for v in row):
+            return list(row)  # text fields that are all text already
         values = []
         for name, value in zip(names, row):
             try:
