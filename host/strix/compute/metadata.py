@@ -176,6 +176,9 @@ def _decode_text(data: bytes) -> Any:
         return _Undecodable(data)
 
 
+_BYTES = frozenset((bytes, _Undecodable))
+
+
 class _Unreadable(Exception):
     """A stored value that cannot be read; ``str()`` says why."""
 
@@ -408,8 +411,6 @@ class ProjectMetadataStore:
         """The row's values checked by their field's reader; a value that
         cannot be read becomes None and is logged once, naming the table
         (the row's first two values)."""
-        if all(name not in _READERS for name in names) and not any(isinstance(v, bytes) for v in row):
-            return list(row)  # text fields that are all text already
         values = []
         for name, value in zip(names, row):
             try:
@@ -500,7 +501,8 @@ class ProjectMetadataStore:
         # readers fall back to their own defaults (alert.get("severity", "info")).
         alerts = []
         for row in rows:
-            values = self._read(ALERT_FIELDS, row, "an alert of table")
+            # Alert fields are text: only bytes (a BLOB, text that is not UTF-8) need reading.
+            values = row if _BYTES.isdisjoint(map(type, row)) else self._read(ALERT_FIELDS, row, "an alert of table")
             alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None})
         return alerts
 
