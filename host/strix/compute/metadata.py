@@ -503,7 +503,8 @@ class ProjectMetadataStore:
         for row in rows:
             # Alert fields are text: only bytes (a BLOB, text that is not UTF-8) need reading.
             values = row if _BYTES.isdisjoint(map(type, row)) else self._read(ALERT_FIELDS, row, "an alert of table")
-            alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None})
+            alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None} if None in values
+                          else dict(zip(ALERT_FIELDS, values)))
         return alerts
 
     def get_profiled_sources(self) -> List[str]:
