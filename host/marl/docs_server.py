@@ -59,8 +59,9 @@ def host_name(text: str) -> Tuple[Optional[str], Optional[str]]:
         except ValueError:
             return None, (f"--allow-host {given!r} is neither a host name nor an address "
                           "(write IPv6 addresses in brackets, as in [::1]); ignored")
-        return f"[{address}]", (f"--allow-host {given!r}: IPv6 addresses are written in brackets; "
-                                f"answering [{address}] (a port is given as [{address}]:PORT and ignored)")
+        return f"[{address}]", (f"--allow-host {given!r}: write IPv6 addresses in brackets, as in "
+                                f"[{address}] (a port after them, [{address}]:PORT, is ignored); "
+                                f"answering [{address}]")
     if not _HOST_NAME.match(text):
         return None, f"--allow-host {given!r} is not a host name; ignored"
     return text, note
