@@ -318,3 +318,6 @@ def test_every_link_works_under_a_prefix_behind_a_host_rewriting_proxy(tmp_path)
         assert {"/marl/", "/marl/alerts", "/marl/plan", "/marl/docs", "/marl/redoc", "/marl/tables/raw/orders",
                 "/marl/tables/raw/orders/column", "/marl/docs-assets/swagger-ui-bundle.js"} <= paths
         assert {url: r.status_code for url, r in seen.items() if r.status_code != 200} == {}
+        for path in ("/alerts/", "/plan/", "/api/profile/stats/"):  # redirected to the path without "/"
+            r = httpx.get(proxied + path, follow_redirects=True)
+            assert (r.status_code, str(r.url)) == (200, proxied + path.rstrip("/")), path

@@ -104,6 +104,7 @@ def create_app(project_root: Path, manifest: Optional[Path] = None, target: Opti
     docs_server.add_error_handlers(app)
     pages.install(app, project_root, manifest, target)
     # Outermost last: the Host check, HEAD as GET, JSON for API failures.
+    app.add_middleware(docs_server.PathOnlyRedirects)
     app.add_middleware(docs_server.ApiInternalErrors)
     app.add_middleware(docs_server.HeadAsGet)
     app.add_middleware(docs_server.LocalHostsOnly,

@@ -15,7 +15,7 @@ from urllib.parse import quote, unquote
 
 from fastapi import FastAPI, Request
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import HTMLResponse, JSONResponse
+from fastapi.responses import JSONResponse
 from fastapi.routing import APIRoute
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.middleware.trustedhost import TrustedHostMiddleware
@@ -118,6 +118,36 @@ class HeadAsGet:
             await send(message)
 
         await self.app({**scope, "method": "GET"}, receive, send_headers_only)
+
+
+class PathOnlyRedirects:
+    """Redirects to the server itself (a path asked with a trailing "/")
+    carry a path-only Location, as the pages' links do: the absolute URL
+    Starlette writes from the Host header points past a proxy that
+    rewrites Host."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        host = dict(scope.get("headers", ())).get(b"host", b"")
+
+        async def path_only(message: Dict[str, Any]) -> None:
+            if message["type"] == "http.response.start" and 300 <= message["status"] < 400:
+                headers = []
+                for key, value in message.get("headers", ()):
+                    if key.lower() == b"location":
+                        for scheme in (b"http://", b"https://"):
+                            if host and value.startswith(scheme + host + b"/"):
+                                value = value[len(scheme + host):]
+                    headers.append((key, value))
+                message = {**message, "headers": headers}
+            await send(message)
+
+        await self.app(scope, receive, path_only)
 
 
 class ApiInternalErrors:
