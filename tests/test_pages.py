@@ -451,3 +451,22 @@ def test_a_histogram_of_many_bins_makes_a_small_page(tmp_path, page_client):
     page = client.get("/tables/raw/big/column", params={"name": "c"})
     assert page.status_code == 200 and len(page.content) < 100_000
     assert page.text.count('class="bar"') == profile_data.MAX_BARS + 1 and 'id="histogram-note"' in page.text
+
+
+@pytest.mark.parametrize("page, first, last", [(1, 0, 199), (3, 400, 449), (99, 400, 449), (0, 0, 199)])
+def test_a_page_turn_of_the_table_listing_shows_its_rows(tmp_path, page_client, page, first, last):
+    import re
+    import sqlite3
+
+    from strix.compute.metadata import ProjectMetadataStore
+
+    with ProjectMetadataStore(tmp_path) as store:
+        store.initialize()
+    with sqlite3.connect(tmp_path / ".marl" / "metadata.db") as conn:
+        conn.executemany("INSERT INTO profile_runs (source_name, table_name, profile_mode) VALUES ('s', ?, 'full')",
+                         [(f"t{i:03d}",) for i in range(450)] + [("t000",)])  # a later run of t000
+    r = page_client(tmp_path).get("/", params={"page": page})
+    assert r.status_code == 200
+    names = re.findall(r'<td><a href="[^"]+">(t\d+)</a>', r.text)
+    assert names == [f"t{i:03d}" for i in range(first, last + 1)]
+    assert f"tables {first + 1}&ndash;{last + 1} of 450" in r.text
