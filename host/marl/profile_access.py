@@ -1,12 +1,13 @@
 """The docs server's one way to read the metadata store: the profile
-module's endpoint coroutines, run to their end on a worker thread under the
-store-read limit, with values no response can carry marked as bad.
+module's endpoint coroutines, run to their end on a worker thread of a
+bounded store lane, with values no response can carry marked as bad.
 
 The endpoints of ``strix.task.docs.api.profile`` are coroutine functions
 that never suspend: awaited on the server's event loop they would hold it
-for as long as a store read takes (a locked store waits a second). So both
-the API routes and the pages call ``read`` here, which runs the coroutine on
-a worker thread of the store's own limit. Page rendering and plan layouts
+for as long as a store read takes (a locked store waits a second). So the
+API routes call ``read`` here and the pages ``read_for_page`` (or
+``read_with_store``, which opens the store as the endpoints do), each
+running on the workers of its own lane. Page rendering and plan layouts
 have limits of their own (``Limits``), so a burst of one kind of work never
 starves another, nor the static files.
 """
