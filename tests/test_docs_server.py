@@ -16,7 +16,7 @@ from pathlib import Path
 
 import httpx
 import pytest
-from serverkit import marl_docs_serve
+from serverkit import marl_docs_serve, prefix_proxy
 
 from marl.docs_server import api_segment
 from strix.compute.metadata import ProjectMetadataStore
@@ -63,6 +63,10 @@ def foreign_collation(db: Path) -> None:
         conn.execute("INSERT INTO profile_runs SELECT * FROM old_runs")
 
 
+DEEP = []
+for _ in range(299):
+    DEEP = [DEEP]
+
 # name, how the store is spoiled, what crm.accounts looks like after (None: every read fails)
 BAD_STORES = [
     ("profiled_at not a date", sql("UPDATE profile_runs SET profiled_at = 'last tuesday' WHERE source_name = 'crm'"),
@@ -79,6 +83,14 @@ BAD_STORES = [
     ("older schema", sql("ALTER TABLE profile_alerts DROP COLUMN severity",
                          "ALTER TABLE column_profiles DROP COLUMN duration_ms"),
      {"alert.severity": None, "duration_ms": None}),
+    # JSON the store reads but a response cannot carry as it is: nesting
+    # deeper than common encoders go is sent whole, lone surrogates as null
+    ("nested 300 deep", sql("UPDATE column_profiles SET histogram = '" + "[" * 300 + "]" * 300 + "' "
+                            "WHERE column_name = 'name'"), {"histogram": DEEP}),
+    ("lone surrogates", sql("UPDATE column_profiles SET top_values = '[\"\\ud800\"]', "
+                            "alerts = '[{\"message\": \"x\\udfff\"}]', histogram = '{\"\\udbff\": 1}' "
+                            "WHERE column_name = 'name'"),
+     {"top_values": None, "alerts": None, "histogram": None, "page": "bad-value"}),
     ("empty file", lambda db: db.write_bytes(b""), "empty"),
     ("not a database", not_a_database, None),
 ]
@@ -123,7 +135,12 @@ def test_one_bad_row_stays_local(served, tmp_path, spoil, after):
     column = accounts["columns"][0]
     crm_alerts = [a for a in responses["/api/profile/alerts"].json() if a["source_name"] == "crm"]
     for key, value in after.items():
-        if key == "last_profiled":
+        if key == "page":  # the fields the API sends as null are marked bad values on the pages
+            assert f'class="{value}"' in responses["/tables/crm/accounts"].text
+            page = http.get("/tables/crm/accounts/column", params={"name": "name"})
+            assert page.status_code == 200 and 'id="bad-alerts"' in page.text
+            assert page.text.count(f'class="{value}"') == 3
+        elif key == "last_profiled":
             assert tables[0]["last_profiled"] is None and accounts["profiled_at"] is None
         elif key.startswith("alert."):
             assert crm_alerts[0].get(key[6:]) is None and crm_alerts[0]["type"] == "stale"
@@ -178,6 +195,50 @@ def test_locked_store_freezes_nothing_else(tmp_path):
         assert http.get("/api/profile/tables").status_code == 200  # and reads again once free
 
 
+def test_a_burst_on_the_locked_store_starves_nothing_else(tmp_path):
+    """400 API requests on a locked store: the plan page, the API pages and
+    static files, which do not read it, still answer at once; a page that
+    reads it is not queued behind the burst; reads beyond the queue's bound
+    answer "busy" at once."""
+    import asyncio
+
+    db = seed(tmp_path)
+    shop = Path(__file__).resolve().parents[1] / "examples" / "shop" / "manifest.json"
+    with marl_docs_serve(tmp_path, "--manifest", str(shop)) as http:
+        deadline = time.monotonic() + 30
+        while 'id="laying-out"' in http.get("/plan").text and time.monotonic() < deadline:
+            time.sleep(0.2)
+        writer = sqlite3.connect(db, isolation_level=None)
+        writer.execute("BEGIN EXCLUSIVE")
+        statuses, details = [], []
+
+        async def burst():
+            limits = httpx.Limits(max_connections=400, max_keepalive_connections=0)
+            async with httpx.AsyncClient(base_url=http.base_url, limits=limits, timeout=120) as client:
+                answers = await asyncio.gather(*(client.get("/api/profile/tables") for _ in range(400)))
+            statuses.extend(r.status_code for r in answers)
+            details.extend(r.json()["detail"] for r in answers if r.status_code == 503)
+            assert all(r.headers["retry-after"] == "1" for r in answers if r.status_code == 503)
+
+        burster = threading.Thread(target=asyncio.run, args=(burst(),))
+        burster.start()
+        try:
+            time.sleep(1.5)  # the burst is now queued for the store
+            for path in ("/plan", "/docs-assets/favicon.png", "/docs", "/openapi.json"):
+                start = time.monotonic()
+                assert http.get(path).status_code == 200, path
+                assert time.monotonic() - start < 1.5, path
+            start = time.monotonic()
+            r = http.get("/")
+            assert r.status_code == 503 and "store is busy" in r.text and time.monotonic() - start < 5
+        finally:
+            writer.rollback()
+            writer.close()
+            burster.join(120)
+        assert len(statuses) == 400 and set(statuses) <= {200, 503} and 200 in statuses
+        assert sum("reads are already waiting" in d for d in details) > 300  # answered at once
+
+
 NAMES = [("s/1", "a/b"), ("raw", ".."), ("raw", "."), ("~x", "~"), ("raw", "with space?&#"), ("raw", "")]
 
 
@@ -225,16 +286,44 @@ def test_hosts_names_and_head(tmp_path):
         assert not [t for t in served if str(tmp_path) in t or str(Path.home()) + "/" in t]
 
 
-def test_links_honour_the_root_path(tmp_path):
-    seed(tmp_path)
-    with marl_docs_serve(tmp_path, "--root-path", "/marl") as http:
-        index = http.get("/").text  # as a proxy that strips the prefix passes it on
-        links = re.findall(r'href="(http[^"]+)"', index)
-        assert links and all(httpx.URL(link).path.startswith("/marl/") for link in links)
-        orders = next(link for link in links if link.endswith("/tables/raw/orders"))
-        assert http.get(httpx.URL(orders).path.removeprefix("/marl")).status_code == 200
-        assert 'action="http://127.0.0.1' in http.get("/alerts").text
+def crawl(*starts: str, limit: int = 80):
+    """Every page and file reachable from `starts` by the links, sources and
+    form actions of its HTML pages (same origin only): {url: response}."""
+    import html
+    from urllib.parse import urljoin, urlsplit
 
+    origin = urlsplit(starts[0])[:2]
+    seen, queue = {}, list(starts)
+    with httpx.Client(timeout=30) as client:
+        while queue and len(seen) < limit:
+            url = queue.pop(0)
+            if url in seen:
+                continue
+            seen[url] = response = client.get(url)
+            if "text/html" not in response.headers.get("content-type", ""):
+                continue
+            for link in re.findall(r'(?:href|src|action)="([^"#]*)', response.text):
+                target = urljoin(url, html.unescape(link))
+                if link and urlsplit(target)[:2] == origin and target not in seen:
+                    queue.append(target)
+    return seen
+
+
+def test_every_link_works_under_a_prefix_behind_a_host_rewriting_proxy(tmp_path):
+    seed(tmp_path)
+    shop = Path(__file__).resolve().parents[1] / "examples" / "shop" / "manifest.json"
+    with marl_docs_serve(tmp_path, "--root-path", "/marl", "--manifest", str(shop)) as http, \
+            prefix_proxy(str(http.base_url), "/marl") as proxied:
+        index = http.get("/").text
+        assert not re.findall(r'(?:href|action|src)="http', index)  # links are path-only
+        seen = crawl(proxied + "/", proxied + "/redoc")  # nothing links to ReDoc
+        paths = {httpx.URL(url).path for url in seen}
+        assert {"/marl/", "/marl/alerts", "/marl/plan", "/marl/docs", "/marl/redoc", "/marl/tables/raw/orders",
+                "/marl/tables/raw/orders/column", "/marl/docs-assets/swagger-ui-bundle.js"} <= paths
+        assert {url: r.status_code for url, r in seen.items() if r.status_code != 200} == {}
+        for path in ("/alerts/", "/plan/", "/api/profile/stats/"):  # redirected to the path without "/"
+            r = httpx.get(proxied + path, follow_redirects=True)
+            assert (r.status_code, str(r.url)) == (200, proxied + path.rstrip("/")), path
 
 def server_children(pid: int):
     """Live processes whose parent is ``pid``."""

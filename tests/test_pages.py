@@ -465,3 +465,144 @@ def test_stale_layout_is_cancelled_and_dot_ends_with_the_server(tmp_path, monkey
     assert wait_for(lambda: not children_running("sleep"), 5)
 
 
+@pytest.mark.parametrize("path, status, kind, marker", [
+    ("/no/such/page", 404, "text/html", 'id="not-found"'),
+    ("/?page=abc", 404, "text/html", 'id="not-found"'),
+    ("/alerts?page=1.5", 404, "text/html", 'id="not-found"'),
+    ("/tables/raw/orders/column", 404, "text/html", 'id="not-found"'),  # no column name
+    ("/?page=-3", 200, "text/html", 'id="no-profiles"'),
+    ("/api/no/such/endpoint", 404, "application/json", '"detail":"Not Found"'),
+    ("/api/profile/alerts/extra", 404, "application/json", '"detail":"Not Found"'),
+])
+def test_addresses_that_name_no_page(tmp_path, page_client, path, status, kind, marker):
+    """People get a page, programs under /api get JSON."""
+    r = page_client(tmp_path).get(path)
+    assert (r.status_code, r.headers["content-type"].split(";")[0]) == (status, kind)
+    assert marker in r.text
+
+
+def test_route_names_used_by_the_pages_exist(tmp_path, page_client):
+    """A link to a route that does not exist fails, here, rather than
+    falling back to a guessed address."""
+    import re
+
+    from starlette.routing import NoMatchFound
+
+    from marl.pages import render
+
+    app = page_client(tmp_path).app
+    used = set()
+    for template in render.TEMPLATES.glob("*.html"):
+        used |= set(re.findall(r"page_url\('([^']+)'", template.read_text()))
+    assert {"tables_page", "alerts_page", "plan_page", "swagger_ui"} <= used
+    for name in used:
+        assert app.url_path_for(name).startswith("/"), name
+
+    class Request:
+        scope = {"root_path": "/prefix"}
+        app = None
+
+    Request.app = app
+    page = render.environment().from_string("{{ page_url('plan_page') }} {{ page_url('alerts_page', {'a': 1}) }}")
+    assert page.render(request=Request()) == "/prefix/plan /prefix/alerts?a=1"
+    with pytest.raises(NoMatchFound):
+        render.environment().from_string("{{ page_url('plan_view') }}").render(request=Request())
+
+
+def dangling_link(path):
+    path.symlink_to(path.parent / "gone.db")
+
+
+@pytest.mark.parametrize("make, said", [
+    (lambda p: p.mkdir(), "is a directory"),
+    (dangling_link, "symbolic link to a file that does not exist"),
+    (lambda p: os.mkfifo(p), "is a named pipe (FIFO)"),
+])
+def test_store_path_that_is_no_file_is_said_so(tmp_path, page_client, make, said):
+    from marl.profile_access import store_path_problem
+
+    (tmp_path / ".marl").mkdir()
+    make(tmp_path / ".marl" / "metadata.db")
+    assert said in store_path_problem(tmp_path)
+    r = page_client(tmp_path).get("/")
+    assert r.status_code == 200 and 'id="store-warning"' in r.text and said in r.text
+    assert 'id="no-profiles"' not in r.text and str(tmp_path) not in r.text
+
+
+def test_no_store_and_a_store_file_are_no_problem(tmp_path):
+    from marl.profile_access import store_path_problem
+
+    assert store_path_problem(tmp_path) is None
+    (tmp_path / ".marl").mkdir()
+    (tmp_path / ".marl" / "metadata.db").write_bytes(b"")
+    assert store_path_problem(tmp_path) is None
+
+
+@pytest.mark.parametrize("given, name, warned", [
+    ("docs.internal", "docs.internal", None),
+    ("Docs.Internal", "docs.internal", None),
+    ("[fe80::1]", "[fe80::1]", None),
+    ("docs.internal:8080", "docs.internal", "the port is not part of the name"),
+    ("[::2]:8580", "[::2]", "the port is not part of the name"),
+    ("fe80::1", "[fe80::1]", "write IPv6 addresses in brackets"),
+    ("fe80::1:8080", "[fe80::1:8080]", "write IPv6 addresses in brackets"),
+    ("a:b:c", None, "neither a host name nor an address"),
+    ("[nope]", None, "not an IPv6 address in brackets"),
+    ("two words", None, "not a host name"),
+])
+def test_allow_host_names_are_read_or_warned_about(given, name, warned):
+    from marl.docs_server import LOOPBACK_HOSTS, allowed_hosts
+
+    notes = []
+    names = allowed_hosts("127.0.0.1", [given], warn=notes.append)
+    assert names == [*LOOPBACK_HOSTS, *([name] if name else [])]
+    assert (warned in notes[0]) if warned else notes == []
+
+
+@pytest.mark.parametrize("count, merge, limit, shown, first, note", [
+    (5, True, 4, 3, ("b0 \u2026 b1", 1.0), "5 bins drawn as 3 of up to 2 neighbouring bins each"),
+    (4, True, 4, 4, ("b0", 0.0), None),
+    (150_000, True, 100, 100, ("b0 \u2026 b1499", 1499 * 1500 / 2), "150,000 bins drawn as 100"),
+    (9, False, 4, 4, ("b0", 0.0), "the first 4 of 9 values"),
+])
+def test_charts_of_many_bars_are_summarised(count, merge, limit, shown, first, note):
+    histogram = [{"bin": f"b{i}", "count": i} for i in range(count)]
+    bars, said = profile_data.summarised(profile_data.histogram_bars(histogram), merge, limit)
+    assert len(bars) == shown and (bars[0].label, bars[0].count) == first
+    assert max(b.share for b in bars) == 1.0 or count == 1
+    assert sum(b.count for b in bars) == (sum(range(count)) if merge else sum(range(limit)))
+    assert (note in said) if note else said is None
+
+
+def test_a_histogram_of_many_bins_makes_a_small_page(tmp_path, page_client):
+    from strix.compute.metadata import ProjectMetadataStore
+
+    histogram = [{"bin": f"{i}-{i + 1}", "count": i % 97} for i in range(150_000)]
+    with ProjectMetadataStore(tmp_path) as store:
+        store.record_table_profile("raw", "big", "full", 1, [
+            {"column_name": "c", "histogram": histogram, "top_values": {"x" * 10_000: 1},
+             "alerts": [{"message": "m"}] * 3}])
+    client = page_client(tmp_path)
+    assert client.get("/api/profile/tables/raw/big").json()["columns"][0]["histogram"] == histogram
+    page = client.get("/tables/raw/big/column", params={"name": "c"})
+    assert page.status_code == 200 and len(page.content) < 100_000
+    assert page.text.count('class="bar"') == profile_data.MAX_BARS + 1 and 'id="histogram-note"' in page.text
+
+
+@pytest.mark.parametrize("page, first, last", [(1, 0, 199), (3, 400, 449), (99, 400, 449), (0, 0, 199)])
+def test_a_page_turn_of_the_table_listing_shows_its_rows(tmp_path, page_client, page, first, last):
+    import re
+    import sqlite3
+
+    from strix.compute.metadata import ProjectMetadataStore
+
+    with ProjectMetadataStore(tmp_path) as store:
+        store.initialize()
+    with sqlite3.connect(tmp_path / ".marl" / "metadata.db") as conn:
+        conn.executemany("INSERT INTO profile_runs (source_name, table_name, profile_mode) VALUES ('s', ?, 'full')",
+                         [(f"t{i:03d}",) for i in range(450)] + [("t000",)])  # a later run of t000
+    r = page_client(tmp_path).get("/", params={"page": page})
+    assert r.status_code == 200
+    names = re.findall(r'<td><a href="[^"]+">(t\d+)</a>', r.text)
+    assert names == [f"t{i:03d}" for i in range(first, last + 1)]
+    assert f"tables {first + 1}&ndash;{last + 1} of 450" in r.text

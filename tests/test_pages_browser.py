@@ -17,7 +17,7 @@ from datetime import datetime
 from pathlib import Path
 
 import pytest
-from serverkit import marl_docs_serve
+from serverkit import marl_docs_serve, prefix_proxy
 
 from strix.compute.metadata import ProjectMetadataStore
 
@@ -104,6 +104,8 @@ def browser():
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--window-size=1280,860", "--hide-scrollbars"):
         options.add_argument(arg)
+    # Every request the browser makes, for the tests of what a page loads.
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
     # The sanitizer runtime preloaded into the test interpreter stays out of
     # the browser and its driver.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
@@ -480,3 +482,47 @@ def test_plan_page_works_while_its_drawing_is_laid_out(tmp_path, browser, monkey
         assert graph_ids(browser, "#graph g.advice-source") == set(steps[0]["replicate"])
         browser.find_element(By.ID, "find").send_keys("customer_360")
         assert browser.find_element(By.ID, "find-count").text == "1 found"
+def requested(driver):
+    """URLs the browser asked for since the last call (its network log)."""
+    urls = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message["method"] == "Network.requestWillBeSent":
+            urls.append(message["params"]["request"]["url"])
+    return urls
+
+
+def test_pages_behind_a_proxy_load_nothing_from_elsewhere(tmp_path_factory, browser):
+    """Every page, the API's ReDoc and Swagger UI included, served under a
+    prefix behind a proxy that rewrites Host: links followed, nothing asked
+    of any other machine, no link built from the project's name runs script."""
+    project = tmp_path_factory.mktemp("odd") / "[x](javascript:alert(1)) <b>"
+    project.mkdir()
+    seed_store(project)
+    with marl_docs_serve(project, "--root-path", "/marl", "--manifest", str(SHOP_MANIFEST), "--target", TARGET,
+                         timeout=60) as http, prefix_proxy(str(http.base_url), "/marl") as proxied:
+        requested(browser)
+        browser.get(proxied + "/")
+        browser.find_element(By.LINK_TEXT, "orders").click()
+        browser.find_element(By.LINK_TEXT, "amount").click()
+        assert len(browser.find_elements(By.CSS_SELECTOR, "#histogram svg rect.bar")) == len(HISTOGRAM)
+        visited = [browser.current_url]
+        for nav in ("Alerts", "Plan graph", "Profiled tables", "API docs"):
+            browser.find_element(By.LINK_TEXT, nav).click()
+            visited.append(browser.current_url)
+        WebDriverWait(browser, 20).until(lambda d: d.find_elements(By.CSS_SELECTOR, ".opblock"))
+        browser.get(proxied + "/redoc")
+        WebDriverWait(browser, 20).until(lambda d: "list_profiled_tables" in d.page_source)
+        time.sleep(1)  # ReDoc draws its menu and footer after the operations
+        browser.get(proxied + "/no/such/page")
+        assert browser.find_element(By.ID, "not-found")
+        visited.append(browser.current_url)
+        assert [v.removeprefix(proxied) for v in visited] == [
+            "/tables/raw/orders/column?name=amount", "/alerts", "/plan", "/", "/docs", "/no/such/page"]
+        for path in ("/", "/plan", "/docs", "/redoc"):
+            browser.get(proxied + path)
+            time.sleep(0.5)
+            assert not browser.find_elements(By.CSS_SELECTOR, "a[href^='javascript:' i]"), path
+        urls = requested(browser)
+        elsewhere = [u for u in urls if not u.startswith((proxied + "/", "data:", "blob:" + proxied.rsplit("/", 1)[0]))]
+        assert urls and elsewhere == []

@@ -239,6 +239,21 @@ def test_store_result_shapes(project):
             "type": "high_null_rate", "severity": "warning", "message": "25% null"}
 
 
+@pytest.mark.parametrize("part", [slice(0, 2), slice(1, 3), slice(3, None), slice(5, 9), slice(2, 1),
+                                  slice(-1, None), slice(None, None, 2), 0, -1])
+def test_store_listing_read_in_part_is_the_listing(project, part):
+    """Its length and a slice read only what they need (one page of a
+    listing); whatever is read is what the whole listing holds."""
+    with sqlite3.connect(project / ".marl" / "metadata.db") as conn:  # later runs of a table count once
+        conn.execute("INSERT INTO profile_runs (source_name, table_name, profile_mode) VALUES ('raw', 'orders', 'x')")
+    with ProjectMetadataStore(project) as store:
+        whole = list(store.get_all_profiled_tables())
+        listing = store.get_all_profiled_tables()
+        assert len(listing) == len(whole) and listing[part] == whole[part]
+        assert store.get_profiled_sources() == sorted({row[0] for row in whole})
+        assert store.has_table_profile(*whole[0][:2]) and not store.has_table_profile("raw", "nothing")
+
+
 def test_store_reads_bad_values_as_null_and_logs_each_once(project, caplog):
     with sqlite3.connect(project / ".marl" / "metadata.db") as conn:
         conn.execute("UPDATE profile_runs SET profiled_at = 'soon' WHERE source_name = 'crm'")

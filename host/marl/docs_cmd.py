@@ -115,26 +115,22 @@ def create_app(project_root: Path, manifest: Optional[Path] = None, target: Opti
     from fastapi import FastAPI
 
     from marl import docs_server, pages
-    from marl.offline_docs import add_offline_docs
+    from marl.offline_docs import add_offline_docs, markdown_text
+    from marl.profile_access import Limits
     from strix.task.docs.api import profile
 
     profile.set_project_root(project_root)
     # What the server shows names the project by its folder, never by its path.
-    app = FastAPI(title="marl docs", description=f"Docs API of the project {Path(project_root).name!r}",
-                  docs_url=None, redoc_url=None)
+    app = FastAPI(title="marl docs", docs_url=None, redoc_url=None, lifespan=docs_server.lifespan,
+                  description=f"Docs API of the project {markdown_text(Path(project_root).name)}")
+    app.state.limits = Limits.new()
+    app.state.on_shutdown = []
     add_offline_docs(app)
-    # A table route ahead of the router's own, reading the names from the raw
-    # path, so that a name holding "/" (sent as %2F) still names one table.
-    table_route = next(r for r in profile.router.routes if r.endpoint is profile.get_table_profile)
-    app.router.add_api_route(table_route.path, profile.get_table_profile, methods=["GET"],
-                             name=table_route.name, include_in_schema=False,
-                             route_class_override=docs_server.RawPathRoute)
-    app.include_router(profile.router)
+    docs_server.add_profile_api(app, profile.router)
     docs_server.add_error_handlers(app)
     pages.install(app, project_root, manifest, target)
-    # Outermost last: the Host check, HEAD as GET, JSON for API failures,
-    # then API requests moved off the event loop.
-    app.add_middleware(docs_server.OffLoop)
+    # Outermost last: the Host check, HEAD as GET, JSON for API failures.
+    app.add_middleware(docs_server.PathOnlyRedirects)
     app.add_middleware(docs_server.ApiInternalErrors)
     app.add_middleware(docs_server.HeadAsGet)
     app.add_middleware(docs_server.LocalHostsOnly,
@@ -163,7 +159,13 @@ def run_serve(args: argparse.Namespace) -> int:
 
         from marl.docs_server import allowed_hosts
 
-        hosts = allowed_hosts(args.host, args.allow_host)
+        hosts = allowed_hosts(args.host, args.allow_host,
+                              warn=lambda note: print(f"marl docs serve: warning: {note}", file=sys.stderr))
+        from marl.profile_access import store_path_problem
+
+        problem = store_path_problem(root)
+        if problem:
+            print(f"marl docs serve: warning: {problem}", file=sys.stderr)
         app = create_app(root, manifest, args.target, allowed_hosts=hosts)
     except ImportError as e:
         return _missing("serve", e)

@@ -1,32 +1,28 @@
 """How the docs server serves, apart from what it serves: which `Host`
-names it answers, HEAD on every GET path, API requests on worker threads,
-errors under /api as JSON, and URL path segments that carry any name.
-
-The profile endpoints are coroutines that read the SQLite store without
-ever suspending, so awaited on the server's event loop they would hold up
-every other request for as long as a read takes (a locked store, a large
-listing). ``OffLoop`` gives each API request an event loop of its own on a
-worker thread instead; the main loop only passes messages to and fro.
+names it answers, HEAD on every GET path, the profile API's routes run on
+store workers (``marl.profile_access``), errors under /api as JSON and for
+people as pages, and URL path segments that carry any name.
 """
 
 from __future__ import annotations
 
-import asyncio
+import contextlib
+import ipaddress
 import logging
 import re
-from typing import Any, Dict, Iterable, List, Optional, Sequence
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
 from urllib.parse import quote, unquote
 
-import anyio.to_thread
 from fastapi import FastAPI, Request
+from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
 from fastapi.routing import APIRoute
-from starlette._utils import get_route_path
-from starlette.convertors import Convertor, register_url_convertor
+from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.routing import Match
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from marl.profile_access import ProfileJSONResponse, read
 from strix.compute import metadata as _metadata
 
 # Errors of marl's embedded store; a host framework's store may not have them.
@@ -42,22 +38,68 @@ _log = logging.getLogger("marl.docs")
 _ANY_ADDRESS = ("", "0.0.0.0", "::")
 
 
-def allowed_hosts(served_host: str, extra: Iterable[str] = ()) -> List[str]:
+_HOST_NAME = re.compile(r"^[a-z0-9_]([a-z0-9_.-]*[a-z0-9_])?$|^\*\.[a-z0-9_.-]+$")
+_WITH_PORT = re.compile(r"^(?P<name>\[[^\]]*\]|[^:\[\]]*):(?P<port>\d+)$")
+
+
+def host_name(text: str) -> Tuple[Optional[str], Optional[str]]:
+    """``text`` of an --allow-host option as the `Host` name it matches (IPv6
+    addresses in brackets), and a warning for a text that was not quite one,
+    or that is no name at all (then the name is None)."""
+    given = text
+    text = text.strip().lower()
+    note = None
+    match = _WITH_PORT.match(text)
+    if match and (match["name"].startswith("[") or ":" not in match["name"]):
+        text = match["name"]
+        note = f"--allow-host {given!r}: the port is not part of the name; answering {text!r} on any port"
+    if text.startswith("[") and text.endswith("]"):
+        try:
+            return f"[{ipaddress.IPv6Address(text[1:-1]).compressed}]", note
+        except ValueError:
+            return None, f"--allow-host {given!r} is not an IPv6 address in brackets; ignored"
+    if ":" in text:
+        try:
+            address = ipaddress.IPv6Address(text).compressed
+        except ValueError:
+            return None, (f"--allow-host {given!r} is neither a host name nor an address "
+                          "(write IPv6 addresses in brackets, as in [::1]); ignored")
+        return f"[{address}]", (f"--allow-host {given!r}: write IPv6 addresses in brackets, as in "
+                                f"[{address}] (a port after them, [{address}]:PORT, is ignored); "
+                                f"answering [{address}]")
+    if not _HOST_NAME.match(text):
+        return None, f"--allow-host {given!r} is not a host name; ignored"
+    return text, note
+
+
+def allowed_hosts(served_host: str, extra: Iterable[str] = (),
+                  warn: Optional[Callable[[str], None]] = None) -> List[str]:
     """The `Host` names the server answers: the loopback names, the address
-    it is served on, and the names the user adds."""
+    it is served on, and the names the user adds. A name that cannot be
+    read is left out and ``warn`` is called with why."""
     names = list(LOOPBACK_HOSTS)
-    for name in (served_host, *extra):
-        name = name.strip().lower().strip("[]")
-        if name in _ANY_ADDRESS:
-            continue
-        name = f"[{name}]" if ":" in name else name
-        if name not in names:
+    served = served_host.strip().lower().strip("[]")
+    if served not in _ANY_ADDRESS:
+        extra = (f"[{served}]" if ":" in served else served, *extra)
+    for text in extra:
+        name, note = host_name(text)
+        if note and warn is not None:
+            warn(note)
+        if name is not None and name not in names:
             names.append(name)
     return names
 
 
+def route_path(scope: Scope) -> str:
+    """The request's path below the application's root path."""
+    path, root = scope["path"], scope.get("root_path", "")
+    if root and path.startswith(root) and path[len(root):len(root) + 1] in ("", "/"):
+        return path[len(root):]
+    return path
+
+
 def is_api(scope: Scope) -> bool:
-    return get_route_path(scope).startswith(API_PREFIX)
+    return route_path(scope).startswith(API_PREFIX)
 
 
 # --- middleware ----------------------------------------------------------------
@@ -83,28 +125,34 @@ class HeadAsGet:
         await self.app({**scope, "method": "GET"}, receive, send_headers_only)
 
 
-class OffLoop:
-    """Runs each request under /api/ on a worker thread, in an event loop of
-    its own; receive and send are passed back to the server's loop."""
+class PathOnlyRedirects:
+    """Redirects to the server itself (a path asked with a trailing "/")
+    carry a path-only Location, as the pages' links do: the absolute URL
+    Starlette writes from the Host header points past a proxy that
+    rewrites Host."""
 
     def __init__(self, app: ASGIApp) -> None:
         self.app = app
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or not is_api(scope):
+        if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        server_loop = asyncio.get_running_loop()
+        host = dict(scope.get("headers", ())).get(b"host", b"")
 
-        def on_server_loop(channel):
-            async def call(*args: Any) -> Any:
-                async def run() -> Any:
-                    return await channel(*args)
-                return await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(run(), server_loop))
-            return call
+        async def path_only(message: Dict[str, Any]) -> None:
+            if message["type"] == "http.response.start" and 300 <= message["status"] < 400:
+                headers = []
+                for key, value in message.get("headers", ()):
+                    if key.lower() == b"location":
+                        for scheme in (b"http://", b"https://"):
+                            if host and value.startswith(scheme + host + b"/"):
+                                value = value[len(scheme + host):]
+                    headers.append((key, value))
+                message = {**message, "headers": headers}
+            await send(message)
 
-        await anyio.to_thread.run_sync(
-            asyncio.run, self.app(scope, on_server_loop(receive), on_server_loop(send)))
+        await self.app(scope, receive, path_only)
 
 
 class ApiInternalErrors:
@@ -132,7 +180,7 @@ class ApiInternalErrors:
         except Exception:
             if started:
                 raise
-            _log.exception("internal error answering %s", get_route_path(scope))
+            _log.exception("internal error answering %s", route_path(scope))
             # The exception's text may name files of the machine: it stays in the log.
             await JSONResponse({"detail": "Internal Server Error"}, status_code=500)(scope, receive, send)
 
@@ -188,72 +236,124 @@ def add_error_handlers(app: FastAPI) -> None:
 
 # --- names in URL paths ------------------------------------------------------------------
 
-
-class NameConvertor(Convertor):
-    """A path segment that carries any name: "/" and the names "", "." and
-    ".." (which browsers resolve away) are written with "~" escapes, so the
-    segment reaches the server as the one segment it was."""
-
-    regex = "[^/]+"
-    _ESCAPED = re.compile("~(7E|2F|2E)")
-
-    def convert(self, value: str) -> str:
-        if value == "~":
-            return ""
-        return self._ESCAPED.sub(lambda m: chr(int(m.group(1), 16)), value)
-
-    def to_string(self, value: Any) -> str:
-        text = str(value)
-        if text == "":
-            return "~"
-        text = text.replace("~", "~7E").replace("/", "~2F")
-        if text.strip(".") == "":
-            text = text.replace(".", "~2E")
-        return quote(text, safe="~")
+_ESCAPED = re.compile("~(7E|2F|2E)")
 
 
-register_url_convertor("name", NameConvertor())
+def name_segment(name: str) -> str:
+    """A name as one path segment of a page URL: "/" and the names "", "."
+    and ".." (which browsers resolve away) are written with "~" escapes, so
+    the segment reaches the server as the one segment it was (read back by
+    ``segment_name``)."""
+    text = str(name)
+    if text == "":
+        return "~"
+    text = text.replace("~", "~7E").replace("/", "~2F")
+    if text.strip(".") == "":
+        text = text.replace(".", "~2E")
+    return quote(text, safe="~")
+
+
+def segment_name(segment: str) -> str:
+    """The name that ``name_segment`` wrote (as the server decoded it)."""
+    if segment == "~":
+        return ""
+    return _ESCAPED.sub(lambda m: chr(int(m.group(1), 16)), segment)
 
 
 def api_segment(name: str) -> str:
-    """A name as one path segment of an API URL (read by ``RawPathRoute``)."""
+    """A name as one path segment of an API URL: percent-encoded, "/"
+    included (read by ``RawPathRoute``)."""
     text = quote(name, safe="")
     return text.replace(".", "%2E") if text.strip(".") == "" else text
 
 
 class RawPathRoute(APIRoute):
-    """A route whose path parameters are read from the raw request path, so
-    a name holding an encoded "/" ("%2F") stays one parameter. Requests that
-    carry no raw path are matched as usual."""
+    """A route whose path parameters may hold an encoded "/" ("%2F") or be
+    empty: such a request is matched by Starlette on its raw path with each
+    segment written as ``name_segment`` writes names, and the parameters
+    read back."""
 
     def matches(self, scope: Scope):
         raw: Optional[bytes] = scope.get("raw_path") if scope["type"] == "http" else None
-        if raw is None:
+        if raw is None or not (b"%2f" in raw.lower() or b"//" in raw or raw.endswith(b"/")):
             return super().matches(scope)
-        params = self._raw_params(raw.decode("latin-1"), get_route_path(scope))
-        if params is None:
-            return Match.NONE, {}
-        child = {"endpoint": self.endpoint, "path_params": {**scope.get("path_params", {}), **params},
-                 "route": self}
-        if self.methods and scope["method"] not in self.methods:
-            return Match.PARTIAL, child
-        return Match.FULL, child
+        first, *segments = raw.decode("latin-1").split("/")
+        path = "/".join([first, *(unquote(s).replace("~", "~7E").replace("/", "~2F") or "~" for s in segments)])
+        match, child = super().matches({**scope, "path": path})
+        if match is not Match.NONE:
+            child["path_params"] = {
+                k: ("" if v == "~" else v.replace("~2F", "/").replace("~7E", "~"))
+                if k in self.param_convertors and isinstance(v, str) else v
+                for k, v in child["path_params"].items()}
+        return match, child
 
-    def _raw_params(self, raw_path: str, route_path: str) -> Optional[Dict[str, Any]]:
-        template: Sequence[str] = self.path_format.split("/")[1:]
-        segments = raw_path.split("/")
-        if len(segments) <= len(template):
-            return None
-        tail = [unquote(s) for s in segments[-len(template):]]
-        # The raw tail must be the whole path the route sees (a root path
-        # before it is the application's, not the route's).
-        if "/" + "/".join(tail) != route_path:
-            return None
-        params: Dict[str, Any] = {}
-        for part, value in zip(template, tail):
-            if part.startswith("{") and part.endswith("}"):
-                name = part[1:-1]
-                params[name] = self.param_convertors[name].convert(value) if value else value
-            elif part != value:
-                return None
-        return params
+
+def on_store_worker(endpoint: Callable) -> Callable:
+    """A route endpoint that runs the profile endpoint ``endpoint`` on a
+    store worker (``marl.profile_access.read``) and sends its result as
+    ``ProfileJSONResponse``; FastAPI sees ``endpoint``'s own parameters,
+    defaults, return type and docstring."""
+    import inspect
+
+    signature = inspect.signature(endpoint, eval_str=True)
+
+    request_param = inspect.Parameter("_request", inspect.Parameter.KEYWORD_ONLY, annotation=Request)
+
+    async def call(_request: Request, **params: Any) -> Any:
+        return ProfileJSONResponse(await read(_request.app, endpoint, **params))
+
+    call.__signature__ = signature.replace(parameters=[*signature.parameters.values(), request_param])
+    call.__name__ = endpoint.__name__
+    call.__qualname__ = endpoint.__qualname__
+    call.__doc__ = endpoint.__doc__
+    return call
+
+
+def add_profile_api(app: FastAPI, router) -> None:
+    """The routes of the profile module's ``router`` (prefix, paths, names,
+    tags and endpoints as it declares them) on ``app``, each endpoint run on
+    a store worker; a name holding "/" is read from the raw path."""
+    for route in router.routes:
+        app.router.add_api_route(
+            route.path, on_store_worker(route.endpoint), methods=sorted(route.methods), name=route.name,
+            tags=list(route.tags), summary=route.summary, description=route.description,
+            response_model=route.response_model, response_class=ProfileJSONResponse,
+            route_class_override=RawPathRoute if "{" in route.path else APIRoute)
+
+
+# --- pages for people ------------------------------------------------------------------------
+
+
+def add_people_errors(app: FastAPI, not_found_page: Callable[[Request, str], Any]) -> None:
+    """An unknown path, or a page asked with a query it cannot take (such
+    as ``?page=abc``), answers an HTML 404 page to people; under /api the
+    answers stay FastAPI's JSON."""
+    from fastapi.exception_handlers import http_exception_handler, request_validation_exception_handler
+
+    @app.exception_handler(StarletteHTTPException)
+    async def http_error(request: Request, exc: StarletteHTTPException):
+        if exc.status_code == 404 and not is_api(request.scope):
+            return await not_found_page(request, f"There is no page at {route_path(request.scope)}.")
+        return await http_exception_handler(request, exc)
+
+    @app.exception_handler(RequestValidationError)
+    async def invalid_request(request: Request, exc: RequestValidationError):
+        if not is_api(request.scope):
+            wrong = ", ".join(str(e.get("loc", ("?",))[-1]) for e in exc.errors())
+            return await not_found_page(request, f"There is no such page: this page cannot take {wrong} "
+                                                 "as given in its address.")
+        return await request_validation_exception_handler(request, exc)
+
+
+@contextlib.asynccontextmanager
+async def lifespan(app: FastAPI):
+    """The server's life: what was registered in ``app.state.on_shutdown``
+    (plan layouts, their child processes) ends with it, last first."""
+    try:
+        yield
+    finally:
+        for close in reversed(getattr(app.state, "on_shutdown", [])):
+            try:
+                close()
+            except Exception:
+                _log.exception("shutting down %r failed", close)

@@ -26,12 +26,12 @@ from typing import Any, Dict, Optional, Tuple
 
 from fastapi import APIRouter, Request
 from fastapi.responses import HTMLResponse, JSONResponse
-from fastapi.templating import Jinja2Templates
 
 from marl import plan_advice
 from marl.pages import plan_graph
-from marl.pages.render import environment
+from marl.pages.render import environment, templates
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
+from marl.profile_access import limits, off_loop
 
 log = logging.getLogger("marl.docs")
 
@@ -52,13 +52,6 @@ NO_MANIFEST = (
 router = APIRouter()
 
 
-def _environment():
-    env = environment()
-    env.filters.setdefault("clean", plan_graph.clean_text)
-    return env
-
-
-templates = Jinja2Templates(env=_environment())
 
 
 def advice_elements(drawn: plan_graph.DrawnPlan) -> Dict[str, str]:
@@ -167,7 +160,7 @@ def write_plan_html(analysis, path) -> plan_graph.PlanGraph:
     replication advice as one self-contained HTML file; returns the graph."""
     drawn = draw_analysis(analysis)
     context = page_context(drawn, advice=plan_advice.advise_analysis(analysis))
-    html = _environment().get_template("plan.html").render(context, standalone=True)
+    html = environment().get_template("plan.html").render(context, standalone=True)
     Path(path).write_text(html, encoding="utf-8")
     return drawn.graph
 
@@ -386,18 +379,22 @@ async def plan_layout(request: Request, v: int = 0) -> JSONResponse:
 
 
 @router.get("/plan", response_class=HTMLResponse, include_in_schema=False, name="plan_page")
-def plan_page(request: Request):
-    # A plain function: FastAPI runs it in its threadpool, so the wait for
-    # the layout and the rendering never hold up the event loop.
+async def plan_page(request: Request):
+    # The wait for the layout and the rendering run on a page worker, as
+    # every page's work does, so they never hold up the event loop.
+    return await off_loop(limits(request.app).pages, _plan_response, request)
+
+
+def _plan_response(request: Request):
     layouts: PlanLayouts = request.app.state.plan_layouts
     # A copy: the layout's result is shared by every request until the file changes;
     # the drawing may still be laid out (the page then asks for it by itself).
     result = dict(layouts.current(FIRST_WAIT))
     context = page_context(result.pop("drawn", None), manifest_name=layouts.name, **result)
     try:
-        return templates.TemplateResponse(request, "plan.html", dict(context, standalone=False))
+        return templates().TemplateResponse(request, "plan.html", dict(context, standalone=False))
     except Exception as e:
         log.exception("rendering the plan page of %s failed", layouts.name)
         error = layouts.public(f"cannot show the plan graph: {type(e).__name__}: {e}")
-        return templates.TemplateResponse(request, "plan.html", dict(
+        return templates().TemplateResponse(request, "plan.html", dict(
             page_context(None, manifest_name=layouts.name, error=error), standalone=False))

@@ -186,8 +186,49 @@ def top_value_bars(top_values: Any) -> Optional[List[Bar]]:
     return None if pairs is None else _bars(pairs)
 
 
+# Most bars a page draws: a histogram of more bins is drawn re-binned, a
+# longer list of top values cut short (the API keeps every one).
+MAX_BARS = 100
+# Longest label a page shows in full.
+MAX_LABEL = 200
+
+
+def _short(label: str) -> str:
+    return label if len(label) <= MAX_LABEL else label[:MAX_LABEL - 1] + "\u2026"
+
+
+def summarised(bars: Optional[List[Bar]], merge: bool, limit: int = MAX_BARS
+               ) -> Tuple[Optional[List[Bar]], Optional[str]]:
+    """At most ``limit`` bars for a page, and a note saying what was done
+    when it had more: neighbouring bins merged (``merge``: a histogram), or
+    the first ones kept (the profiler's most frequent values)."""
+    if bars is None:
+        return None, None
+    if len(bars) <= limit:
+        return [Bar(_short(b.label), b.count, b.share) for b in bars], None
+    if not merge:
+        kept = bars[:limit]
+        top = max((max(b.count, 0.0) for b in kept), default=0.0)
+        return ([Bar(_short(b.label), b.count, max(b.count, 0.0) / top if top > 0 else 0.0) for b in kept],
+                f"the first {limit:,} of {len(bars):,} values; the API's response holds all of them")
+    size = math.ceil(len(bars) / limit)
+    groups = [bars[i:i + size] for i in range(0, len(bars), size)]
+    pairs = [(_short(g[0].label if len(g) == 1 else f"{g[0].label} \u2026 {g[-1].label}"), sum(b.count for b in g))
+             for g in groups]
+    return (_bars(pairs), f"{len(bars):,} bins drawn as {len(groups):,} of up to {size:,} neighbouring bins "
+                          "each; the API's response holds every bin")
+
+
+# Longest JSON text a page shows of a value it does not draw.
+MAX_RAW_JSON = 20_000
+
+
 def raw_json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, indent=1)
+    text = json.dumps(value, ensure_ascii=False, indent=1)
+    if len(text) > MAX_RAW_JSON:
+        text = (text[:MAX_RAW_JSON] + f"\n\u2026 {len(text) - MAX_RAW_JSON:,} more characters, "
+                "in the API's response")
+    return text
 
 
 # --- statistics and alerts ---------------------------------------------------------

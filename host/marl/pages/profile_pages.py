@@ -1,85 +1,93 @@
 """The profile pages of the docs server: profiled tables at ``/``, a table's
 columns, a column's charts, and the alerts, as the routes of ``router``.
 
-They are rendered by Jinja2Templates with links from ``url_for`` (so they
-work under a root path), and read the four profile endpoints over HTTP,
-through the application itself (one shared in-process client), so they
-show exactly what the API serves. Decoding the API's JSON and rendering run
-on worker threads, so a large listing never holds up the server's event
-loop; listings are shown ``PAGE_SIZE`` rows at a time.
+They read the store the way the API does, through the profile module's
+endpoints (``marl.profile_access.read``), so they show exactly what the API
+serves; values no response can carry are shown as marked bad values.
+Rendering runs on the pages' own workers, so neither a large page nor a
+burst of store reads holds up anything else; links are path-only, under the
+request's root path; listings are shown ``PAGE_SIZE`` rows at a time.
 """
 
 from __future__ import annotations
 
 import asyncio
+import logging
 import math
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 from urllib.parse import urlencode
 
 from fastapi import APIRouter, Request
-from fastapi.concurrency import run_in_threadpool
 from fastapi.responses import HTMLResponse
-from fastapi.templating import Jinja2Templates
+from starlette.exceptions import HTTPException
 
-# marl.docs_server also registers the "name" path convertor of the routes below.
-from marl.docs_server import api_segment
+from marl.docs_server import name_segment, segment_name
 from marl.pages import profile_data
-from marl.pages.render import environment
+from marl.pages.render import page_url, templates
+from marl.profile_access import clean, limits, off_loop, read_for_page, read_with_store, store_path_problem
+from strix.compute.metadata import StoreBusyError, StoreUnreadableError
 
-API = "/api/profile"
 PAGE_SIZE = 200
+_log = logging.getLogger("marl.docs")
 
 router = APIRouter(include_in_schema=False)
-templates = Jinja2Templates(env=environment())
 
 
 class ApiError(Exception):
+    """What the profile API would have answered instead of a result."""
+
     def __init__(self, status: int, detail: Any) -> None:
         super().__init__(f"{status}: {detail}")
         self.status = status
         self.detail = detail
 
 
-class ProfileApi:
-    """The profile endpoints, requested over HTTP from the application
-    itself (in process, through its ASGI interface) by one client."""
+def _profile():
+    from strix.task.docs.api import profile
 
-    def __init__(self, app) -> None:
-        self.app = app
-        self._client = None
+    return profile
 
-    def client(self):
-        if self._client is None:
-            import httpx
 
-            # An endpoint that fails answers 500, as it does for any other client.
-            transport = httpx.ASGITransport(app=self.app, raise_app_exceptions=False)
-            self._client = httpx.AsyncClient(transport=transport, base_url="http://127.0.0.1",
-                                             timeout=None)
-        return self._client
+async def fetch(request: Request, endpoint: Callable, *args: Any) -> Any:
+    """The result of the profile endpoint ``endpoint`` (as the API reads it)
+    with values no page can carry marked; a failure as the ``ApiError`` of
+    the status and detail the API answers with."""
+    result = await _as_api_would(request, endpoint.__name__, read_for_page(request.app, endpoint, *args))
+    return await off_loop(limits(request.app).pages, clean, result, True)
 
-    async def aclose(self) -> None:
-        if self._client is not None:
-            await self._client.aclose()
-            self._client = None
 
-    async def get(self, path: str, params: Optional[Dict[str, str]] = None) -> Any:
-        response = await self.client().get(API + path, params=params)
-        try:
-            # A listing of many tables is megabytes of JSON: decoded off the loop.
-            body = await run_in_threadpool(response.json)
-        except ValueError:
-            body = response.text
-        if response.status_code != 200:
-            detail = body.get("detail", body) if isinstance(body, dict) else body
-            raise ApiError(response.status_code, detail)
-        return body
+async def fetch_with_store(request: Request, work: Callable[[Any], Any]) -> Any:
+    """``work(store)`` with the store opened as the profile endpoints open it,
+    its failures as ``fetch``'s (``work`` marks bad values itself)."""
+    return await _as_api_would(request, work.__name__, read_with_store(request.app, work))
+
+
+async def _as_api_would(request: Request, what: str, reading) -> Any:
+    try:
+        result = await reading
+    except HTTPException as e:
+        raise ApiError(e.status_code, e.detail) from None
+    except StoreBusyError as e:
+        raise ApiError(503, f"The metadata store is busy: {e}") from None
+    except StoreUnreadableError as e:
+        raise ApiError(500, str(e)) from None
+    except Exception:
+        # As under /api: the exception's text may name files of the machine.
+        _log.exception("internal error reading %s for %s", what, request.url.path)
+        raise ApiError(500, "Internal Server Error") from None
+    return result
+
+
+def table_row(row: Any) -> Dict[str, Any]:
+    """A row of the store's table listing as the API lists it."""
+    return {"source_name": row[0], "table_name": row[1], "profile_mode": row[2],
+            "last_profiled": row[3].isoformat() if row[3] else None}
 
 
 async def fetch_all(*requests) -> List[Any]:
-    """The bodies of several API requests made at once; every request has
-    ended before the first error is raised."""
+    """The results of several reads made at once; every read has ended
+    before the first error is raised."""
     results = await asyncio.gather(*requests, return_exceptions=True)
     for result in results:
         if isinstance(result, BaseException):
@@ -96,14 +104,16 @@ def describe_error(e: ApiError) -> str:
     return f"The profile API answered {e.status}: {e.detail}"
 
 
-def _api(request: Request) -> ProfileApi:
-    return request.app.state.profile_api
-
-
 async def _page(request: Request, template: str, status: int = 200, **context: Any) -> HTMLResponse:
-    """``template`` rendered on a worker thread."""
+    """``template`` rendered on a page worker."""
     context.setdefault("active", "tables")
-    return await run_in_threadpool(templates.TemplateResponse, request, template, context, status_code=status)
+    return await off_loop(limits(request.app).pages,
+                          lambda: templates().TemplateResponse(request, template, context, status_code=status))
+
+
+async def not_found_page(request: Request, message: str) -> HTMLResponse:
+    """The page for people of an address that names no page."""
+    return await _page(request, "not_found.html", 404, message=message, active="")
 
 
 def _is_name(value: Any) -> bool:
@@ -114,17 +124,16 @@ def table_href(request: Request, source_name: Any, table_name: Any, mode: Option
     """Link to a table's page; None when the API gave no names to link with."""
     if not (_is_name(source_name) and _is_name(table_name)):
         return None
-    url = request.url_for("table_page", source_name=source_name, table_name=table_name)
-    return str(url.include_query_params(mode=mode) if mode else url)
+    return page_url(request, "table_page", {"mode": mode or None},
+                    source_name=name_segment(source_name), table_name=name_segment(table_name))
 
 
 def column_href(request: Request, source_name: Any, table_name: Any, column_name: Any,
                 mode: Optional[str] = None) -> Optional[str]:
     if not (_is_name(source_name) and _is_name(table_name) and _is_name(column_name)):
         return None
-    params = {"name": column_name, **({"mode": mode} if mode else {})}
-    url = request.url_for("column_page", source_name=source_name, table_name=table_name)
-    return str(url.include_query_params(**params))
+    return page_url(request, "column_page", {"name": column_name, "mode": mode or None},
+                    source_name=name_segment(source_name), table_name=name_segment(table_name))
 
 
 @dataclass
@@ -205,45 +214,52 @@ COLUMN_METRICS = (
 
 @router.get("/", response_class=HTMLResponse, name="tables_page")
 async def tables_page(request: Request, page: int = 1):
-    api = _api(request)
+    profile = _profile()
     context: Dict[str, Any] = dict(project_name=request.app.state.project_name)
+
+    def listing_page(store) -> Tuple[List[Dict[str, Any]], Pager]:
+        # Only the page's rows are read (and the count of all of them).
+        rows, pager = paged(request, store.get_all_profiled_tables(), page)
+        return clean([table_row(row) for row in rows], True), pager
+
     try:
-        tables, stats = await fetch_all(api.get("/tables"), api.get("/stats"))
+        (tables, pager), stats = await fetch_all(fetch_with_store(request, listing_page),
+                                                 fetch(request, profile.get_profile_stats))
     except ApiError as e:
         return await _page(request, "index.html", e.status, error=describe_error(e), **context)
-    tables = [t for t in tables if isinstance(t, dict)] if isinstance(tables, list) else []
-    shown, pager = paged(request, tables, page)
-    rows = [dict(t, href=table_href(request, t.get("source_name"), t.get("table_name"))) for t in shown]
+    if not tables:
+        # A store path that is no database file reads as empty: say so.
+        context["store_problem"] = store_path_problem(request.app.state.project_root)
+    rows = [dict(t, href=table_href(request, t.get("source_name"), t.get("table_name"))) for t in tables]
     return await _page(request, "index.html", tables=rows, pager=pager,
                        stats=stats if isinstance(stats, dict) else {}, **context)
 
 
-@router.get("/tables/{source_name:name}/{table_name:name}", response_class=HTMLResponse, name="table_page")
+@router.get("/tables/{source_name}/{table_name}", response_class=HTMLResponse, name="table_page")
 async def table_page(request: Request, source_name: str, table_name: str, mode: Optional[str] = None,
                      page: int = 1):
+    source_name, table_name = segment_name(source_name), segment_name(table_name)
     context = dict(source_name=source_name, table_name=table_name)
-    params = {"mode": mode} if mode else None
     try:
-        profile = await _api(request).get(f"/tables/{api_segment(source_name)}/{api_segment(table_name)}", params)
+        profile = await fetch(request, _profile().get_table_profile, source_name, table_name, mode or None)
     except ApiError as e:
         return await _page(request, "table.html", e.status, error=describe_error(e), **context)
-    rows = column_rows(request, profile, mode)
+    rows = await off_loop(limits(request.app).pages, column_rows, request, profile, mode)
     alert_count = sum(len(r["alerts"]) for r in rows)
     shown, pager = paged(request, rows, page)
-    alerts_href = str(request.url_for("alerts_page").include_query_params(source_name=source_name))
+    alerts_href = page_url(request, "alerts_page", {"source_name": source_name})
     return await _page(request, "table.html", profile=profile, columns=shown, pager=pager,
                        alert_count=alert_count, alerts_href=alerts_href, **context)
 
 
-@router.get("/tables/{source_name:name}/{table_name:name}/column", response_class=HTMLResponse,
-            name="column_page")
+@router.get("/tables/{source_name}/{table_name}/column", response_class=HTMLResponse, name="column_page")
 async def column_page(request: Request, source_name: str, table_name: str, name: str,
                       mode: Optional[str] = None):
+    source_name, table_name = segment_name(source_name), segment_name(table_name)
     context = dict(source_name=source_name, table_name=table_name, column_name=name,
                    table_href=table_href(request, source_name, table_name, mode))
-    params = {"mode": mode} if mode else None
     try:
-        profile = await _api(request).get(f"/tables/{api_segment(source_name)}/{api_segment(table_name)}", params)
+        profile = await fetch(request, _profile().get_table_profile, source_name, table_name, mode or None)
     except ApiError as e:
         return await _page(request, "column.html", e.status, error=describe_error(e), **context)
     column = next((c for c in profile.get("columns") or []
@@ -251,35 +267,52 @@ async def column_page(request: Request, source_name: str, table_name: str, name:
     if column is None:
         return await _page(request, "column.html", 404,
                            error=f"{source_name}.{table_name} has no column {name!r}.", **context)
+    return await _page(request, "column.html", **await off_loop(limits(request.app).pages, column_view, column),
+                       **context)
+
+
+def column_view(column: Dict[str, Any]) -> Dict[str, Any]:
+    """What the column page shows of ``column``, its charts bounded."""
     alerts, bad_alerts = column_alerts(column.get("alerts"))
-    return await _page(
-        request, "column.html", column=column, kind=profile_data.column_kind(column),
+    histogram, histogram_note = profile_data.summarised(profile_data.histogram_bars(column.get("histogram")), True)
+    top_values, top_note = profile_data.summarised(profile_data.top_value_bars(column.get("top_values")), False)
+    return dict(
+        column=column, kind=profile_data.column_kind(column),
         metrics=[(k, column.get(k)) for k in COLUMN_METRICS if column.get(k) is not None],
-        histogram=profile_data.histogram_bars(column.get("histogram")),
-        top_values=profile_data.top_value_bars(column.get("top_values")),
-        alerts=alerts, bad_alerts=bad_alerts, **context,
+        histogram=histogram, histogram_note=histogram_note, top_values=top_values, top_values_note=top_note,
+        alerts=alerts, bad_alerts=bad_alerts,
     )
 
 
 @router.get("/alerts", response_class=HTMLResponse, name="alerts_page")
 async def alerts_page(request: Request, source_name: Optional[str] = None, severity: Optional[str] = None,
                       page: int = 1):
+    profile = _profile()
     # An empty choice in the form means "all": the endpoint is asked without that filter.
-    params = {k: v for k, v in (("source_name", source_name), ("severity", severity)) if v}
     context = dict(source_name=source_name or "", severity=severity or "", active="alerts",
                    severities=list(profile_data.SEVERITIES))
     try:
-        alerts, tables = await fetch_all(_api(request).get("/alerts", params), _api(request).get("/tables"))
+        alerts = await fetch(request, profile.get_profile_alerts, source_name or None, severity or None)
+        shown, pager = paged(request, alerts if isinstance(alerts, list) else [], page)
+        keys = {(a.get("source_name"), a.get("table_name")) for a in shown if isinstance(a, dict)}
+        keys = {(s, t) for s, t in keys if _is_name(s) and _is_name(t)}
+
+        def tables_of_alerts(store) -> Tuple[List[str], set]:
+            # Only the source names and the shown alerts' tables are read.
+            if hasattr(store, "get_profiled_sources") and hasattr(store, "has_table_profile"):
+                return (list(store.get_profiled_sources()),
+                        {key for key in keys if store.has_table_profile(*key)})
+            rows = [(row[0], row[1]) for row in store.get_all_profiled_tables()]
+            return [s for s, _ in rows], {key for key in rows if key in keys}
+
+        sources, known = await fetch_with_store(request, tables_of_alerts)
     except ApiError as e:
         return await _page(request, "alerts.html", e.status, error=describe_error(e), sources=[], **context)
-    tables = [t for t in tables if isinstance(t, dict)] if isinstance(tables, list) else []
-    sources = sorted({t.get("source_name") for t in tables if _is_name(t.get("source_name"))})
+    sources = sorted({s for s in sources if _is_name(s)})
     if source_name and source_name not in sources:
         sources.append(source_name)
     if severity and severity not in context["severities"]:
         context["severities"].append(severity)
-    known = {(t.get("source_name"), t.get("table_name")) for t in tables}
-    shown, pager = paged(request, alerts if isinstance(alerts, list) else [], page)
     rows = []
     for alert in shown:
         row = dict(alert) if isinstance(alert, dict) else {"message": alert}

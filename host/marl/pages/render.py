@@ -5,7 +5,8 @@ from __future__ import annotations
 
 from functools import lru_cache
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Dict, Optional
+from urllib.parse import urlencode
 
 from marl.pages import profile_data
 
@@ -20,22 +21,32 @@ def bad_value(value: Any = None):
     whose hover text names the value's type."""
     from markupsafe import Markup, escape
 
-    return Markup(BAD_VALUE.format(title=escape(f"cannot show this {type(value).__name__} value")))
+    from marl.profile_access import BadValue
+
+    why = f"cannot show this value: {value.why}" if isinstance(value, BadValue) else \
+        f"cannot show this {type(value).__name__} value"
+    return Markup(BAD_VALUE.format(title=escape(why)))
 
 
-def page_url(context, name: str, path: str) -> str:
-    """The URL of the page route ``name`` for the request being rendered;
-    ``path`` where there is no request (or no such route), as in the file of
-    ``marl plan --html`` and the plan page."""
-    request = context.get("request")
-    if request is None:
-        return path
-    from starlette.routing import NoMatchFound
-
+def raw_json(value: Any):
+    """A value as indented JSON text, or a marked bad value when it has none."""
     try:
-        return str(request.url_for(name))
-    except NoMatchFound:
-        return request.scope.get("root_path", "") + path
+        return profile_data.raw_json(value)
+    except (TypeError, ValueError, RecursionError):
+        return bad_value(value)
+
+
+def page_url(request, name: str, query: Optional[Dict[str, Any]] = None, **path_params: Any) -> str:
+    """The path-only URL of the route ``name`` (under the request's root
+    path, so it works behind a proxy whatever Host it sends), with
+    ``query``'s items that are not None. An unknown route name raises."""
+    url = request.scope.get("root_path", "").rstrip("/") + request.app.url_path_for(name, **path_params)
+    items = {k: v for k, v in (query or {}).items() if v is not None}
+    return url + ("?" + urlencode(items) if items else "")
+
+
+def _page_url(context, name: str, query: Optional[Dict[str, Any]] = None, **path_params: Any) -> str:
+    return page_url(context["request"], name, query, **path_params)
 
 
 @lru_cache(maxsize=1)
@@ -69,12 +80,23 @@ def environment():
         column_kind=profile_data.column_kind,
         histogram_bars=profile_data.histogram_bars,
         top_value_bars=profile_data.top_value_bars,
-        raw_json=profile_data.raw_json,
+        raw_json=raw_json,
         ordered_severities=profile_data.ordered_severities,
         bad_value=bad_value,
-        page_url=pass_context(page_url),
+        page_url=pass_context(_page_url),
     )
+    from marl.pages.plan_graph import clean_text
+
+    env.filters["clean"] = clean_text
     return env
+
+
+@lru_cache(maxsize=1)
+def templates():
+    """The pages' one ``Jinja2Templates`` (over ``environment()``)."""
+    from fastapi.templating import Jinja2Templates
+
+    return Jinja2Templates(env=environment())
 
 
 def render(template: str, **context: Any) -> str:

@@ -30,7 +30,8 @@ import sqlite3
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from collections.abc import Sequence
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from strix_common.exceptions import StrixRuntimeError
 
@@ -175,6 +176,9 @@ def _decode_text(data: bytes) -> Any:
         return _Undecodable(data)
 
 
+_BYTES = frozenset((bytes, _Undecodable))
+
+
 class _Unreadable(Exception):
     """A stored value that cannot be read; ``str()`` says why."""
 
@@ -259,6 +263,46 @@ def _json_text(value: Any) -> Optional[str]:
     if value is None or isinstance(value, str):
         return value
     return json.dumps(value)
+
+
+class ProfiledTables(Sequence):
+    """The rows of ``get_all_profiled_tables``, read while the store is open:
+    all of them at the first iteration or item, only a count for ``len``,
+    only the rows of a slice for a slice (a page of a listing)."""
+
+    def __init__(self, store: "ProjectMetadataStore") -> None:
+        self._store = store
+        self._all: Optional[List[Tuple[Any, ...]]] = None
+        self._count: Optional[int] = None
+
+    def _rows(self) -> List[Tuple[Any, ...]]:
+        if self._all is None:
+            self._all = self._store._profiled_tables()
+        return self._all
+
+    def __len__(self) -> int:
+        if self._all is not None:
+            return len(self._all)
+        if self._count is None:
+            self._count = self._store._count_profiled_tables()
+        return self._count
+
+    def __getitem__(self, index):
+        if isinstance(index, slice) and self._all is None and index.step in (None, 1):
+            start, stop = index.start or 0, index.stop
+            if start >= 0 and (stop is None or stop >= 0):
+                limit = -1 if stop is None else max(stop - start, 0)
+                return self._store._profiled_tables(limit, start)
+        return self._rows()[index]
+
+    def __iter__(self) -> Iterator[Tuple[Any, ...]]:
+        return iter(self._rows())
+
+    def __eq__(self, other: Any) -> bool:
+        return list(self) == other if isinstance(other, (list, ProfiledTables)) else NotImplemented
+
+    def __repr__(self) -> str:
+        return f"ProfiledTables({self._rows()!r})"
 
 
 class ProjectMetadataStore:
@@ -350,7 +394,18 @@ class ProjectMetadataStore:
             sources = self._sources()
             if any(table not in sources for table in needs):
                 return []
-            return self._conn.execute(sql.format(**sources), params).fetchall()
+            query = sql.format(**sources)
+            # Text is decoded by SQLite itself (fast) unless some of it is not
+            # UTF-8: then read again with the decoder that keeps such text.
+            self._conn.text_factory = str
+            try:
+                return self._conn.execute(query, params).fetchall()
+            except sqlite3.OperationalError as e:
+                if not str(e).startswith("Could not decode"):
+                    raise
+            finally:
+                self._conn.text_factory = _decode_text
+            return self._conn.execute(query, params).fetchall()
 
     def _read(self, names: Tuple[str, ...], row: Tuple[Any, ...], what: str = "table") -> List[Any]:
         """The row's values checked by their field's reader; a value that
@@ -375,18 +430,38 @@ class ProjectMetadataStore:
 
     # --- readers ----------------------------------------------------------
 
-    def get_all_profiled_tables(self) -> List[Tuple[str, str, str, Optional[datetime]]]:
-        """(source, table, mode, profiled_at) of the latest run of each table."""
-        rows = self._rows(
-            f"""
-            SELECT source_name, table_name, profile_mode, profiled_at
-            FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
-            ORDER BY source_name, table_name
-            """,
-            needs=("profile_runs",),
-        )
+    def get_all_profiled_tables(self) -> "ProfiledTables":
+        """(source, table, mode, profiled_at) of the latest run of each table,
+        ordered by source and table: a sequence read from the store when it
+        is first used (its length alone, or a slice of it, reads only that)."""
+        return ProfiledTables(self)
+
+    _PROFILED_TABLES = f"""
+        SELECT source_name, table_name, profile_mode, profiled_at
+        FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
+        ORDER BY source_name, table_name
+    """
+    # One page of them: the page's run ids found on the index alone.
+    _PROFILED_TABLES_PAGE = """
+        SELECT source_name, table_name, profile_mode, profiled_at
+        FROM {profile_runs} WHERE run_id IN (
+            SELECT MAX(run_id) FROM {profile_runs} GROUP BY source_name, table_name
+            ORDER BY source_name, table_name LIMIT ? OFFSET ?)
+        ORDER BY source_name, table_name
+    """
+
+    def _profiled_tables(self, limit: int = -1, offset: int = 0) -> List[Tuple[Any, ...]]:
+        if limit < 0 and offset == 0:
+            rows = self._rows(self._PROFILED_TABLES, needs=("profile_runs",))
+        else:
+            rows = self._rows(self._PROFILED_TABLES_PAGE, (limit, offset), needs=("profile_runs",))
         names = ("source_name", "table_name", "profile_mode", "profiled_at")
         return [tuple(self._read(names, row)) for row in rows]
+
+    def _count_profiled_tables(self) -> int:
+        rows = self._rows("SELECT COUNT(*) FROM (SELECT 1 FROM {profile_runs} GROUP BY source_name, table_name)",
+                          needs=("profile_runs",))
+        return rows[0][0] if rows else 0
 
     def get_table_profile(
         self, source_name: str, table_name: str, mode: Optional[str] = None
@@ -426,9 +501,27 @@ class ProjectMetadataStore:
         # readers fall back to their own defaults (alert.get("severity", "info")).
         alerts = []
         for row in rows:
-            values = self._read(ALERT_FIELDS, row, "an alert of table")
-            alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None})
+            # Alert fields are text: only bytes (a BLOB, text that is not UTF-8) need reading.
+            values = row if _BYTES.isdisjoint(map(type, row)) else self._read(ALERT_FIELDS, row, "an alert of table")
+            alerts.append({k: v for k, v in zip(ALERT_FIELDS, values) if v is not None} if None in values
+                          else dict(zip(ALERT_FIELDS, values)))
         return alerts
+
+    def get_profiled_sources(self) -> List[str]:
+        """The names of the sources that have a profiled table, in order."""
+        rows = self._rows("SELECT DISTINCT source_name FROM {profile_runs} ORDER BY source_name",
+                          needs=("profile_runs",))
+        names = []
+        for (name,) in rows:
+            try:
+                names.append(_text(name))
+            except _Unreadable:
+                continue
+        return names
+
+    def has_table_profile(self, source_name: str, table_name: str) -> bool:
+        return bool(self._rows("SELECT 1 FROM {profile_runs} WHERE source_name = ? AND table_name = ? LIMIT 1",
+                               (source_name, table_name), needs=("profile_runs",)))
 
     def has_profiles(self) -> bool:
         return bool(self._rows("SELECT 1 FROM {profile_runs} LIMIT 1", needs=("profile_runs",)))
