@@ -15,6 +15,8 @@ import os
 import sys
 from typing import List, Optional
 
+from marl import exit_status
+
 COMMAND_MODULES = (
     "marl.plan_cmd",
     "marl.java_cmd",
@@ -27,6 +29,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marl",
         description="Plan, run and document a marl project.",
+        epilog=exit_status.TABLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=version_text(),
                         help="show the version of the native core and exit")
@@ -64,13 +68,25 @@ def _register_unavailable(subparsers, module_name: str, error: ImportError) -> N
 
     def run(args) -> int:
         print(f"marl {command}: unavailable: {error}", file=sys.stderr)
-        return 1
+        return exit_status.NOT_SET_UP
 
     parser.set_defaults(func=run)
 
 
+def _subparsers(parser: argparse.ArgumentParser) -> dict:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return action.choices
+    return {}
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # An unknown option is the subcommand's: show its usage, not marl's.
+        subcommand = _subparsers(parser).get(args.command, parser)
+        subcommand.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         return args.func(args)
     except KeyboardInterrupt:
