@@ -149,12 +149,11 @@ def test_plan_json_reports_connections_and_refs():
     assert proc.returncode == 0, proc.stderr
     doc = json.loads(proc.stdout)
     assert doc["summary"] == {"nodes": 15, "pushdown": 9, "federated": 6, "target_connection": "warehouse_pg"}
-    by_id = {n["unique_id"]: n for n in doc["nodes"]}
+    by_id = {n["unique_id"]: n for n in doc["models"]}
     assert list(by_id) == list(PLAN_ON_WAREHOUSE)
     assert by_id["model.shop.customer_360"] == {
         "unique_id": "model.shop.customer_360", "resource_type": "model", "strategy": "federated",
         "primary_connection": None, "reason": PLAN_ON_WAREHOUSE["model.shop.customer_360"][1],
-        "user_override": None,
         "source_connections": ["crm_mysql", "lake_dbx", "warehouse_pg"],
         "source_refs": ["source.shop.crm.accounts", "source.shop.lake.events", "source.shop.raw.customers"],
     }
@@ -228,7 +227,13 @@ def test_bad_manifest_is_reported_by_marl_plan_and_the_plan_page(tmp_path, conte
     for args in ((), ("--json",), ("--html", tmp_path / "plan.html")):
         proc = marl("plan", path, *args)
         assert proc.returncode == 2, proc.stderr
-        assert proc.stdout == ""
+        if args == ("--json",):
+            # JSON readers get the error as a document of its own.
+            error = json.loads(proc.stdout)
+            assert (error["status"], error["error"]["exit_status"]) == ("error", 2)
+            assert message in error["error"]["message"]
+        else:
+            assert proc.stdout == ""
         assert proc.stderr.startswith(f"marl plan: error: {path}: ")
         assert message in proc.stderr and proc.stderr.count("\n") == 1
         assert not (tmp_path / "plan.html").exists()
