@@ -134,30 +134,51 @@ def load_manifest(source: Union[str, os.PathLike, BinaryIO], origin: Optional[st
     if hasattr(source, "read"):
         origin = origin or getattr(source, "name", None) or "<stream>"
         try:
-            raw = _read_bounded(source, origin)
+            holder = [_read_bounded(source, origin)]
         except OSError as e:
             raise ManifestError(f"{origin}: cannot read manifest: {e.strerror or e}") from None
-        return manifest_from_bytes(raw, origin)
+        return _from_raw(holder, origin)
     name = os.fspath(source)
     if streams and name == STDIN:
         return load_manifest(sys.stdin.buffer, origin or "standard input")
     origin = name if origin is None else origin
     try:
-        raw = _read_file(name, origin, streams)
+        holder = [_read_file(name, origin, streams)]
     except OSError as e:
         raise ManifestError(f"{origin}: cannot read manifest: {e.strerror or e}") from None
-    return manifest_from_bytes(raw, origin)
+    return _from_raw(holder, origin)
+
+
+def _from_raw(holder: List[bytes], origin: str) -> Manifest:
+    """The manifest of the bytes in ``holder``, which it empties: the bytes,
+    the text and the decoded JSON are each let go as soon as the next form
+    is made (a large manifest then needs about the memory of one of them)."""
+    try:
+        text = holder.pop().decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ManifestError(f"{origin}: manifest is not UTF-8 text: {e}") from None
+    holder = [_decode(text, origin)]
+    del text
+    try:
+        return _build(holder.pop(), origin, consume=True)
+    except RecursionError:
+        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
 
 
 def manifest_from_bytes(raw: bytes, origin: str = "<manifest>") -> Manifest:
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError as e:
-        raise ManifestError(f"{origin}: manifest is not UTF-8 text: {e}") from None
-    return manifest_from_text(text, origin)
+    return _from_raw([raw], origin)
 
 
 def manifest_from_text(text: str, origin: str = "<manifest>") -> Manifest:
+    data = _decode(text, origin)
+    try:
+        # The decoded entries are let go one by one as they are built.
+        return _build(data, origin, consume=True)
+    except RecursionError:
+        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+
+
+def _decode(text: str, origin: str) -> Any:
     try:
         data = json.loads(text, object_pairs_hook=_unique_keys)
     except json.JSONDecodeError as e:
@@ -170,10 +191,7 @@ def manifest_from_text(text: str, origin: str = "<manifest>") -> Manifest:
         raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
     if _SURROGATE_ESCAPE.search(text):
         _reject_lone_surrogates(data, origin)
-    try:
-        return manifest_from_dict(data, origin=origin)
-    except RecursionError:
-        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+    return data
 
 
 def _read_file(name: str, origin: str, streams: bool) -> bytes:
@@ -256,7 +274,16 @@ _ABSENT = object()
 
 
 def manifest_from_dict(data: Any, origin: str = "<manifest>") -> Manifest:
-    """Build a ``Manifest`` from already decoded JSON data."""
+    """Build a ``Manifest`` from already decoded JSON data (left as it is)."""
+    try:
+        return _build(data, origin, consume=False)
+    except RecursionError:
+        raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+
+
+def _build(data: Any, origin: str, consume: bool) -> Manifest:
+    """With ``consume``, each entry of ``data`` is replaced by None once
+    built, so the decoded JSON shrinks as the manifest grows."""
     _expect_object(data, origin, "the manifest")
     _check_keys(data, _TOP_KEYS, origin, "the manifest")
     project_name = _optional_str(data, "project_name", origin, "the manifest")
@@ -267,6 +294,8 @@ def manifest_from_dict(data: Any, origin: str = "<manifest>") -> Manifest:
     for uid, entry in sources_data.items():
         source = _fast_source(uid, entry, project_name)
         sources[uid] = source if source is not None else _source(uid, entry, project_name, origin)
+        if consume:
+            sources_data[uid] = None
 
     nodes_data = data.get("nodes", {})
     _expect_object(nodes_data, origin, "nodes")
@@ -274,6 +303,8 @@ def manifest_from_dict(data: Any, origin: str = "<manifest>") -> Manifest:
     for uid, entry in nodes_data.items():
         node = _fast_node(uid, entry, project_name)
         nodes[uid] = node if node is not None else _node(uid, entry, project_name, origin)
+        if consume:
+            nodes_data[uid] = entry = None
     return Manifest(nodes=nodes, sources=sources, project_name=project_name)
 
 
@@ -285,15 +316,17 @@ def _fast_node(uid: str, entry: Any, project_name) -> Optional[Node]:
     """The node of a well-formed entry, None when anything needs a closer look."""
     if type(entry) is not dict or not entry.keys() <= _NODE_KEYS:
         return None
-    resource_type = entry.get("resource_type")
+    get = entry.get
+    resource_type = get("resource_type")
     if type(resource_type) is not str or not resource_type:
         return None
-    own = entry.get("unique_id", uid)
-    package_name = entry.get("package_name", project_name)
-    name = entry.get("name")
-    if own != uid or not _str_or_none(package_name) or not _str_or_none(name):
+    package_name = get("package_name", project_name)
+    name = get("name")
+    if (("unique_id" in entry and entry["unique_id"] != uid)
+            or (package_name is not None and type(package_name) is not str)
+            or (name is not None and type(name) is not str)):
         return None
-    refs = entry.get("sources", _ABSENT)
+    refs = get("sources", _ABSENT)
     if refs is _ABSENT:
         refs = []
     elif type(refs) is not list:
@@ -303,10 +336,10 @@ def _fast_node(uid: str, entry: Any, project_name) -> Optional[Node]:
             if type(ref) is not str and not (
                     type(ref) is list and len(ref) == 2 and type(ref[0]) is str and type(ref[1]) is str):
                 return None
-        refs = list(refs)
-    depends = entry.get("depends_on", _ABSENT)
+        refs = refs.copy()
+    depends = get("depends_on", _ABSENT)
     if depends is _ABSENT:
-        depends_on = DependsOn([])
+        ids = []
     else:
         if type(depends) is not dict or not depends.keys() <= _DEPENDS_ON_KEYS:
             return None
@@ -319,8 +352,8 @@ def _fast_node(uid: str, entry: Any, project_name) -> Optional[Node]:
             for dep in ids:
                 if type(dep) is not str:
                     return None
-        depends_on = DependsOn(list(ids))
-    return Node(uid, resource_type, package_name, name, refs, depends_on)
+            ids = ids.copy()
+    return Node(uid, resource_type, package_name, name, refs, DependsOn(ids))
 
 
 def _fast_source(uid: str, entry: Any, project_name) -> Optional[Source]:

@@ -19,7 +19,8 @@ from contextlib import contextmanager
 from marl import exit_status, plan_report
 from marl.manifest import STDIN, ManifestError, load_manifest
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
-from marl.plan_gate import POLICIES, GateRefusal, check_shrink, check_target, compare, load_allow_list
+from marl.plan_gate import (POLICIES, GateRefusal, check_shrink, check_target, compare, load_allow_list,
+                            source_connections)
 
 FORMATS = ("text", "json", "markdown", "github")
 
@@ -124,6 +125,10 @@ def run(args: argparse.Namespace) -> int:
         return e.status
 
 
+def _target_known(target, known) -> bool:
+    return not target or any(target in connections for connections in known)
+
+
 def _check_usage(args: argparse.Namespace, fmt: str) -> None:
     if args.html is not None and (args.advise or args.baseline is not None):
         raise Refusal("--html shows the advice already; it does not combine with --advise or --baseline")
@@ -160,33 +165,37 @@ def _analyse(manifest, target, what: str = ""):
 
 
 def _run(args: argparse.Namespace, fmt: str) -> int:
-    manifest = _load(args.manifest)
-    known = [manifest]
-    baseline_models = None
     allow_list = None
+    if args.allow_list is not None:
+        try:
+            allow_list = load_allow_list(args.allow_list)
+        except GateRefusal as e:
+            raise Refusal(str(e)) from None
+    known = []
+    baseline_models = None
     if args.baseline is not None:
-        if args.allow_list is not None:
-            try:
-                allow_list = load_allow_list(args.allow_list)
-            except GateRefusal as e:
-                raise Refusal(str(e)) from None
+        # The baseline is analysed first, reduced to its decisions and let
+        # go: memory then holds one manifest at a time.
         baseline_manifest = _load(args.baseline, "baseline: ", streams=True)
-        known.append(baseline_manifest)
+        known.append(source_connections(baseline_manifest))
+        if args.allow_new_target or _target_known(args.target, known):
+            baseline = _analyse(baseline_manifest, args.target, "baseline: ")
+            del baseline_manifest
+            baseline.release()
+            baseline_models = baseline.by_id()
+            del baseline
+    manifest = _load(args.manifest)
     if not args.allow_new_target:
+        known.append(source_connections(manifest))
         try:
             check_target(args.target, known)
         except GateRefusal as e:
             raise Refusal(str(e)) from None
-    if args.baseline is not None:
-        # The baseline is analysed, reduced to its decisions and let go
-        # before the current manifest's analysis, which keeps memory to
-        # about one manifest's worth.
-        known.pop()
+    if args.baseline is not None and baseline_models is None:
+        # The target is one of the current manifest's only.
         baseline = _analyse(baseline_manifest, args.target, "baseline: ")
         del baseline_manifest
-        baseline.release()
         baseline_models = baseline.by_id()
-        del baseline
     analysis = _analyse(manifest, args.target)
 
     if args.html is not None:

@@ -60,13 +60,14 @@ def source_connections(manifest) -> set:
     return found
 
 
-def check_target(target: Optional[str], manifests: Iterable) -> None:
-    """Refuse a target that no source of any manifest is read from."""
+def check_target(target: Optional[str], connection_sets: Iterable[set]) -> None:
+    """Refuse a target that no source is read from (``connection_sets``:
+    the ``source_connections`` of each manifest)."""
     if not target:
         return  # no target: the advisor uses the default one
     known = set()
-    for manifest in manifests:
-        known |= source_connections(manifest)
+    for connections in connection_sets:
+        known |= connections
     if target in known:
         return
     names = sorted(known)
