@@ -6,6 +6,7 @@ command line, exit statuses included."""
 import dataclasses
 import json
 import os
+import re
 import subprocess
 import sys
 from fractions import Fraction
@@ -354,3 +355,133 @@ def test_advise_with_nothing_federated_and_not_with_html(tmp_path):
     proc = marl("plan", path, "--advise", "--html", tmp_path / "plan.html")
     assert proc.returncode == 2 and "does not combine" in proc.stderr
     assert not (tmp_path / "plan.html").exists()
+
+
+# --- every output format -----------------------------------------------------------
+
+def md_tables(text):
+    """The tables of a Markdown text, each as its body rows of cell texts."""
+    from markdown_it import MarkdownIt
+
+    tokens = MarkdownIt("commonmark").enable("table").parse(text)
+    tables, row, in_body = [], None, False
+    for token in tokens:
+        if token.type in ("tbody_open", "tbody_close"):
+            in_body = token.type == "tbody_open"
+            if in_body:
+                tables.append([])
+                rows = tables[-1]
+        elif in_body and token.type == "tr_open":
+            row = []
+        elif in_body and token.type == "tr_close":
+            rows.append(row)
+        elif in_body and token.type == "inline":
+            row.append("".join(child.content for child in token.children))
+    return tables
+
+
+def md_blocks(text):
+    """The text of each heading, paragraph and cell of a Markdown text, in order."""
+    from markdown_it import MarkdownIt
+
+    return ["".join(child.content for child in token.children)
+            for token in MarkdownIt("commonmark").enable("table").parse(text) if token.type == "inline"]
+
+
+ANNOTATION = re.compile(r"::(error|warning|notice) title=([^:]*)::(.*)")
+
+GATE_ARGS = (SHOP_CHANGE, "--target", "warehouse_pg", "--baseline", SHOP)
+FORMAT_RUNS = {
+    # arguments, exit status, the first column of the Markdown rows, annotation (level, text) lines
+    "plan": ((SHOP, "--target", "warehouse_pg"), 0,
+             ["model.shop.stg_events", "model.shop.stg_accounts", "model.shop.stg_contacts",
+              "model.shop.crm_health", "model.shop.web_attribution", "model.shop.customer_360"],
+             ["warning"] * 6 + ["notice"]),
+    "advise": ((SHOP, "--target", "warehouse_pg", "--advise", "--top", "2"), 0, ["1", "2"],
+               ["notice"] * 4),
+    "gate": (GATE_ARGS, 1, ["model.shop.order_payments"], ["error", "error"]),
+    "gate allowed": ((*GATE_ARGS, "--allow-list", "allowed"), 0, ["model.shop.order_payments"],
+                     ["notice", "notice"]),
+}
+
+
+@pytest.mark.parametrize("args, status, rows, levels", FORMAT_RUNS.values(), ids=FORMAT_RUNS.keys())
+def test_every_output_format(tmp_path, plan_schema, args, status, rows, levels):
+    allow = tmp_path / "allow.txt"
+    allow.write_text("model.shop.order_*  moved to the lake on purpose\n")
+    args = [allow if a == "allowed" else a for a in args]
+    summary = tmp_path / "summary.md"
+    outputs = {}
+    for fmt in ("json", "markdown", "github", "text"):
+        proc = marl("plan", *args, "--format", fmt, "--summary-file", summary)
+        assert proc.returncode == status, proc.stderr
+        outputs[fmt] = proc.stdout
+    document = json.loads(outputs["json"])
+    plan_schema.validate(document)
+    assert document["status"] == ("fail" if status else "pass")
+    *counts, listed = md_tables(outputs["markdown"])
+    assert [row[0] for row in listed] == rows
+    if counts:
+        # The counts table: models and seeds, pushdown, federated.
+        assert [row[0] for row in counts[0]] == ["models and seeds", "pushdown", "federated"]
+    # The step summary file gathers one Markdown summary a run.
+    assert summary.read_text() == outputs["markdown"] * 4
+    lines = outputs["github"].splitlines()
+    parsed = [ANNOTATION.fullmatch(line) for line in lines]
+    assert all(parsed), lines
+    assert [m[1] for m in parsed] == levels
+    if document["command"] == "baseline":
+        verdict = document["verdict"]
+        # Verdict first: the Markdown's first paragraph, the text's last line.
+        assert verdict.startswith("FAIL" if status else "PASS")
+        assert md_blocks(outputs["markdown"])[1] == verdict
+        assert outputs["text"].splitlines()[-1] == verdict
+        assert parsed[-1][3] == verdict
+        assert "model.shop.order_payments" in parsed[0][3]
+        if document["allowed"]:
+            assert listed[0][-1] == "allowed: moved to the lake on purpose"
+
+
+def test_colour_only_on_a_terminal():
+    import pty
+
+    def on_terminal(env):
+        main, child = pty.openpty()
+        env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, **env}
+        proc = subprocess.run([str(MARL), "plan", *map(str, GATE_ARGS), "--quiet"], stdout=child,
+                              stderr=subprocess.PIPE, env=env, timeout=60)
+        os.close(child)
+        text = os.read(main, 65536).decode()
+        os.close(main)
+        return proc.returncode, text
+
+    status, text = on_terminal({"TERM": "xterm"})
+    assert status == 1 and text.startswith("\x1b[31;1mFAIL\x1b[0m: new federation")
+    status, text = on_terminal({"NO_COLOR": "1", "TERM": "xterm"})
+    assert text.startswith("FAIL: new federation")
+    assert "\x1b" not in marl("plan", *GATE_ARGS).stdout
+
+
+def test_large_project_output_stays_bounded(tmp_path):
+    sys.path.insert(0, str(ROOT / "bench"))
+    from make_big_manifest import big_manifest
+
+    old, new = tmp_path / "old.json", tmp_path / "new.json"
+    old.write_text(json.dumps(big_manifest(4000)))
+    new.write_text(json.dumps(big_manifest(4000, changed=800)))
+    args = ("plan", new, "--baseline", old)
+    quiet = marl(*args, "--quiet")
+    assert quiet.returncode == 1
+    verdict = quiet.stdout
+    assert verdict.count("\n") == 1 and len(verdict) < 400
+    assert verdict.startswith("FAIL: new federation in 800 models: ") and verdict.endswith(" and 790 more\n")
+    markdown = marl(*args, "--format", "markdown").stdout
+    assert len(md_tables(markdown)[-1]) == 50 and "and 750 more changes" in markdown
+    assert len(markdown) < 20_000
+    github = marl(*args, "--format", "github").stdout.splitlines()
+    assert len(github) == 52 and "and 750 more failing models" in github[-2]
+    text = marl(*args).stdout
+    assert "  ... and 700 more (--format json lists them all)" in text
+    advice = marl("plan", new, "--advise", "--top", "3").stdout
+    assert len(re.findall(r"(?m)^ +\d+\. replicate ", advice)) == 3
+    assert re.search(r"(?m)^  \.\.\. and \d+ more steps \(--top shows more\)$", advice)
