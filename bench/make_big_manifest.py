@@ -22,12 +22,19 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_plan_graph import CONNECTIONS, synthetic_manifest  # noqa: E402
 
 
-def big_manifest(n_nodes: int, changed: int = 0, seed: int = 7) -> dict:
+def big_manifest(n_nodes: int, changed: int = 0, seed: int = 7, all_read: bool = False) -> dict:
     """``n_nodes`` nodes, one in forty a test; the first ``changed`` staging
-    models that read one connection read a source of another one too."""
+    models that read one connection read a source of another one too. With
+    ``all_read`` every model reads a source (the later layers one each, in
+    turn from every connection), so most models are federated for a target."""
     tests = n_nodes // 40
     document = synthetic_manifest(n_nodes - tests, seed=seed)
     nodes = document["nodes"]
+    if all_read:
+        source_ids = list(document["sources"])
+        for i, node in enumerate(nodes.values()):
+            if node["resource_type"] == "model" and not node.get("sources"):
+                node["sources"] = [source_ids[(i * 7919) % len(source_ids)]]
     if changed:
         by_connection = {}
         for uid, source in document["sources"].items():
@@ -54,8 +61,9 @@ def main() -> int:
     parser.add_argument("path", type=Path)
     parser.add_argument("--nodes", type=int, default=100_000)
     parser.add_argument("--changed", type=int, default=0, help="models made to read one more connection")
+    parser.add_argument("--all-read", action="store_true", help="every model reads a source")
     args = parser.parse_args()
-    args.path.write_text(json.dumps(big_manifest(args.nodes, args.changed)))
+    args.path.write_text(json.dumps(big_manifest(args.nodes, args.changed, all_read=args.all_read)))
     print(f"wrote {args.path}")
     return 0
 
