@@ -4,8 +4,10 @@ loader (the straightforward reader it started from).
 
     PYTHONPATH=host .venv/bin/python bench/bench_plan_gate.py   # --nodes 100000 --runs 3
 
-The manifests come from make_big_manifest.py (97,500 models and seeds; the
-current one has 50 models reading one more connection). Each command runs as
+The manifests come from make_big_manifest.py (97,500 models and seeds): for
+the gate the current one has 50 models reading one more connection; the
+advice runs on one where every model reads a source, so that for the target
+most of them (about 74,000) are federated. Each command runs as
 its own process through bin/marl, like CI runs it; wall time, CPU time (user
 plus system: what the process itself needed, much less disturbed by other
 load on the machine than the wall time) and peak memory (max RSS) are the best
@@ -80,6 +82,8 @@ def main() -> int:
         old, new = Path(tmp) / "baseline.json", Path(tmp) / "current.json"
         old.write_text(json.dumps(big_manifest(args.nodes)))
         new.write_text(json.dumps(big_manifest(args.nodes, args.changed)))
+        reads = Path(tmp) / "all_read.json"
+        reads.write_text(json.dumps(big_manifest(args.nodes, all_read=True)))
         print(f"{args.nodes} nodes, {old.stat().st_size / 2**20:.1f} MiB; load average "
               f"{os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
@@ -91,7 +95,9 @@ def main() -> int:
         for label, argv in (
             ("--baseline", ("plan", new, "--baseline", old, "--quiet")),
             ("--baseline --format json", ("plan", new, "--baseline", old, "--format", "json")),
-            ("--advise --target warehouse_pg", ("plan", new, "--advise", "--target", "warehouse_pg", "--quiet")),
+            ("--advise --target warehouse_pg", ("plan", reads, "--advise", "--target", "warehouse_pg", "--quiet")),
+            ("--advise --target ... --format json", ("plan", reads, "--advise", "--target", "warehouse_pg",
+                                                     "--format", "json")),
         ):
             wall, cpu, rss, status = run_marl(argv, args.runs)
             print(f"marl plan {label:<32} {wall:6.2f} s wall  {cpu:6.2f} s CPU  {rss:6.0f} MiB  exit {status}")
