@@ -233,6 +233,9 @@ GATE_CASES = {
                          {"became_federated": ["model.p.a"]}, "FAIL: new federation in 1 model: model.p.a"),
     "allow-list without reason": (A_FEDERATED, ("--allow-list", "model.p.a"), 2, None,
                                   "line 1: 'model.p.a' has no reason"),
+    "allow-list missing": (A_FEDERATED, ("--allow-list", None), 2, None, "cannot read the allow-list: No such file"),
+    "summary file unwritable": ({}, ("--summary-file", "/nonexistent/dir/summary.md"), 2, None,
+                                "cannot write the summary to /nonexistent/dir/summary.md"),
     "stdin baseline": (A_FEDERATED, ("stdin",), 1, {"became_federated": ["model.p.a"]},
                        "FAIL: new federation in 1 model: model.p.a"),
     "emptied": ("emptied", (), 2, None, "the current manifest has no models or seeds while the baseline has 3"),
@@ -272,7 +275,8 @@ def run_gate(tmp_path, change, extra):
     args, stdin = list(extra), None
     if "--allow-list" in args:
         allow = tmp_path / "allow.txt"
-        allow.write_text(args[args.index("--allow-list") + 1])
+        if args[args.index("--allow-list") + 1] is not None:
+            allow.write_text(args[args.index("--allow-list") + 1])
         args[args.index("--allow-list") + 1] = allow
     baseline = ["--baseline", old]
     if "stdin" in args:
