@@ -280,7 +280,11 @@ def _write_html(analysis, args: argparse.Namespace) -> int:
     try:
         graph = write_plan_html(analysis, args.html)
     except GraphvizError as e:
-        raise Refusal(str(e), exit_status.NOT_SET_UP) from None
+        # Without Graphviz the command line is not set up; a layout that
+        # fails or takes too long is this manifest's problem.
+        import shutil
+
+        raise Refusal(str(e), exit_status.NOT_SET_UP if shutil.which("dot") is None else exit_status.USAGE) from None
     except OSError as e:
         raise Refusal(f"cannot write {args.html}: {e.strerror or e}") from None
     except Exception as e:
