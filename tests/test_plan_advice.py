@@ -229,6 +229,9 @@ GATE_CASES = {
                       {"became_federated": ["model.p.a"]}, ALLOWED),
     "allow-list glob": (A_FEDERATED, ("--allow-list", "# accepted\n\nmodel.p.?\tall of p for now"), 0,
                         {"became_federated": ["model.p.a"]}, ALLOWED),
+    # The first matching entry in the file is the one reported.
+    "allow-list first match": (A_FEDERATED, ("--allow-list", "model.q.*  other\nmodel.p.*  first\nmodel.p.a  second"),
+                               0, {"became_federated": ["model.p.a"]}, ALLOWED),
     "allow-list other": (A_FEDERATED, ("--allow-list", "model.q.*  not this one"), 1,
                          {"became_federated": ["model.p.a"]}, "FAIL: new federation in 1 model: model.p.a"),
     "allow-list without reason": (A_FEDERATED, ("--allow-list", "model.p.a"), 2, None,
@@ -317,7 +320,12 @@ def test_gate_statuses_and_verdicts(tmp_path, change, extra, status, expected, v
     assert report["allowed"] == [c["unique_id"] for c in allowed]
     if allowed:
         # Allowed models are reported with the entry's reason, never dropped.
-        assert allowed[0]["allowed_by"]["reason"] in ("joins the new feed, agreed", "all of p for now")
+        assert allowed[0]["allowed_by"]["reason"] in ("joins the new feed, agreed", "all of p for now", "first")
+    if "--allow-list" in extra:
+        # Entries that matched nothing are listed, to be cleaned up.
+        unused = {"model.q.*  not this one": ["model.q.*"], "model.q.*  other\nmodel.p.*  first\nmodel.p.a  second":
+                  ["model.q.*", "model.p.a"]}
+        assert report["policy"]["unused_entries"] == unused.get(extra[1], [])
 
 
 def test_gate_when_not_set_up(tmp_path):

@@ -234,6 +234,14 @@ class Comparison:
         return not any(c.verdict == "fail" for c in self.changes)
 
     @property
+    def unused_entries(self) -> List[AllowEntry]:
+        """Allow-list entries that matched no finding: candidates to remove."""
+        if self.allow_list is None:
+            return []
+        used = {id(c.allowed_by) for c in self.changes if c.allowed_by is not None}
+        return [e for e in self.allow_list.entries if id(e) not in used]
+
+    @property
     def new_federation(self) -> List[str]:
         """Models federated now that were not, allowed or not."""
         return [c.unique_id for c in self.changes if c.finding == "new_federation"]

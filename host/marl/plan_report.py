@@ -23,7 +23,7 @@ from typing import Dict, List, Optional, Sequence, TextIO
 
 from marl.plan_advice import ModelAdvice, Step
 from marl.plan_analysis import PlannedModel
-from marl.plan_gate import CHANGE_KINDS, FINDING_TITLES, Change, Comparison, verdict_text
+from marl.plan_gate import CHANGE_KINDS, FINDING_TITLES, Change, Comparison, bounded_ids, verdict_text
 
 SCHEMA_VERSION = "1.0"
 VERDICT_IDS = 10
@@ -97,7 +97,8 @@ def baseline_document(comparison: Comparison, baseline_name: str) -> dict:
         "summary": comparison.current_summary,
         "baseline": {"name": baseline_name, "summary": comparison.baseline_summary},
         "policy": {"fail_on": comparison.fail_on, "allow_list": allow.origin if allow else None,
-                   "allow_entries": len(allow.entries) if allow else 0},
+                   "allow_entries": len(allow.entries) if allow else 0,
+                   "unused_entries": [e.pattern for e in comparison.unused_entries]},
         "verdict": verdict_text(comparison, VERDICT_IDS),
         "counts": comparison.counts(),
         "failing": [c.unique_id for c in comparison.failing],
@@ -243,6 +244,9 @@ def print_comparison(comparison: Comparison, baseline_name: str, out: TextIO,
             out.write(f"  ... and {len(changes) - len(shown)} more (--format json lists them all)\n")
     if not comparison.changes:
         out.write("no model changed its plan\n")
+    unused = [e.pattern for e in comparison.unused_entries]
+    if unused:
+        out.write(f"allow-list entries that matched no finding: {bounded_ids(unused, VERDICT_IDS)}\n")
     b, c = comparison.baseline_summary, comparison.current_summary
     out.write(f"baseline {_plural(b['nodes'], 'node')}: {b['pushdown']} pushdown, {b['federated']} federated; "
               f"now {_plural(c['nodes'], 'node')}: {c['pushdown']} pushdown, {c['federated']} federated\n")
