@@ -1,5 +1,6 @@
 """The host stand-in's manifest loader and the `marl plan` command line."""
 
+import dataclasses
 import html
 import json
 import os
@@ -10,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from marl import manifest as marl_manifest
+from strix.contracts.graph import loader as stand_in_loader
 from strix.contracts.graph.loader import ManifestError, load_manifest, manifest_from_dict
 from strix.contracts.graph.nodes import DependsOn, ManifestNode, SourceDefinition
 
@@ -96,6 +99,11 @@ def test_loader_round_trips_minimal_data_and_repeated_own_id():
     assert manifest_from_dict({}).nodes == {}
 
 
+# marl's own reader and the stand-in's loader accept and word alike.
+READERS = pytest.mark.parametrize("reader", [marl_manifest, stand_in_loader], ids=["marl", "stand-in"])
+
+
+@READERS
 @pytest.mark.parametrize("text, message", [
     ('{"nodes": {', "not valid JSON"),
     ('[]', "the manifest: expected an object"),
@@ -109,14 +117,53 @@ def test_loader_round_trips_minimal_data_and_repeated_own_id():
     ('{"nodes": {"a": {"resource_type": "model", "depends_on": {"nodes": "m"}}}}', "depends_on.nodes: expected a list"),
     ('{"sources": {"s": {"connection": 5}}}', "sources['s'].connection: expected a string or null"),
     ('{"sources": {"s": {"meta": []}}}', "sources['s'].meta: expected an object or null"),
+    ('{"sources": {"s": {"meta": {"connection": 1}}}}', "sources['s'].meta.connection: expected a string or null"),
+    ('{"sources": {"s": {"unique_id": "t"}}}', "sources['s'].unique_id: \"t\" does not match its key"),
+    ('{"nodes": {"a": {"resource_type": "model", "depends_on": {"nodes": [1]}}}}', "depends_on.nodes: expected"),
+    ('{"nodes": {"a": {"resource_type": "model", "depends_on": {"x": []}}}}', "unknown key 'x'"),
+    ('{"nodes": {"a": {"resource_type": "model", "name": 3}}}', "nodes['a'].name: expected a string or null"),
+    ('{"nodes": {"a": {"resource_type": "model", "sources": null}}}', "nodes['a'].sources: expected a list"),
+    ('{"nodes": {"a": {"resource_type": ""}}}', "resource_type: expected a non-empty string"),
 ])
-def test_loader_reports_malformed_manifests_with_location(tmp_path, text, message):
+def test_loader_reports_malformed_manifests_with_location(tmp_path, reader, text, message):
     path = tmp_path / "m.json"
     path.write_text(text)
-    with pytest.raises(ManifestError) as info:
-        load_manifest(path)
+    with pytest.raises(reader.ManifestError) as info:
+        reader.load_manifest(path)
     assert str(info.value).startswith(f"{path}: ")
     assert message in str(info.value)
+
+
+def test_marl_reader_builds_what_the_stand_in_builds():
+    for path in (EXAMPLE, ROOT / "examples" / "shop" / "manifest_change.json"):
+        ours, theirs = marl_manifest.load_manifest(path), load_manifest(path)
+        for kind in ("nodes", "sources"):
+            assert [dataclasses.astuple(n) for n in getattr(ours, kind).values()] == \
+                [dataclasses.astuple(n) for n in getattr(theirs, kind).values()]
+        assert ours.project_name == theirs.project_name
+
+
+def test_marl_reader_takes_pipes_only_when_asked_and_bounds_them(tmp_path, monkeypatch):
+    text = EXAMPLE.read_text()
+    # Process substitution, as a shell gives it: /dev/fd/N, a pipe.
+    proc = subprocess.run(["bash", "-c", f'"$0" plan "$1" --baseline <(cat "$1") --quiet', MARL, EXAMPLE],
+                          capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "PASS: no new federation\n"), proc.stderr
+    read, write = os.pipe()
+    with os.fdopen(write, "w") as f:
+        f.write(text)
+    path = f"/dev/fd/{read}"
+    with pytest.raises(marl_manifest.ManifestError, match="not a regular file"):
+        marl_manifest.load_manifest(path)
+    assert len(marl_manifest.load_manifest(path, streams=True).nodes) == 16
+    os.close(read)
+    monkeypatch.setattr(marl_manifest, "MAX_MANIFEST_BYTES", 1000)
+    read, write = os.pipe()
+    with os.fdopen(write, "w") as f:
+        f.write(text[:4000])
+    with os.fdopen(read, "rb") as f:
+        with pytest.raises(marl_manifest.ManifestError, match="<stream>: cannot read manifest: larger than 1000 bytes"):
+            marl_manifest.load_manifest(f, "<stream>")
 
 
 def test_loader_reports_missing_file(tmp_path):
@@ -150,12 +197,11 @@ def test_plan_json_reports_connections_and_refs():
     assert proc.returncode == 0, proc.stderr
     doc = json.loads(proc.stdout)
     assert doc["summary"] == {"nodes": 15, "pushdown": 9, "federated": 6, "target_connection": "warehouse_pg"}
-    by_id = {n["unique_id"]: n for n in doc["nodes"]}
+    by_id = {n["unique_id"]: n for n in doc["models"]}
     assert list(by_id) == list(PLAN_ON_WAREHOUSE)
     assert by_id["model.shop.customer_360"] == {
         "unique_id": "model.shop.customer_360", "resource_type": "model", "strategy": "federated",
         "primary_connection": None, "reason": PLAN_ON_WAREHOUSE["model.shop.customer_360"][1],
-        "user_override": None,
         "source_connections": ["crm_mysql", "lake_dbx", "warehouse_pg"],
         "source_refs": ["source.shop.crm.accounts", "source.shop.lake.events", "source.shop.raw.customers"],
     }
@@ -229,7 +275,13 @@ def test_bad_manifest_is_reported_by_marl_plan_and_the_plan_page(tmp_path, conte
     for args in ((), ("--json",), ("--html", tmp_path / "plan.html")):
         proc = marl("plan", path, *args)
         assert proc.returncode == 2, proc.stderr
-        assert proc.stdout == ""
+        if args == ("--json",):
+            # JSON readers get the error as a document of its own.
+            error = json.loads(proc.stdout)
+            assert (error["status"], error["error"]["exit_status"]) == ("error", 2)
+            assert message in error["error"]["message"]
+        else:
+            assert proc.stdout == ""
         assert proc.stderr.startswith(f"marl plan: error: {path}: ")
         assert message in proc.stderr and proc.stderr.count("\n") == 1
         assert not (tmp_path / "plan.html").exists()

@@ -213,7 +213,7 @@ def expected_plan():
     command line reports them."""
     out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--json"],
                          capture_output=True, text=True, check=True).stdout
-    nodes = json.loads(out)["nodes"]
+    nodes = json.loads(out)["models"]
     return {n["unique_id"] for n in nodes}, {n["unique_id"] for n in nodes if n["strategy"] == "federated"}
 
 

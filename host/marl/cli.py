@@ -24,18 +24,7 @@ import sys
 from pathlib import Path
 from typing import List, Optional
 
-from marl import hostnames
-
-EXIT_OK = 0
-EXIT_FINDING = 1
-EXIT_USAGE = 2
-EXIT_NOT_SET_UP = 3
-EXIT_CANNOT_SERVE = 4
-
-EXIT_STATUSES = """exit statuses (every command):
-  0  success            1  the command's finding (gate failed, Java does not suit)
-  2  bad input or usage 3  not set up (a native module or package is missing)
-  4  cannot serve (address in use)"""
+from marl import exit_status, hostnames
 
 COMMAND_MODULES = (
     "marl.plan_cmd",
@@ -52,7 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marl",
         description="Plan, run and document a marl project.",
-        epilog=EXIT_STATUSES,
+        epilog=exit_status.TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=version_text(),
@@ -115,13 +104,25 @@ def _register_unavailable(subparsers, module_name: str, error: ImportError) -> N
 
     def run(args) -> int:
         print(f"marl {command}: unavailable: {error}", file=sys.stderr)
-        return EXIT_NOT_SET_UP
+        return exit_status.NOT_SET_UP
 
     parser.set_defaults(func=run)
 
 
+def _subparsers(parser: argparse.ArgumentParser) -> dict:
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return action.choices
+    return {}
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        # An unknown option is the subcommand's: show its usage, not marl's.
+        subcommand = _subparsers(parser).get(args.command, parser)
+        subcommand.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         return args.func(args)
     except KeyboardInterrupt:

@@ -23,7 +23,8 @@ from datetime import datetime, timedelta
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from marl.cli import EXIT_CANNOT_SERVE, EXIT_NOT_SET_UP, EXIT_USAGE, setup_hint
+from marl import exit_status
+from marl.cli import setup_hint
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8580
@@ -97,7 +98,7 @@ def _usage_error(message: str) -> None:
     """Bad input: the message on stderr and exit status 2 (SystemExit with
     a text would exit 1, the status of a finding)."""
     print(message, file=sys.stderr)
-    raise SystemExit(EXIT_USAGE)
+    raise SystemExit(exit_status.USAGE)
 
 
 def _project_root(args: argparse.Namespace, command: str) -> Path:
@@ -144,7 +145,7 @@ def _missing(command: str, e: ImportError) -> int:
         "(FastAPI, uvicorn and the native modules)",
         file=sys.stderr,
     )
-    return EXIT_NOT_SET_UP
+    return exit_status.NOT_SET_UP
 
 
 def run_serve(args: argparse.Namespace) -> int:
@@ -175,7 +176,7 @@ def run_serve(args: argparse.Namespace) -> int:
         reason = "the address is in use (is another server running there? choose one with --port)" \
             if e.errno == errno.EADDRINUSE else (e.strerror or str(e))
         print(f"marl docs serve: error: cannot serve on {args.host}:{args.port}: {reason}", file=sys.stderr)
-        return EXIT_CANNOT_SERVE
+        return exit_status.CANNOT_SERVE
     port = sock.getsockname()[1]
     print(f"marl docs: serving {root} on http://{_url_host(args.host)}:{port}{args.root_path}/ "
           f"(profiles at /, plan graph at /plan, API at /api/profile; "
@@ -341,7 +342,7 @@ def run_sample(args: argparse.Namespace) -> int:
             print(f"marl docs sample: error: the metadata store {store.db_path} already holds "
                   "profiles of this project; the sample's made-up profiles would show among them. "
                   "Give --force to record them anyway", file=sys.stderr)
-            return EXIT_USAGE
+            return exit_status.USAGE
 
     source, table = SAMPLE_TABLES[0][:2]
     paths = [

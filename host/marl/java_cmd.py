@@ -18,7 +18,8 @@ import argparse
 import os
 import sys
 
-from marl.cli import EXIT_NOT_SET_UP, setup_hint
+from marl import exit_status
+from marl.cli import setup_hint
 
 
 def _jvm_module(command: str):
@@ -65,7 +66,7 @@ def format_installations(installations) -> str:
 def run_search(args: argparse.Namespace) -> int:
     jvm = _jvm_module("search")
     if jvm is None:
-        return EXIT_NOT_SET_UP
+        return exit_status.NOT_SET_UP
     installations = jvm.find_all_java_installations()
     if not installations:
         print("No Java installation found.", file=sys.stderr)
@@ -98,7 +99,7 @@ def _add_check(commands) -> None:
 def run_check(args: argparse.Namespace) -> int:
     jvm = _jvm_module("check")
     if jvm is None:
-        return EXIT_NOT_SET_UP
+        return exit_status.NOT_SET_UP
     valid, message = jvm.validate_java_for_spark()
     print(message)
     broken = broken_java_home(jvm)
@@ -167,7 +168,7 @@ def _choose_for_pyspark(jvm):
 def run_set(args: argparse.Namespace) -> int:
     jvm = _jvm_module("set")
     if jvm is None:
-        return EXIT_NOT_SET_UP
+        return exit_status.NOT_SET_UP
     if args.auto:
         java_home = _choose_for_pyspark(jvm)
         if java_home is None:

@@ -1,10 +1,9 @@
-"""What to replicate where to end federation, and the plan of a manifest
-compared with a baseline manifest.
+"""What to replicate where to end federation.
 
-Both work on the advisor's decisions as ``marl.plan_analysis`` makes them
+It works on the advisor's decisions as ``marl.plan_analysis`` makes them
 (``PlanAdvisor.analyze`` with the command line's target) and on the manifest;
 nothing here looks at the plan graph, so the command line, the pages and the
-tests share one implementation.
+tests share one implementation (the baseline gate is ``marl.plan_gate``).
 
 Advice. A federated model is turned pushdown by running it on one connection
 (its ``to_connection``: the target when there is one, else the connection that
@@ -26,78 +25,39 @@ the worth of the candidates left, and only of those holding a need it shrank:
 the worths are kept in a heap, those candidates are pushed again with their
 new worth (the older entry is skipped), and a project of 100,000 nodes is
 advised in a few seconds.
-
-Baseline. Two manifests are analysed with the same target and their models
-and seeds are matched by unique_id: a model that became federated, or that
-is new and federated, is new federation, which a CI job fails on.
 """
 
 from __future__ import annotations
 
-import argparse
 import heapq
-import json
-import sys
 from collections import Counter
 from dataclasses import dataclass, field
 from itertools import combinations
 from typing import Dict, FrozenSet, List, Optional, Sequence, Tuple
 
-from marl.plan_analysis import PlanAnalysis, PlanAnalysisError, analyse_manifest
-
-# --- the advisor's decisions ---------------------------------------------------
-
-@dataclass
-class Planned:
-    """One model's or seed's decision, as compared and shown."""
-
-    unique_id: str
-    resource_type: str
-    strategy: str
-    primary_connection: Optional[str]
-    source_connections: List[str]
-    source_refs: List[str]
-    reason: str
-
-    def as_json(self) -> dict:
-        return {
-            "resource_type": self.resource_type,
-            "strategy": self.strategy,
-            "primary_connection": self.primary_connection,
-            "source_connections": self.source_connections,
-            "reason": self.reason,
-        }
-
-
-def planned_records(planned) -> Dict[str, Planned]:
-    return {
-        node.unique_id: Planned(
-            unique_id=node.unique_id,
-            resource_type=node.resource_type,
-            strategy=result.strategy,
-            primary_connection=result.primary_connection,
-            source_connections=sorted(result.source_connections),
-            source_refs=sorted(result.source_refs),
-            reason=result.reason,
-        )
-        for node, result in planned
-    }
-
+from marl.plan_analysis import PlanAnalysis, PlannedModel, analyse_manifest
 
 # --- advice ------------------------------------------------------------------
 
 @dataclass
 class ModelAdvice:
-    unique_id: str
+    model: PlannedModel  # the federated model's decision
     to_connection: str
     replicate: List[str]  # sources to copy into to_connection, sorted
     no_connection: List[str]  # sources it reads that are on no connection, sorted
-    reason: str  # why it is federated now
+
+    @property
+    def unique_id(self) -> str:
+        return self.model.unique_id
+
+    @property
+    def reason(self) -> str:
+        """Why it is federated now."""
+        return self.model.reason
 
     def as_json(self) -> dict:
-        return {"unique_id": self.unique_id, "to_connection": self.to_connection,
-                "replicate": self.replicate, "no_connection": self.no_connection,
-                "reason": self.reason}
+        return {"model": self.model.as_json(), "to_connection": self.to_connection,
+                "replicate": self.replicate, "no_connection": self.no_connection}
 
 
 @dataclass
@@ -116,19 +76,19 @@ class Step:
 class Advice:
     models: List[ModelAdvice]
     steps: List[Step]
+    # The plan's summary (``marl.plan_analysis.summarise``) with the totals
+    # of the steps: "steps", "sources_replicated", "pushdown_after".
     summary: Dict[str, object] = field(default_factory=dict)
 
-    def as_json(self) -> dict:
-        return {"models": [m.as_json() for m in self.models],
-                "steps": [s.as_json() for s in self.steps],
-                "summary": self.summary}
+    def totals(self) -> Dict[str, int]:
+        return {key: self.summary[key] for key in ("steps", "sources_replicated", "pushdown_after")}
 
 
-def model_advice(node_id: str, result, connection_of, target: Optional[str]) -> ModelAdvice:
+def model_advice(model: PlannedModel, connection_of, target: Optional[str]) -> ModelAdvice:
     """Where a federated model should run and what it lacks there.
 
     ``connection_of`` maps a source id to its connection (or None)."""
-    refs = sorted(result.source_refs)
+    refs = model.source_refs
     where = {ref: connection_of(ref) for ref in refs}
     if target:
         to_connection = target
@@ -137,11 +97,10 @@ def model_advice(node_id: str, result, connection_of, target: Optional[str]) -> 
         # A federated model without a target reads at least two connections.
         to_connection = min(held, key=lambda conn: (-held[conn], conn))
     return ModelAdvice(
-        unique_id=node_id,
+        model=model,
         to_connection=to_connection,
         replicate=[ref for ref in refs if where[ref] and where[ref] != to_connection],
         no_connection=[ref for ref in refs if not where[ref]],
-        reason=result.reason,
     )
 
 
@@ -153,17 +112,13 @@ def advise(manifest, target: Optional[str] = None) -> Advice:
 
 def advise_analysis(analysis: PlanAnalysis) -> Advice:
     """The advice for an analysis already made (``marl.plan_analysis``)."""
-    planned, target = analysis.planned, analysis.target
-    run_on = target or None  # the advisor takes an empty target as none
-    models = [model_advice(node.unique_id, result, analysis.source_connection, run_on)
-              for node, result in planned if result.is_federated]
-    pushdown = sum(1 for _, result in planned if result.is_pushdown)
+    run_on = analysis.target or None  # the advisor takes an empty target as none
+    models = [model_advice(model, analysis.source_connection, run_on)
+              for model in analysis.models if model.strategy == "federated"]
+    pushdown = analysis.summary["pushdown"]
     steps = rank_steps(models, pushdown)
     summary = {
-        "nodes": len(planned),
-        "pushdown": pushdown,
-        "federated": len(models),
-        "target_connection": target,
+        **analysis.summary,
         "steps": len(steps),
         "sources_replicated": sum(len(s.replicate) for s in steps),
         "pushdown_after": pushdown + sum(len(s.unlocks) for s in steps),
@@ -334,177 +289,3 @@ def panel_steps(advice: Advice, element_of: Dict[str, str], limit: int = 200) ->
             "model_elements": list(dict.fromkeys(element_of[m] for m in step.unlocks if m in element_of)),
         })
     return rows
-
-
-# --- baseline ----------------------------------------------------------------
-
-CHANGE_KINDS = ("became_federated", "became_pushdown", "changed", "appeared", "disappeared")
-
-
-@dataclass
-class Comparison:
-    target_connection: Optional[str]
-    changes: Dict[str, List[Tuple[Optional[Planned], Optional[Planned]]]]
-    baseline_counts: Dict[str, int]
-    current_counts: Dict[str, int]
-
-    @property
-    def new_federation(self) -> List[str]:
-        """Models federated now that were not: the ones a CI job fails on."""
-        became = [new.unique_id for _, new in self.changes["became_federated"]]
-        appeared = [new.unique_id for _, new in self.changes["appeared"] if new.strategy == "federated"]
-        return became + appeared
-
-    def as_json(self) -> dict:
-        document = {
-            kind: [{"unique_id": (new or old).unique_id,
-                    "old": old.as_json() if old else None,
-                    "new": new.as_json() if new else None}
-                   for old, new in pairs]
-            for kind, pairs in self.changes.items()
-        }
-        document["new_federation"] = self.new_federation
-        document["summary"] = {"target_connection": self.target_connection,
-                               "baseline": self.baseline_counts, "current": self.current_counts}
-        return document
-
-
-def _counts(records: Dict[str, Planned]) -> Dict[str, int]:
-    strategies = Counter(r.strategy for r in records.values())
-    return {"nodes": len(records), "pushdown": strategies["pushdown"], "federated": strategies["federated"]}
-
-
-def compare(baseline: Dict[str, Planned], current: Dict[str, Planned],
-            target: Optional[str] = None) -> Comparison:
-    """What changed from ``baseline`` to ``current`` (both keyed by
-    unique_id): strategy flips, other changes of where or why a model runs,
-    models that appeared (current order) and disappeared (baseline order)."""
-    changes: Dict[str, list] = {kind: [] for kind in CHANGE_KINDS}
-    for uid, new in current.items():
-        old = baseline.get(uid)
-        if old is None:
-            changes["appeared"].append((None, new))
-        elif old.strategy != new.strategy:
-            kind = {"federated": "became_federated", "pushdown": "became_pushdown"}.get(new.strategy, "changed")
-            changes[kind].append((old, new))
-        elif (old.primary_connection, old.source_connections, old.reason) != \
-                (new.primary_connection, new.source_connections, new.reason):
-            changes["changed"].append((old, new))
-    changes["disappeared"] = [(old, None) for uid, old in baseline.items() if uid not in current]
-    return Comparison(target_connection=target, changes=changes,
-                      baseline_counts=_counts(baseline), current_counts=_counts(current))
-
-
-# --- the command line ----------------------------------------------------------
-
-def run_advise(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
-    """``marl plan MANIFEST --advise``: print the advice."""
-    try:
-        advice = advise_analysis(analysis)
-    except PlanAnalysisError as e:
-        print(f"marl plan: error: {e}", file=sys.stderr)
-        return 2
-    if args.json:
-        _dump(advice.as_json())
-    else:
-        print_advice(advice)
-    return 0
-
-
-def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
-    """``marl plan MANIFEST --baseline OLD``: 1 when a model is federated now
-    that was not, 2 when the baseline cannot be read or analysed, else 0."""
-    from marl.manifest import ManifestError, load_manifest
-
-    try:
-        baseline = analyse_manifest(load_manifest(args.baseline), args.target)
-    except (ManifestError, PlanAnalysisError) as e:
-        print(f"marl plan: error: baseline: {e}", file=sys.stderr)
-        return 2
-    comparison = compare(planned_records(baseline.planned), planned_records(analysis.planned), args.target)
-    if args.json:
-        _dump(comparison.as_json())
-    else:
-        print_comparison(comparison, args.baseline)
-    return 1 if comparison.new_federation else 0
-
-
-def _dump(document: dict) -> None:
-    json.dump(document, sys.stdout, indent=2)
-    sys.stdout.write("\n")
-
-
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}{'' if count == 1 else 's'}"
-
-
-def _target_note(target: Optional[str]) -> str:
-    return f" (target {target!r})" if target is not None else ""
-
-
-def print_advice(advice: Advice, out=None) -> None:
-    out = out or sys.stdout
-    s = advice.summary
-    if not advice.models:
-        print(f"No federated models among {_plural(s['nodes'], 'node')}{_target_note(s['target_connection'])}: "
-              "nothing to replicate.", file=out)
-        return
-    print(f"{_plural(s['federated'], 'federated model')} of {_plural(s['nodes'], 'node')}"
-          f"{_target_note(s['target_connection'])}; to make each pushdown:", file=out)
-    id_width = max(len(m.unique_id) for m in advice.models)
-    conn_width = max(len(m.to_connection) for m in advice.models)
-    for m in advice.models:
-        line = f"  {m.unique_id:<{id_width}}  run on {m.to_connection:<{conn_width}}  replicate {', '.join(m.replicate)}"
-        if m.no_connection:
-            line += f" (also reads on no connection: {', '.join(m.no_connection)})"
-        print(line, file=out)
-    print("Replication steps, most models made pushdown per source replicated first:", file=out)
-    for number, step in enumerate(advice.steps, 1):
-        print(f"{number:>3}. replicate {_plural(len(step.replicate), 'source')} into {step.to_connection}: "
-              f"{len(step.unlocks)} more model{'' if len(step.unlocks) == 1 else 's'} pushdown, "
-              f"{step.pushdown_after} of {s['nodes']} in all", file=out)
-        print(f"       sources:  {', '.join(step.replicate)}", file=out)
-        print(f"       pushdown: {', '.join(step.unlocks)}", file=out)
-    print(f"In all: replicate {_plural(s['sources_replicated'], 'source')} in "
-          f"{_plural(s['steps'], 'step')}; then {s['pushdown_after']} of {s['nodes']} nodes are pushdown.",
-          file=out)
-
-
-CHANGE_TITLES = {
-    "became_federated": "became federated",
-    "became_pushdown": "became pushdown",
-    "changed": "changed connection or reason",
-    "appeared": "appeared",
-    "disappeared": "disappeared",
-}
-
-
-def _where(record: Planned) -> str:
-    if record.strategy == "federated":
-        return "reads " + ", ".join(record.source_connections)
-    return "on " + (record.primary_connection or "the default target")
-
-
-def print_comparison(comparison: Comparison, baseline_name: str, out=None) -> None:
-    out = out or sys.stdout
-    print(f"Compared with the baseline {baseline_name}{_target_note(comparison.target_connection)}:", file=out)
-    for kind in CHANGE_KINDS:
-        pairs = comparison.changes[kind]
-        if not pairs:
-            continue
-        print(f"{CHANGE_TITLES[kind]} ({len(pairs)}):", file=out)
-        for old, new in pairs:
-            print(f"  {(new or old).unique_id}", file=out)
-            for label, record in (("was", old), ("now", new)):
-                if record is not None:
-                    print(f"    {label} {record.strategy:<9}  {_where(record)}: {record.reason}", file=out)
-    if not any(comparison.changes.values()):
-        print("no model changed its plan", file=out)
-    b, c = comparison.baseline_counts, comparison.current_counts
-    print(f"baseline {_plural(b['nodes'], 'node')}: {b['pushdown']} pushdown, {b['federated']} federated; "
-          f"now {_plural(c['nodes'], 'node')}: {c['pushdown']} pushdown, {c['federated']} federated", file=out)
-    federated = comparison.new_federation
-    if federated:
-        print(f"new federation in {_plural(len(federated), 'model')}: {', '.join(federated)}", file=out)
-    else:
-        print("no new federation", file=out)

@@ -1,21 +1,57 @@
-"""``marl plan``: show how each model and seed of a manifest would be executed.
+"""``marl plan``: show how each model and seed of a manifest would be executed,
+what to replicate to make the federated ones pushdown (``--advise``), and
+gate a change of plan against a baseline manifest (``--baseline``).
 
 Every node whose resource_type is "model" or "seed" is analysed, in manifest
-order, with ``PlanAdvisor.analyze(node, None, target)``; the result is printed
-as aligned columns (unique_id, strategy, reason) followed by a summary line,
-or as one JSON document with ``--json``.
+order, with ``PlanAdvisor.analyze(node, None, target)`` (``marl.plan_analysis``);
+``marl.plan_gate`` judges a change, ``marl.plan_report`` writes each format.
+What cannot be judged is refused with one line and exit status 2 before any
+output (see ``marl.exit_status``).
 """
 
 from __future__ import annotations
 
 import argparse
-import json
+import gc
 import sys
+from contextlib import contextmanager
 
-from marl import plan_advice
-from marl.cli import EXIT_NOT_SET_UP, setup_hint
+from marl import exit_status, plan_report
+from marl.cli import setup_hint
+from marl.manifest import STDIN, ManifestError, load_manifest
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
-from marl.manifest import ManifestError, load_manifest
+from marl.plan_gate import (POLICIES, GateRefusal, check_shrink, check_target, compare, load_allow_list,
+                            source_connections)
+
+FORMATS = ("text", "json", "markdown", "github")
+
+EPILOG = f"""\
+The gate (--baseline) fails on what --fail-on names: "new" (a model federated
+now that was not), "worse" (also a federated model reading more connections)
+or "changed" (any change of strategy or connections). An --allow-list file
+holds one accepted model a line: a unique_id or glob pattern, blanks, the
+reason. The baseline may be "-" (standard input), a pipe or <(command).
+
+{exit_status.TABLE}
+"""
+
+
+class Refusal(Exception):
+    """Stop with one line on standard error and this exit status."""
+
+    def __init__(self, message: str, status: int = exit_status.USAGE) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, got {value}")
+    return value
 
 
 def register(subparsers) -> None:
@@ -26,107 +62,214 @@ def register(subparsers) -> None:
             "Decide for every model and seed of MANIFEST whether its query is "
             "pushed down to one connection or federated across connections."
         ),
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("manifest", metavar="MANIFEST.json", help="manifest JSON file")
-    parser.add_argument(
-        "--target",
-        metavar="CONNECTION",
-        default=None,
-        help="connection the models are materialized into",
-    )
+    parser.add_argument("--target", metavar="CONNECTION", default=None,
+                        help="connection the models are materialized into")
+    parser.add_argument("--allow-new-target", action="store_true",
+                        help="accept a --target that no source is read from yet")
     output = parser.add_mutually_exclusive_group()
-    output.add_argument("--json", action="store_true", help="print a JSON document")
-    output.add_argument(
-        "--html",
-        metavar="FILE",
-        default=None,
-        help="write the plan graph (laid out by Graphviz) as one self-contained HTML file",
-    )
+    output.add_argument("--format", choices=FORMATS, default=None,
+                        help="text (default), json, markdown (a PR comment or step summary) "
+                             "or github (annotation lines)")
+    output.add_argument("--json", action="store_true", help="the same as --format json")
+    output.add_argument("--html", metavar="FILE", default=None,
+                        help="write the plan graph (laid out by Graphviz) as one self-contained HTML file")
+    parser.add_argument("--quiet", "-q", action="store_true",
+                        help="text format: print the verdict (or summary) line alone")
+    parser.add_argument("--summary-file", metavar="FILE", default=None,
+                        help="also append the Markdown summary to FILE (e.g. $GITHUB_STEP_SUMMARY)")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--advise", action="store_true",
                       help="say what to replicate where to make the federated models pushdown")
     mode.add_argument("--baseline", metavar="OLD_MANIFEST.json", default=None,
-                      help="compare with the plan of OLD_MANIFEST.json; exit 1 on new federation")
+                      help="compare with the plan of OLD_MANIFEST.json and judge the change "
+                           "(exit 1 when the policy fails)")
+    parser.add_argument("--top", metavar="N", type=positive_int, default=None,
+                        help="with --advise: show the first N replication steps")
+    gate = parser.add_argument_group("gate (with --baseline)")
+    gate.add_argument("--fail-on", choices=tuple(POLICIES), default=None,
+                      help="what fails the gate (default: new)")
+    gate.add_argument("--allow-list", metavar="FILE", default=None,
+                      help="accepted models, one 'PATTERN REASON' a line")
+    gate.add_argument("--allow-shrink", action="store_true",
+                      help="judge a current manifest that lost more than half of the baseline's models")
     parser.set_defaults(func=run)
 
 
-def run(args: argparse.Namespace) -> int:
+@contextmanager
+def _without_gc():
+    """The manifests and decisions are large and acyclic: the cyclic
+    collector would only rescan them, over and over, as they are built."""
+    enabled = gc.isenabled()
+    gc.disable()
     try:
-        manifest = load_manifest(args.manifest)
-    except ManifestError as e:
-        print(f"marl plan: error: {e}", file=sys.stderr)
-        return 2
+        yield
+    finally:
+        if enabled:
+            gc.enable()
 
+
+def run(args: argparse.Namespace) -> int:
+    fmt = "json" if args.json else (args.format or "text")
+    command = "baseline" if args.baseline is not None else ("advise" if args.advise else "plan")
     try:
-        analysis = analyse_manifest(manifest, args.target)
-    except ImportError as e:
-        print(
-            f"marl plan: error: the native module strix.plan_advisor is not "
-            f"available ({e}); {setup_hint()}",
-            file=sys.stderr,
-        )
-        return EXIT_NOT_SET_UP
-    except PlanAnalysisError as e:
-        # The loader accepted it, but the advisor cannot read it: as unusable
-        # as a manifest the loader rejects.
+        _check_usage(args, fmt)
+        with _without_gc():
+            return _run(args, fmt)
+    except Refusal as e:
         print(f"marl plan: error: {e}", file=sys.stderr)
-        return 2
+        if fmt == "json" and args.html is None:
+            plan_report.dump_json(plan_report.error_document(command, str(e), e.status), sys.stdout)
+        return e.status
+
+
+def _target_known(target, known) -> bool:
+    return not target or any(target in connections for connections in known)
+
+
+def _check_usage(args: argparse.Namespace, fmt: str) -> None:
+    if args.html is not None and (args.advise or args.baseline is not None):
+        raise Refusal("--html shows the advice already; it does not combine with --advise or --baseline")
+    if args.baseline is None:
+        for flag, value in (("--fail-on", args.fail_on), ("--allow-list", args.allow_list),
+                            ("--allow-shrink", args.allow_shrink)):
+            if value:
+                raise Refusal(f"{flag} judges a change: it needs --baseline")
+    if args.top is not None and not args.advise:
+        raise Refusal("--top limits the replication steps: it needs --advise")
+    if args.quiet and fmt != "text":
+        raise Refusal(f"--quiet shortens the text output; --format {fmt} is not shortened")
+    if args.manifest == STDIN:
+        raise Refusal("the current manifest must be a file; only --baseline may be '-'")
+
+
+def _load(path: str, what: str = "", streams: bool = False):
+    try:
+        return load_manifest(path, streams=streams)
+    except ManifestError as e:
+        raise Refusal(f"{what}{e}") from None
+
+
+def _analyse(manifest, target, what: str = ""):
+    try:
+        return analyse_manifest(manifest, target)
+    except ImportError as e:
+        raise Refusal(f"the native module strix.plan_advisor is not available ({e}); "
+                      f"{setup_hint()}", exit_status.NOT_SET_UP) from None
+    except PlanAnalysisError as e:
+        # The reader accepted it, but the advisor cannot read it: as unusable
+        # as a manifest the reader rejects.
+        raise Refusal(f"{what}{e}") from None
+
+
+def _run(args: argparse.Namespace, fmt: str) -> int:
+    allow_list = None
+    if args.allow_list is not None:
+        try:
+            allow_list = load_allow_list(args.allow_list)
+        except GateRefusal as e:
+            raise Refusal(str(e)) from None
+    known = []
+    baseline_models = None
+    if args.baseline is not None:
+        # The baseline is analysed first, reduced to its decisions and let
+        # go: memory then holds one manifest at a time.
+        baseline_manifest = _load(args.baseline, "baseline: ", streams=True)
+        known.append(source_connections(baseline_manifest))
+        if args.allow_new_target or _target_known(args.target, known):
+            baseline = _analyse(baseline_manifest, args.target, "baseline: ")
+            del baseline_manifest
+            baseline.release()
+            baseline_models = baseline.by_id()
+            del baseline
+    manifest = _load(args.manifest)
+    if not args.allow_new_target:
+        known.append(source_connections(manifest))
+        try:
+            check_target(args.target, known)
+        except GateRefusal as e:
+            raise Refusal(str(e)) from None
+    if args.baseline is not None and baseline_models is None:
+        # The target is one of the current manifest's only.
+        baseline = _analyse(baseline_manifest, args.target, "baseline: ")
+        del baseline_manifest
+        baseline_models = baseline.by_id()
+    analysis = _analyse(manifest, args.target)
 
     if args.html is not None:
-        if args.advise or args.baseline is not None:
-            print("marl plan: error: --html shows the advice already; it does not combine "
-                  "with --advise or --baseline", file=sys.stderr)
-            return 2
         return _write_html(analysis, args)
     if args.advise:
-        return plan_advice.run_advise(analysis, args)
-    if args.baseline is not None:
-        return plan_advice.run_baseline(analysis, args)
-    if args.json:
-        _print_json(analysis.planned, analysis.summary)
+        return _advise(analysis, args, fmt)
+    if baseline_models is not None:
+        return _gate(baseline_models, analysis, allow_list, args, fmt)
+    _summary_file(args, lambda: plan_report.plan_markdown(analysis))
+    out = sys.stdout
+    if fmt == "json":
+        plan_report.dump_json(plan_report.plan_document(analysis), out)
+    elif fmt == "markdown":
+        out.write(plan_report.plan_markdown(analysis))
+    elif fmt == "github":
+        plan_report.write_lines(plan_report.plan_annotations(analysis), out)
     else:
-        _print_table(analysis.planned, analysis.summary)
-    return 0
+        plan_report.print_plan(analysis, out, args.quiet, plan_report.Paint(plan_report.use_colour(out)))
+    return exit_status.OK
 
 
-def _print_table(planned, summary) -> None:
-    if planned:
-        id_width = max(len(node.unique_id) for node, _ in planned)
-        strategy_width = max(len(result.strategy) for _, result in planned)
-        for node, result in planned:
-            print(
-                f"{node.unique_id:<{id_width}}  "
-                f"{result.strategy:<{strategy_width}}  {result.reason}"
-            )
-    count = summary["nodes"]
-    line = (
-        f"{count} node{'' if count == 1 else 's'}: {summary['pushdown']} pushdown, "
-        f"{summary['federated']} federated"
-    )
-    if summary["target_connection"] is not None:
-        line += f" (target {summary['target_connection']!r})"
-    print(line)
+def _advise(analysis, args: argparse.Namespace, fmt: str) -> int:
+    from marl.plan_advice import advise_analysis
+
+    try:
+        advice = advise_analysis(analysis)
+    except PlanAnalysisError as e:
+        raise Refusal(str(e)) from None
+    _summary_file(args, lambda: plan_report.advice_markdown(advice, args.top))
+    out = sys.stdout
+    if fmt == "json":
+        plan_report.dump_json(plan_report.advice_document(advice, args.top), out)
+    elif fmt == "markdown":
+        out.write(plan_report.advice_markdown(advice, args.top))
+    elif fmt == "github":
+        plan_report.write_lines(plan_report.advice_annotations(advice, args.top), out)
+    else:
+        plan_report.print_advice(advice, out, args.top, args.quiet)
+    return exit_status.OK
 
 
-def _print_json(planned, summary) -> None:
-    document = {
-        "nodes": [
-            {
-                "unique_id": node.unique_id,
-                "resource_type": node.resource_type,
-                "strategy": result.strategy,
-                "primary_connection": result.primary_connection,
-                "reason": result.reason,
-                "user_override": result.user_override,
-                "source_connections": sorted(result.source_connections),
-                "source_refs": sorted(result.source_refs),
-            }
-            for node, result in planned
-        ],
-        "summary": summary,
-    }
-    json.dump(document, sys.stdout, indent=2)
-    sys.stdout.write("\n")
+def _gate(baseline_models, analysis, allow_list, args: argparse.Namespace, fmt: str) -> int:
+    current = analysis.by_id()
+    if not args.allow_shrink:
+        try:
+            check_shrink(baseline_models, current)
+        except GateRefusal as e:
+            raise Refusal(str(e)) from None
+    comparison = compare(baseline_models, current, args.target, args.fail_on or "new", allow_list)
+    name = "standard input" if args.baseline == STDIN else args.baseline
+    _summary_file(args, lambda: plan_report.baseline_markdown(comparison, name))
+    out = sys.stdout
+    if fmt == "json":
+        plan_report.dump_json(plan_report.baseline_document(comparison, name), out)
+    elif fmt == "markdown":
+        out.write(plan_report.baseline_markdown(comparison, name))
+    elif fmt == "github":
+        plan_report.write_lines(plan_report.baseline_annotations(comparison), out)
+    else:
+        plan_report.print_comparison(comparison, name, out, args.quiet,
+                                     plan_report.Paint(plan_report.use_colour(out)))
+    return exit_status.OK if comparison.passed else exit_status.FINDING
+
+
+def _summary_file(args: argparse.Namespace, markdown) -> None:
+    """Append the Markdown summary (a step summary file gathers several)."""
+    if args.summary_file is None:
+        return
+    try:
+        with open(args.summary_file, "a", encoding="utf-8") as f:
+            f.write(markdown())
+    except OSError as e:
+        raise Refusal(f"cannot write the summary to {args.summary_file}: {e.strerror or e}") from None
 
 
 def _write_html(analysis, args: argparse.Namespace) -> int:
@@ -134,22 +277,23 @@ def _write_html(analysis, args: argparse.Namespace) -> int:
         from marl.pages.plan_graph import GraphvizError
         from marl.pages.plan_pages import write_plan_html
     except ImportError as e:
-        print(f"marl plan: error: {e}; {setup_hint('[docs]')}", file=sys.stderr)
-        return EXIT_NOT_SET_UP
+        raise Refusal(f"{e}; {setup_hint('[docs]')}", exit_status.NOT_SET_UP) from None
     try:
         graph = write_plan_html(analysis, args.html)
     except GraphvizError as e:
-        print(f"marl plan: error: {e}", file=sys.stderr)
-        return 1
+        # Without Graphviz the command line is not set up; a layout that
+        # fails or takes too long is this manifest's problem.
+        import shutil
+
+        raise Refusal(str(e), exit_status.NOT_SET_UP if shutil.which("dot") is None else exit_status.USAGE) from None
     except OSError as e:
-        print(f"marl plan: error: cannot write {args.html}: {e.strerror or e}", file=sys.stderr)
-        return 1
+        raise Refusal(f"cannot write {args.html}: {e.strerror or e}") from None
     except Exception as e:
-        print(f"marl plan: error: cannot analyse the manifest: {type(e).__name__}: {e}", file=sys.stderr)
-        return 1
+        raise Refusal(f"cannot analyse the manifest: {type(e).__name__}: {e}") from None
     summary = graph.summary
     print(
         f"wrote the plan graph of {summary['nodes']} nodes ({summary['pushdown']} pushdown, "
         f"{summary['federated']} federated) to {args.html}"
     )
-    return 0
+    return exit_status.OK
+

@@ -12,7 +12,8 @@ import argparse
 import os
 import sys
 
-from marl.cli import EXIT_NOT_SET_UP, setup_hint
+from marl import exit_status
+from marl.cli import setup_hint
 import threading
 
 
@@ -65,7 +66,7 @@ def _attempt_still_running() -> bool:
 def run_version(args: argparse.Namespace) -> int:
     jvm = _jvm_module("version")
     if jvm is None:
-        return EXIT_NOT_SET_UP
+        return exit_status.NOT_SET_UP
     version = jvm.detect_spark_cluster_version(args.master_url, args.timeout)
     if version is not None:
         print(version)

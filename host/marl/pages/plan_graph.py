@@ -32,7 +32,7 @@ import unicodedata
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from marl.plan_analysis import analyse_manifest
+from marl.plan_analysis import PlannedModel, analyse_manifest
 
 # Sources whose connection cannot be resolved (no connection on their
 # definition, or not in the manifest at all) share one cluster.
@@ -89,17 +89,19 @@ class LayoutCancelled(GraphvizError):
 
 
 @dataclass
-class PlanNode:
-    key: str  # DOT node name and SVG element id: "m<index>"
-    unique_id: str
-    name: str
-    resource_type: str
-    strategy: str
-    primary_connection: Optional[str]
-    reason: str
-    source_connections: List[str]
-    source_refs: List[str]
+class PlanNode(PlannedModel):
+    """A planned model as drawn: its decision (``PlannedModel``) with where
+    it sits in the graph."""
+
+    key: str = ""  # DOT node name and SVG element id: "m<index>"
+    name: str = ""
     depends_on: List[str] = field(default_factory=list)
+
+    @classmethod
+    def drawn(cls, key: str, name: str, model: PlannedModel, depends_on: List[str]) -> "PlanNode":
+        return cls(model.unique_id, model.resource_type, model.strategy, model.primary_connection,
+                   model.source_connections, model.source_refs, model.reason,
+                   key=key, name=name, depends_on=depends_on)
 
     @property
     def label(self) -> str:
@@ -226,17 +228,9 @@ def build_graph(manifest=None, target: Optional[str] = None, analysis=None) -> P
         # A later node with the same id is the one edges lead to.
         key_of[node.unique_id] = key
         depends = getattr(node, "depends_on", None)
-        nodes.append(PlanNode(
-            key=key,
-            unique_id=node.unique_id,
-            name=node.name or node.unique_id.rsplit(".", 1)[-1],
-            resource_type=node.resource_type,
-            strategy=result.strategy,
-            primary_connection=result.primary_connection,
-            reason=result.reason,
-            source_connections=sorted(result.source_connections),
-            source_refs=sorted(result.source_refs),
-            depends_on=list(getattr(depends, "nodes", None) or ()),
+        nodes.append(PlanNode.drawn(
+            key, node.name or node.unique_id.rsplit(".", 1)[-1], result,
+            list(getattr(depends, "nodes", None) or ()),
         ))
 
     sources: List[PlanSource] = []
