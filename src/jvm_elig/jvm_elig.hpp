@@ -10,6 +10,7 @@ namespace jvm {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
+using rt::Obj;
 using rt::Param;
 using rt::Ref;
 
@@ -184,6 +185,8 @@ using rt::Ref;
     X(mode_read, "r") \
     X(mode_write, "w") \
     X(mode_append, "a") \
+    X(backslash, "\\") \
+    X(two_backslashes, "\\\\") \
     X(marker, "# MARL Java Configuration") \
     X(block_pattern, "# MARL Java Configuration\\n[^\\n]+\\n[^\\n]+\\n")
 
@@ -213,23 +216,23 @@ using Texts = State::Texts;
 // --- shared helpers (common.cpp) -------------------------------------------
 
 // The outcome pair (success, message).
-inline Ref outcome(bool ok, PyObject* message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
+inline Ref outcome(bool ok, Obj message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
 
 // The `java` launcher inside a home directory: os.path.join(home, "bin",
 // "java"), with ".exe" appended when platform.system() says "Windows".
-Ref launcher_path(const Args& a, PyObject* home);
+Ref launcher_path(const Args& a, Obj home);
 
 // Every process the module starts runs under this time limit (seconds).
 constexpr long long kProcessTimeLimit = 10;
 
 // subprocess.run(argv, capture_output=True, text=True, timeout=10)
-Ref run_captured(const Args& a, PyObject* argv);
+Ref run_captured(const Args& a, Obj argv);
 
 // os.path (the `os` module global's `path`), looked up at each call.
 Ref os_path(const Args& a);
 
 // os.path.<fn>(arg)
-Ref path_call(const Args& a, PyObject* fn, PyObject* arg);
+Ref path_call(const Args& a, Obj fn, Obj arg);
 
 // --- the parts' functions ----------------------------------------------------
 
