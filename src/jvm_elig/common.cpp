@@ -2,24 +2,25 @@
 // jvm_elig.hpp).
 #include "jvm_elig.hpp"
 
+#include <algorithm>
+
 namespace jvm {
 
-Ref os_path(const Args& a) {
+Ref path_call(const Args& a, Obj fn, std::initializer_list<Obj> args) {
     const Names& n = a.state<State>().names;
     Ref os = a.global(n.os);
-    return rt::getattr(os, n.path);
-}
-
-Ref path_call(const Args& a, Obj fn, Obj arg) {
-    Ref path = os_path(a);
-    return rt::call_method(fn, {path, arg});
+    Ref path = rt::getattr(os, n.path);
+    // path.<fn>(*args): the module first, then the arguments
+    PyObject* vector[kMaxPathArgs + 1] = {path.get()};
+    if (args.size() > kMaxPathArgs) rt::raise(PyExc_SystemError, "too many arguments for os.path");
+    std::copy(args.begin(), args.end(), vector + 1);
+    return Ref::steal(PyObject_VectorcallMethod(fn, vector, args.size() + 1, nullptr));
 }
 
 Ref launcher_path(const Args& a, Obj home) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
-    Ref path = os_path(a);
-    Ref launcher = rt::call_method(n.join, {path, home, t.bin, t.java});
+    Ref launcher = path_call(a, n.join, {home, t.bin, t.java});
     Ref platform = a.global(n.platform);
     Ref system = rt::call_method(n.system, {platform});
     if (rt::truthy(rt::eq(system, t.Windows))) launcher = rt::add(launcher, t.exe);

@@ -66,7 +66,7 @@ Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
     Ref list = rt::new_list(0);
     for (const Pattern& p : patterns) {
         Ref text = rt::text(p.text);
-        if (p.home) text = path_call(a, n.expanduser, text);
+        if (p.home) text = path_call(a, n.expanduser, {text});
         rt::append(list, text);
     }
     return list;
@@ -104,7 +104,7 @@ Ref find_java_macos(const Args& a) {
         Ref result = run_command(a, {"/usr/libexec/java_home", "-V"});
         // The tool lists the JVMs on stderr, each line ending with the home
         // directory (re_trailing_path).
-        Ref listing = rt::getattr(result, n.stderr);
+        Ref listing = rt::getattr(result, n.stderr_);
         Ref lines = rt::call_method(n.split, {listing, t.newline});
         Ref re = a.global(n.re);
         Ref group = rt::integer(1);
@@ -128,16 +128,16 @@ Ref find_java_linux(const Args& a) {
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"update-alternatives", "--list", "java"});
-        Ref listing = rt::getattr(result, n.stdout);
+        Ref listing = rt::getattr(result, n.stdout_);
         Ref trimmed = rt::call_method(n.strip, {listing});
         Ref lines = rt::call_method(n.split, {trimmed, t.newline});
         rt::ForEach each(lines);
         while (Ref line = each.next()) {
             if (!rt::truthy(line)) continue;
-            if (!rt::truthy(path_call(a, n.exists, line))) continue;
+            if (!rt::truthy(path_call(a, n.exists, {line}))) continue;
             // Each line is a launcher, .../bin/java: its home is two levels up.
-            Ref bin_dir = path_call(a, n.dirname, line);
-            Ref home = path_call(a, n.dirname, bin_dir);
+            Ref bin_dir = path_call(a, n.dirname, {line});
+            Ref home = path_call(a, n.dirname, {bin_dir});
             consider(a, found, home);
         }
     });
@@ -201,12 +201,7 @@ Ref find_java_windows(const Args& a) {
 // sorted(items, key=lambda i: i.version, reverse=True), done by the list's
 // own sort: its comparisons stay safe when a version compares inconsistently
 // (a hostile __lt__), and equal versions keep their order.
-Ref sorted_newest_first(const Names& n, Obj items) {
-    Ref op = rt::import("operator");
-    Ref attrgetter = rt::getattr(op, n.attrgetter);
-    Ref key = rt::call(attrgetter, {n.version});
-    return rt::sorted(items, key, true);
-}
+Ref sorted_newest_first(const State& st, Obj items) { return rt::sorted(items, st.version_key, true); }
 
 Ref find_all_java_installations(const Args& a) {
     const Names& n = a.state<State>().names;
@@ -240,12 +235,12 @@ Ref find_all_java_installations(const Args& a) {
     rt::ForEach each(discovered);
     while (Ref installation = each.next()) {
         Ref path = rt::getattr(installation, n.path);
-        Ref key = path_call(a, n.normpath, path);
+        Ref key = path_call(a, n.normpath, {path});
         if (rt::contains(seen_paths, key)) continue;
         rt::set_add(seen_paths, key);
         Ref is_current = Ref::boolean(false);
         if (rt::truthy(current_path)) {
-            if (!current_key) current_key = path_call(a, n.normpath, current_path);
+            if (!current_key) current_key = path_call(a, n.normpath, {current_path});
             is_current = rt::eq(key, current_key);
         }
         rt::setattr(installation, n.is_current, is_current);
@@ -255,10 +250,10 @@ Ref find_all_java_installations(const Args& a) {
     // The active Java may live where no discovery source looks.
     if (have_current) {
         Ref path = rt::getattr(current, n.path);
-        Ref key = path_call(a, n.normpath, path);
+        Ref key = path_call(a, n.normpath, {path});
         if (!rt::contains(seen_paths, key)) rt::append(unique, current);
     }
-    return sorted_newest_first(n, unique);
+    return sorted_newest_first(a.state<State>(), unique);
 }
 
 Ref select_best_java(const Args& a) {

@@ -52,8 +52,7 @@ void add_tables(Obj m) {
 
     Ref versions = rt::new_list(0);
     for (const auto& v : pyspark_versions) {
-        Ref entry = Ref::steal(Py_BuildValue("(sss)", v[0], v[1], v[2]));
-        rt::append(versions, entry);
+        rt::append(versions, rt::tuple({rt::text(v[0]), rt::text(v[1]), rt::text(v[2])}));
     }
     rt::set_global(m, "PYSPARK_VERSIONS", versions);
 }
@@ -89,11 +88,15 @@ void exec_module(Obj m, jvm::State& st) {
     st.max_workers_kwnames = rt::kwnames({n.max_workers});
     st.wait_kwnames = rt::kwnames({n.wait});
     st.exist_ok_kwnames = rt::kwnames({n.exist_ok});
+    {
+        Ref attrgetter = rt::getattr(rt::import("operator"), n.attrgetter);
+        st.version_key = rt::call(attrgetter, {n.version});
+    }
 
     // A source module has __builtins__ from the start; binding it first keeps
     // it ahead of the names below (the dataclass decorator would add it later).
     PyObject* ns = PyModule_GetDict(m);
-    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, "__builtins__", PyEval_GetBuiltins());
+    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, n.dunder_builtins, PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);

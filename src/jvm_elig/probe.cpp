@@ -38,7 +38,7 @@ Ref line_at(const Names& n, Obj output, Py_ssize_t at) {
     Py_ssize_t end = PyUnicode_FindChar(output, '\n', at, len, 1);
     if (end == -2) rt::raise();
     if (end < 0) end = len;
-    Ref line = Ref::steal(PyUnicode_Substring(output, begin, end));
+    Ref line = rt::getslice(output, begin, end);
     return rt::call_method(n.strip, {line});
 }
 
@@ -96,7 +96,7 @@ std::array<Ref, 3> probe(const Args& a, Obj launcher) {
 
 bool path_exists(const Args& a, Obj path) {
     const Names& n = a.state<State>().names;
-    Ref r = path_call(a, n.exists, path);
+    Ref r = path_call(a, n.exists, {path});
     return rt::truthy(r);
 }
 
@@ -113,8 +113,8 @@ Ref get_java_version(const Args& a) {
             rt::append(argv, java_bin_path);
             rt::append(argv, t.dash_version);
             Ref result = run_captured(a, argv);
-            Ref err = rt::getattr(result, n.stderr);
-            Ref out = rt::getattr(result, n.stdout);
+            Ref err = rt::getattr(result, n.stderr_);
+            Ref out = rt::getattr(result, n.stdout_);
             // The banner goes to standard error; some launchers use standard output.
             Ref output = rt::add(err, out);
             Ref parsed = parse_banner(a, output);
@@ -138,13 +138,13 @@ Ref is_valid_java_home(const Args& a) {
     PyObject* path = a[0];
     if (PyUnicode_GET_LENGTH(path) == 0) return Ref::boolean(false);
     // System prefixes hold a bin/java link but are no Java home of their own.
-    Ref normalized = path_call(a, n.normpath, path);
+    Ref normalized = path_call(a, n.normpath, {path});
     for (const char* system_dir : {"/usr", "/usr/local", "/"}) {
         Ref dir = rt::text(system_dir);
         if (rt::truthy(rt::eq(normalized, dir))) return Ref::boolean(false);
     }
     Ref launcher = launcher_path(a, path);
-    return path_call(a, n.isfile, launcher);
+    return path_call(a, n.isfile, {launcher});
 }
 
 Ref get_current_java(const Args& a) {
@@ -172,9 +172,9 @@ Ref get_current_java(const Args& a) {
             // The launcher on the PATH is usually a chain of links
             // (/usr/bin/java -> /etc/alternatives/java -> .../bin/java);
             // the home is two levels above its real location.
-            Ref real = path_call(a, n.realpath, java_path);
-            Ref bin_dir = path_call(a, n.dirname, real);
-            Ref home = path_call(a, n.dirname, bin_dir);
+            Ref real = path_call(a, n.realpath, {java_path});
+            Ref bin_dir = path_call(a, n.dirname, {real});
+            Ref home = path_call(a, n.dirname, {bin_dir});
             return make_installation(a, home, version, version_string, vendor, Py_True);
         }
     }

@@ -107,7 +107,7 @@ Ref get_pyspark_info(const Args& a) {
                 java_min = rt::integer(17);
                 java_max = rt::integer(21);
                 java_recommended = rt::integer(17);
-                java_supported = Ref::steal(Py_BuildValue("[ii]", 17, 21));
+                java_supported = rt::list({rt::integer(17), rt::integer(21)});
             }
             Ref cls = a.global(n.PySparkInfo);  // per call: a rebound module name is seen
             return rt::call_kw(cls,

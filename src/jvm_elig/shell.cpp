@@ -2,7 +2,7 @@
 // JAVA_HOME block written into it.
 //
 // The block is three lines after an empty line:
-//     # MARL Java Configuration
+//     <the marker line, JVM_BLOCK_MARKER in jvm_elig.hpp>
 //     <export line setting JAVA_HOME to the chosen path, in double quotes>
 //     <path line putting $JAVA_HOME/bin in front of PATH>
 // A later call replaces the block in place. The file is replaced atomically
@@ -19,11 +19,6 @@ namespace jvm {
 namespace {
 
 // --- small helpers -----------------------------------------------------------
-
-// os.path.join(a, b)
-Ref path_join(const Names& n, Obj os_path, Obj a, Obj b) {
-    return rt::call_method(n.join, {os_path, a, b});
-}
 
 enum class ShellKind { PowerShell, Fish, Posix };
 
@@ -75,15 +70,15 @@ Ref refusal(PyObject* java_home, Obj config_file, Obj shell_name, ShellKind kind
 Ref config_block(Obj java_home, ShellKind kind) {
     switch (kind) {
         case ShellKind::PowerShell:
-            return rt::fstring("\n# MARL Java Configuration\n$env:JAVA_HOME = \"", java_home,
+            return rt::fstring("\n" JVM_BLOCK_MARKER "\n$env:JAVA_HOME = \"", java_home,
                                "\"\n$env:PATH = \"$env:JAVA_HOME\\bin;$env:PATH\"\n");
         case ShellKind::Fish:
-            return rt::fstring("\n# MARL Java Configuration\nset -gx JAVA_HOME \"", java_home,
+            return rt::fstring("\n" JVM_BLOCK_MARKER "\nset -gx JAVA_HOME \"", java_home,
                                "\"\nset -gx PATH \"$JAVA_HOME/bin\" $PATH\n");
         case ShellKind::Posix:
             break;
     }
-    return rt::fstring("\n# MARL Java Configuration\nexport JAVA_HOME=\"", java_home,
+    return rt::fstring("\n" JVM_BLOCK_MARKER "\nexport JAVA_HOME=\"", java_home,
                        "\"\nexport PATH=\"$JAVA_HOME/bin:$PATH\"\n");
 }
 
@@ -96,19 +91,20 @@ Ref read_text(const State& st, Obj open, Obj path) {
 }
 
 // A name for the temporary file next to `path`'s target.
-Ref temp_name(const Names& n, Obj os_path, Obj target) {
+Ref temp_name(const Args& a, Obj target) {
+    const Names& n = a.state<State>().names;
     // A fresh random suffix per call (no engine shared between threads:
     // interpreters with GILs of their own may run here at the same time).
     std::random_device entropy;
     const unsigned long long suffix_bits = (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".marl-%016llx.tmp", suffix_bits);
-    Ref directory = rt::call_method(n.dirname, {os_path, target});
-    Ref base = rt::call_method(n.basename, {os_path, target});
+    Ref directory = path_call(a, n.dirname, {target});
+    Ref base = path_call(a, n.basename, {target});
     const bool hidden = PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get()) > 0 &&
                         PyUnicode_READ_CHAR(base.get(), 0) == '.';
     Ref name = rt::fstring(hidden ? "" : ".", rt::Str{base.get()}, suffix);
-    return path_join(n, os_path, directory, name);
+    return path_call(a, n.join, {directory, name});
 }
 
 // int attribute `name` of the os module
@@ -123,16 +119,15 @@ long os_flag(Obj os, Obj name) {
 // points to) by `content`: written in text mode ("w", default encoding) to a
 // temporary file in the same directory, synced, given the old file's
 // permission bits and owner, then renamed over the old file.
-void write_atomically(const State& st, Obj os, Obj open, Obj config_file, Obj content) {
-    const Names& n = st.names;
-    const Texts& t = st.texts;
-    Ref os_path = rt::getattr(os, n.path);
-    Ref target = rt::truthy(rt::call_method(n.islink, {os_path, config_file}))
-                     ? rt::call_method(n.realpath, {os_path, config_file})
+void write_atomically(const Args& a, Obj os, Obj open, Obj config_file, Obj content) {
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
+    Ref target = rt::truthy(path_call(a, n.islink, {config_file}))
+                     ? path_call(a, n.realpath, {config_file})
                      : Ref::borrow(config_file);
 
     Ref old_stat;
-    if (rt::truthy(rt::call_method(n.exists, {os_path, target}))) {
+    if (rt::truthy(path_call(a, n.exists, {target}))) {
         old_stat = rt::call_method(n.stat, {os, target});
         // A file that may not be written fails here, as writing it in place
         // would, rather than being replaced behind its permissions.
@@ -140,7 +135,7 @@ void write_atomically(const State& st, Obj os, Obj open, Obj config_file, Obj co
         rt::call_method(n.close, {probe});
     }
 
-    Ref tmp = temp_name(n, os_path, target);
+    Ref tmp = temp_name(a, target);
     const long flags = os_flag(os, n.O_WRONLY) | os_flag(os, n.O_CREAT) | os_flag(os, n.O_EXCL);
     Ref flags_obj = rt::integer(flags);
     Ref create_mode = rt::integer(0666);  // narrowed by the umask, as for a new file
@@ -180,7 +175,7 @@ void write_atomically(const State& st, Obj os, Obj open, Obj config_file, Obj co
 
     // Make the rename itself durable where the platform allows it.
     rt::suppress(PyExc_Exception, [&] {
-        Ref directory = rt::call_method(n.dirname, {os_path, target});
+        Ref directory = path_call(a, n.dirname, {target});
         if (!rt::truthy(directory)) directory = rt::getattr(os, n.curdir);
         Ref rdonly = rt::getattr(os, n.O_RDONLY);
         Ref dir_fd = rt::call_method(n.open, {os, directory, rdonly});
@@ -198,8 +193,7 @@ Ref get_shell_config_file(const Args& a) {
     Ref os = a.global(n.os);
     Ref system = rt::call_method(n.system, {platform});
     if (rt::truthy(rt::eq(system, t.Windows))) {
-        Ref os_path = rt::getattr(os, n.path);
-        Ref expanded = rt::call_method(n.expandvars, {os_path, t.profile_var});
+        Ref expanded = path_call(a, n.expandvars, {t.profile_var});
         if (rt::truthy(expanded) && !rt::contains(expanded, t.dollar)) {
             return rt::tuple({expanded, t.PowerShell});
         }
@@ -208,24 +202,23 @@ Ref get_shell_config_file(const Args& a) {
 
     Ref environ = rt::getattr(os, n.environ);
     Ref shell = rt::mapping_get(environ, n.SHELL, t.empty);
-    Ref os_path = rt::getattr(os, n.path);
-    Ref home = rt::call_method(n.expanduser, {os_path, t.tilde});
+    Ref home = path_call(a, n.expanduser, {t.tilde});
 
     if (rt::contains(shell, t.zsh)) {
-        return rt::tuple({path_join(n, os_path, home, t.zshrc), t.zsh});
+        return rt::tuple({path_call(a, n.join, {home, t.zshrc}), t.zsh});
     }
     if (rt::contains(shell, t.bash)) {
-        Ref bashrc = path_join(n, os_path, home, t.bashrc);
-        if (rt::truthy(rt::call_method(n.exists, {os_path, bashrc}))) {
+        Ref bashrc = path_call(a, n.join, {home, t.bashrc});
+        if (rt::truthy(path_call(a, n.exists, {bashrc}))) {
             return rt::tuple({bashrc, t.bash});
         }
-        return rt::tuple({path_join(n, os_path, home, t.bash_profile), t.bash});
+        return rt::tuple({path_call(a, n.join, {home, t.bash_profile}), t.bash});
     }
     if (rt::contains(shell, t.fish)) {
-        Ref config = rt::call_method(n.join, {os_path, home, t.dot_config, t.fish, t.config_fish});
+        Ref config = path_call(a, n.join, {home, t.dot_config, t.fish, t.config_fish});
         return rt::tuple({config, t.fish});
     }
-    return rt::tuple({path_join(n, os_path, home, t.dot_profile), t.sh});
+    return rt::tuple({path_call(a, n.join, {home, t.dot_profile}), t.sh});
 }
 
 // --- set_java_home_persistent ----------------------------------------------
@@ -238,11 +231,10 @@ Ref update_config(const Args& a, Obj java_home, Obj config_file, ShellKind kind)
     Ref os = a.global(n.os);
     Ref re = a.global(n.re);
     Ref open = a.global(n.open);
-    Ref os_path = rt::getattr(os, n.path);
 
     Ref block = config_block(java_home, kind);
 
-    Ref existing = rt::truthy(rt::call_method(n.exists, {os_path, config_file}))
+    Ref existing = rt::truthy(path_call(a, n.exists, {config_file}))
                        ? read_text(a.state<State>(), open, config_file)
                        : Ref::borrow(t.empty);
 
@@ -257,18 +249,18 @@ Ref update_config(const Args& a, Obj java_home, Obj config_file, ShellKind kind)
     }
 
     {
-        Ref directory = rt::call_method(n.dirname, {os_path, config_file});
+        Ref directory = path_call(a, n.dirname, {config_file});
         Ref makedirs = rt::getattr(os, n.makedirs);
         rt::call_kw(makedirs, {directory, Py_True}, a.state<State>().exist_ok_kwnames);
     }
 
-    write_atomically(a.state<State>(), os, open, config_file, content);
+    write_atomically(a, os, open, config_file, content);
 
     // The running process follows the file only once it was written.
     Ref environ = rt::getattr(os, n.environ);
     rt::setitem(environ, n.JAVA_HOME, java_home);
     Ref old_path = rt::mapping_get(environ, n.PATH, t.empty);
-    Ref bin = path_join(n, os_path, java_home, t.bin);
+    Ref bin = path_call(a, n.join, {java_home, t.bin});
     Ref pathsep = rt::getattr(os, n.pathsep);
     Ref new_path = rt::add(rt::add(bin, pathsep), old_path);
     rt::setitem(environ, n.PATH, new_path);
@@ -319,7 +311,7 @@ const FunctionSpec get_shell_config_file_spec{
 const FunctionSpec set_java_home_persistent_spec{
     .name = "set_java_home_persistent",
     .doc = "Make java_home the JAVA_HOME of the user's shell and of this process.\n\n"
-           "Writes (or replaces) the '# MARL Java Configuration' block in the shell\n"
+           "Writes (or replaces) the '" JVM_BLOCK_MARKER "' block in the shell\n"
            "start-up file, then sets JAVA_HOME and prepends its bin directory to\n"
            "PATH in os.environ. Returns (success, message).",
     .params = java_home_params,

@@ -105,7 +105,7 @@ Ref detect_spark_cluster_version(const Args& a) {
         PyExc_Exception,
         [&] {
             Ref spark_session = rt::import_from(a.state<State>(), "pyspark.sql", "SparkSession");
-            Ref futures = rt::import("concurrent.futures");
+            Ref futures = rt::import_in_function(a.globals(), "concurrent.futures");
 
             Ref detect = rt::make_function(a.module(), detect_spec);
 

@@ -2,7 +2,9 @@
 // duties toward other threads and signal handlers in long loops.
 #pragma once
 
-#include "ops.hpp"
+#include "ref.hpp"
+
+#include <array>
 
 namespace rt {
 inline Ref iter(Obj obj) { return Ref::steal(PyObject_GetIter(obj)); }

@@ -43,6 +43,13 @@ Ref tuple(std::initializer_list<Obj> items) {
     return t;
 }
 
+Ref list(std::initializer_list<Obj> items) {
+    Ref l = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Obj item : items) PyList_SET_ITEM(l.get(), i++, Py_NewRef(item));
+    return l;
+}
+
 namespace {
 
 long long monotonic_us() {

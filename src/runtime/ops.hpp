@@ -3,9 +3,15 @@
 // it stands for. They take their arguments as rt::Obj (a PyObject*, a Ref or
 // an interned name, passed as it is) and carry Python's names: getattr,
 // len, str, ... (builtins.hpp has the operators and the other builtins).
+//
+// Iteration (iterate.hpp) and the try statements (statements.hpp) stand on
+// ref.hpp alone; this header brings them along, so that module code includes
+// one header for the statements and expressions it writes.
 #pragma once
 
+#include "iterate.hpp"
 #include "ref.hpp"
+#include "statements.hpp"
 
 #include <algorithm>
 #include <array>
@@ -141,6 +147,8 @@ inline Ref call_method(Obj name, std::initializer_list<Obj> self_and_args) {
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
 // (a, b, ...)
 Ref tuple(std::initializer_list<Obj> items);
+// [a, b, ...]
+Ref list(std::initializer_list<Obj> items);
 
 // The tuple of keyword names for call_kw; modules build theirs once, at exec
 // time, and keep them in their state.
@@ -209,8 +217,3 @@ inline Py_ssize_t length(Obj obj) { return len(obj); }
 inline Ref str_of(Obj obj) { return str(obj); }
 
 }  // namespace rt
-
-// Iteration and the try statements live in headers of their own; ops.hpp
-// brings them along so that module code includes one header.
-#include "iterate.hpp"
-#include "statements.hpp"

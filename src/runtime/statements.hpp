@@ -3,7 +3,9 @@
 // the pending and the handled exception.
 #pragma once
 
-#include "ops.hpp"
+#include "ref.hpp"
+
+#include <type_traits>
 
 namespace rt {
 // --- raising and exception context ---------------------------------------
