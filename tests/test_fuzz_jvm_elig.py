@@ -9,7 +9,8 @@ are a result of the annotated shape or a Python exception, never a crash or
 a SystemError; the functions that catch Exception return their failure value
 instead, and only exceptions outside Exception get through them. Discovery,
 de-duplication, selection, the PySpark checks and the shell file choice are
-compared with small pure-Python versions of the same steps, call by call.
+compared with the pure-Python versions of the same steps in
+bench/pure_jvm_elig.py, call by call.
 
 STRIX_FUZZ_EXAMPLES sets the examples per test (default 500); a larger value
 runs a long session.
@@ -34,6 +35,9 @@ from fractions import Fraction
 import pytest
 from hypothesis import given, strategies as st
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+
+import pure_jvm_elig as pure  # noqa: E402
 from fuzzkit import EvilBase, Fatal, Hostile, Items, Text, WorldBase, fuzz_settings, mostly, outcome
 from jvm_fakes import BANNERS, PICKED_UP
 from strix.compute import jvm_elig as jvm
@@ -744,90 +748,22 @@ def test_probe_functions_with_hostile_collaborators(recipe, path, flag):
 
 # --- discovery, compared with the steps written out in Python ------------------------------------
 
-MAC_PATTERNS = ["/Library/Java/JavaVirtualMachines/*/Contents/Home",
-                "/usr/local/opt/openjdk@*/libexec/openjdk.jdk/Contents/Home",
-                "/usr/local/Cellar/openjdk@*/*/libexec/openjdk.jdk/Contents/Home",
-                "/opt/homebrew/opt/openjdk@*/libexec/openjdk.jdk/Contents/Home",
-                "~/.sdkman/candidates/java/*", "~/Library/Java/JavaVirtualMachines/*/Contents/Home"]
-LINUX_PATTERNS = ["/usr/lib/jvm/java-*-openjdk*", "/usr/lib/jvm/jdk-*", "/usr/lib/jvm/temurin-*",
-                  "/usr/lib/jvm/adoptium-*", "/usr/java/jdk*", "/opt/java/*", "/opt/jdk*",
-                  "~/.sdkman/candidates/java/*"]
-WINDOWS_PATTERNS = ["C:\\Program Files\\Java\\jdk*", "C:\\Program Files\\Eclipse Adoptium\\jdk-*",
-                    "C:\\Program Files\\OpenJDK\\jdk-*", "C:\\Program Files\\AdoptOpenJDK\\jdk-*",
-                    "C:\\Program Files\\Amazon Corretto\\jdk*", "C:\\Program Files\\Zulu\\zulu-*",
-                    "~\\scoop\\apps\\openjdk*\\current", "~\\scoop\\apps\\temurin*\\current"]
-VENDOR_KEYS = ["SOFTWARE\\JavaSoft\\Java Development Kit", "SOFTWARE\\JavaSoft\\JDK",
-               "SOFTWARE\\Eclipse Adoptium\\JDK", "SOFTWARE\\AdoptOpenJDK\\JDK"]
 
+def reference(name):
+    """pure_jvm_elig.<name> run against the native module: the globals it reads that the module
+    also has (os, glob, subprocess, platform, re, _check_java_path, get_current_java, the finders,
+    the table, ...) are the module's at the time of the call, rebound by a test or not; the pure
+    module's own helpers and constants fill in the rest."""
+    def run(*args):
+        ns = dict(vars(pure))
+        ns.update(vars(jvm))
+        for key, value in vars(pure).items():
+            if isinstance(value, types.FunctionType) and (key == name or key not in vars(jvm)):
+                ns[key] = types.FunctionType(value.__code__, ns, key, value.__defaults__, value.__closure__)
+        return ns[name](*args)
 
-def ref_sweep(found, patterns):
-    patterns = [jvm.os.path.expanduser(p) if p.startswith("~") else p for p in patterns]
-    for pattern in patterns:
-        try:
-            for match in jvm.glob.glob(pattern):
-                inst = jvm._check_java_path(match)
-                if inst:
-                    found.append(inst)
-        except Exception:
-            pass
-    return found
-
-
-def ref_find_java_macos():
-    found = []
-    try:
-        result = jvm.subprocess.run(["/usr/libexec/java_home", "-V"], capture_output=True, text=True, timeout=10)
-        for line in result.stderr.split("\n"):
-            match = jvm.re.search(r"(/[^\s]+)$", line.strip())
-            if match:
-                inst = jvm._check_java_path(match.group(1))
-                if inst:
-                    found.append(inst)
-    except Exception:
-        pass
-    return ref_sweep(found, MAC_PATTERNS)
-
-
-def ref_find_java_linux():
-    found = []
-    try:
-        result = jvm.subprocess.run(["update-alternatives", "--list", "java"], capture_output=True, text=True,
-                                    timeout=10)
-        for line in result.stdout.strip().split("\n"):
-            if line and jvm.os.path.exists(line):
-                inst = jvm._check_java_path(jvm.os.path.dirname(jvm.os.path.dirname(line)))
-                if inst:
-                    found.append(inst)
-    except Exception:
-        pass
-    return ref_sweep(found, LINUX_PATTERNS)
-
-
-def ref_find_java_windows():
-    found = []
-    try:
-        import winreg
-        reg_paths = [(winreg.HKEY_LOCAL_MACHINE, key) for key in VENDOR_KEYS]
-        for hkey, subkey in reg_paths:
-            try:
-                key = winreg.OpenKey(hkey, subkey)
-            except FileNotFoundError:
-                continue
-            i = 0
-            while True:
-                try:
-                    name = winreg.EnumKey(key, i)
-                    version_key = winreg.OpenKey(key, name)
-                    java_home, _ = winreg.QueryValueEx(version_key, "JavaHome")
-                    inst = jvm._check_java_path(java_home)
-                    if inst:
-                        found.append(inst)
-                    i += 1
-                except OSError:
-                    break
-    except ImportError:
-        pass
-    return ref_sweep(found, WINDOWS_PATTERNS)
+    run.__name__ = name
+    return run
 
 
 class Registry(types.ModuleType):
@@ -843,7 +779,7 @@ class Registry(types.ModuleType):
     def OpenKey(self, key, sub):
         self.world.note("OpenKey", key, sub)
         if key == "HKLM":
-            b = self.recipe["vendors"][VENDOR_KEYS.index(sub)]
+            b = self.recipe["vendors"][pure.REGISTRY_KEYS.index(sub)]
             if b[0] == "raise":
                 raise b[1](sub)
             return ("vendor", b[1])
@@ -951,8 +887,7 @@ def compare(recipe, machine, native, reference, messages=True):
     return a
 
 
-REFERENCE_FINDERS = {"_find_java_macos": ref_find_java_macos, "_find_java_linux": ref_find_java_linux,
-                     "_find_java_windows": ref_find_java_windows}
+REFERENCE_FINDERS = {name: reference(name) for name in ("_find_java_macos", "_find_java_linux", "_find_java_windows")}
 
 
 @FUZZ
@@ -1041,36 +976,10 @@ def find_all_machine(recipe, world):
         yield
 
 
-def ref_find_all_java_installations():
-    system = jvm.platform.system()
-    current = jvm.get_current_java()
-    current_path = current.path if current else None
-    if system == "Darwin":
-        discovered = jvm._find_java_macos()
-    elif system == "Linux":
-        discovered = jvm._find_java_linux()
-    elif system == "Windows":
-        discovered = jvm._find_java_windows()
-    else:
-        discovered = []
-    seen_paths = set()
-    unique = []
-    for inst in discovered:
-        key = jvm.os.path.normpath(inst.path)
-        if key in seen_paths:
-            continue
-        seen_paths.add(key)
-        inst.is_current = (key == jvm.os.path.normpath(current_path)) if current_path else False
-        unique.append(inst)
-    if current and jvm.os.path.normpath(current.path) not in seen_paths:
-        unique.append(current)
-    return sorted(unique, key=lambda i: i.version, reverse=True)
-
-
 @FUZZ
 @given(recipe=find_all_world)
 def test_find_all_matches_reference(recipe):
-    compare(recipe, find_all_machine, jvm.find_all_java_installations, ref_find_all_java_installations)
+    compare(recipe, find_all_machine, jvm.find_all_java_installations, reference("find_all_java_installations"))
 
 
 def test_inconsistent_version_comparisons_do_not_crash_sorting():
@@ -1151,15 +1060,6 @@ def build_selection(world, recipe):
     return installations, supported
 
 
-def ref_select_best_java(installations, supported_versions):
-    if not installations or not supported_versions:
-        return None
-    candidates = [i for i in installations if i.version in supported_versions and jvm._is_valid_java_home(i.path)]
-    if not candidates:
-        return None
-    return sorted(candidates, key=lambda i: i.version, reverse=True)[0]
-
-
 TOTAL_ORDER = (int, float, bool, Decimal, Fraction)
 
 
@@ -1167,7 +1067,7 @@ TOTAL_ORDER = (int, float, bool, Decimal, Fraction)
 @given(recipe=select_world)
 def test_select_best_java_matches_reference(recipe):
     runs = []
-    for select in (jvm.select_best_java, ref_select_best_java):
+    for select in (jvm.select_best_java, reference("select_best_java")):
         world = World()
         installations, supported = build_selection(world, recipe)
         names = ({"_is_valid_java_home": world.behave(recipe["valid"], "valid", jvm._is_valid_java_home)}
@@ -1229,41 +1129,6 @@ def build_table(world, recipe):
     return table
 
 
-def ref_versions_for_java(java_version):
-    compatible = []
-    for key, row in jvm.PYSPARK_JVM_ELIGIBILITY.items():
-        if java_version in row["supported"]:
-            compatible.append(key)
-    return sorted(compatible, reverse=True)
-
-
-def ref_check_compatibility(java_version, pyspark_major_minor):
-    row = jvm.PYSPARK_JVM_ELIGIBILITY.get(pyspark_major_minor)
-    if not row:
-        return (True, f"Unknown PySpark version {pyspark_major_minor}, assuming compatible")
-    supported = row["supported"]
-    if java_version in supported:
-        return (True, f"Java {java_version} is compatible with PySpark {pyspark_major_minor}")
-    versions = ", ".join(str(v) for v in supported)
-    return (False, f"Java {java_version} is NOT compatible with PySpark {pyspark_major_minor}. "
-                   f"Requires Java {versions}.")
-
-
-def ref_pyspark_info():
-    try:
-        version = importlib.metadata.version("pyspark")
-        parts = version.split(".")
-        major_minor = f"{parts[0]}.{parts[1]}" if len(parts) >= 2 else version
-        row = jvm.PYSPARK_JVM_ELIGIBILITY.get(major_minor)
-        if row:
-            return jvm.PySparkInfo(version=version, major_minor=major_minor, java_min=row["min"], java_max=row["max"],
-                                   java_recommended=row["recommended"], java_supported=row["supported"])
-        return jvm.PySparkInfo(version=version, major_minor=major_minor, java_min=17, java_max=21,
-                               java_recommended=17, java_supported=[17, 21])
-    except Exception:
-        return None
-
-
 class SplitsOddly(str):
     def split(self, *args):
         return self.parts
@@ -1304,10 +1169,10 @@ def pyspark_machine(recipe, world):
        line=st.one_of(st.sampled_from(["4.0", "3.5", "3.0", "9.9", "x", "\ud800", ""]), st.text(max_size=4)))
 def test_pyspark_checks_match_reference(recipe, java_version, line):
     compare(recipe, pyspark_machine, lambda: jvm.get_pyspark_versions_for_java(java_version),
-            lambda: ref_versions_for_java(java_version))
+            lambda: reference("get_pyspark_versions_for_java")(java_version))
     compare(recipe, pyspark_machine, lambda: jvm.check_java_pyspark_compatibility(java_version, line),
-            lambda: ref_check_compatibility(java_version, line))
-    kind, info = compare(recipe, pyspark_machine, jvm.get_pyspark_info, ref_pyspark_info)
+            lambda: reference("check_java_pyspark_compatibility")(java_version, line))
+    kind, info = compare(recipe, pyspark_machine, jvm.get_pyspark_info, reference("get_pyspark_info"))
     # Every Exception becomes None.
     assert (kind == "value" and (info is None or type(info) is jvm.PySparkInfo)) or isinstance(info, Fatal)
 
@@ -1361,25 +1226,11 @@ def validate_machine(recipe, world):
         yield
 
 
-def ref_validate():
-    info = jvm.get_pyspark_info()
-    if not info:
-        return (False, "PySpark is not installed. Install it with: pip install pyspark")
-    java = jvm.get_current_java()
-    if not java:
-        return (False, f"Java not found. PySpark {info.version} requires Java {info.java_supported}. "
-                       "Run 'marl java search' to find installations.")
-    ok, message = jvm.check_java_pyspark_compatibility(java.version, info.major_minor)
-    if not ok:
-        return (False, message + " Run 'marl java set' to select a compatible Java version.")
-    return (True, f"Java {java.version} is compatible with PySpark {info.version}")
-
-
 @FUZZ
 @given(recipe=validate_world)
 def test_validate_java_for_spark(recipe):
     runs = []
-    for call in (jvm.validate_java_for_spark, ref_validate):
+    for call in (jvm.validate_java_for_spark, reference("validate_java_for_spark")):
         world = World()
         with validate_machine(recipe, world):
             runs.append((outcome(call), world))
@@ -1433,26 +1284,6 @@ def test_detect_spark_cluster_version(recipe, master, timeout):
 # --- the shell start-up file ----------------------------------------------------------------------
 
 
-def ref_get_shell_config_file():
-    if jvm.platform.system() == "Windows":
-        profile = jvm.os.path.expandvars("$PROFILE")
-        if profile and "$" not in profile:
-            return (profile, "PowerShell")
-        return (None, "unknown")
-    shell = jvm.os.environ.get("SHELL", "")
-    home = jvm.os.path.expanduser("~")
-    if "zsh" in shell:
-        return (jvm.os.path.join(home, ".zshrc"), "zsh")
-    if "bash" in shell:
-        bashrc = jvm.os.path.join(home, ".bashrc")
-        if jvm.os.path.exists(bashrc):
-            return (bashrc, "bash")
-        return (jvm.os.path.join(home, ".bash_profile"), "bash")
-    if "fish" in shell:
-        return (jvm.os.path.join(home, ".config", "fish", "config.fish"), "fish")
-    return (jvm.os.path.join(home, ".profile"), "sh")
-
-
 SHELLS = ["/bin/bash", "/usr/bin/zsh", "/usr/bin/fish", "/bin/sh", "", "/opt/zsh-and-bash"]
 odd_text = st.sampled_from(["", "a\x00b", "\ud800", "$HOME", "C:\\Users\\me\\profile.ps1", "x$"]).map(
     lambda t: ("lit", t))
@@ -1497,7 +1328,7 @@ def shell_machine(recipe, world):
 def test_get_shell_config_file_matches_reference(recipe):
     with tempfile.TemporaryDirectory() as home:
         kind, got = compare(dict(recipe, home=home), shell_machine, jvm.get_shell_config_file,
-                            ref_get_shell_config_file)
+                            reference("get_shell_config_file"))
     if kind == "value":
         assert type(got) is tuple and len(got) == 2
 

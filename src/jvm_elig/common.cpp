@@ -2,36 +2,37 @@
 // jvm_elig.hpp).
 #include "jvm_elig.hpp"
 
+#include <algorithm>
+
 namespace jvm {
 
-Ref os_path(const Args& a) {
+Ref path_call(const Args& a, Obj fn, std::initializer_list<Obj> args) {
     const Names& n = a.state<State>().names;
     Ref os = a.global(n.os);
-    return rt::attr(os.get(), n.path);
+    Ref path = rt::getattr(os, n.path);
+    // path.<fn>(*args): the module first, then the arguments
+    PyObject* vector[kMaxPathArgs + 1] = {path.get()};
+    if (args.size() > kMaxPathArgs) rt::raise(PyExc_SystemError, "too many arguments for os.path");
+    std::copy(args.begin(), args.end(), vector + 1);
+    return Ref::steal(PyObject_VectorcallMethod(fn, vector, args.size() + 1, nullptr));
 }
 
-Ref path_call(const Args& a, PyObject* fn, PyObject* arg) {
-    Ref path = os_path(a);
-    return rt::call_method(fn, {path.get(), arg});
-}
-
-Ref launcher_path(const Args& a, PyObject* home) {
+Ref launcher_path(const Args& a, Obj home) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
-    Ref path = os_path(a);
-    Ref launcher = rt::call_method(n.join, {path.get(), home, t.bin, t.java});
+    Ref launcher = path_call(a, n.join, {home, t.bin, t.java});
     Ref platform = a.global(n.platform);
-    Ref system = rt::call_method(n.system, {platform.get()});
-    if (rt::equal(system.get(), t.Windows)) launcher = rt::add(launcher.get(), t.exe);
+    Ref system = rt::call_method(n.system, {platform});
+    if (rt::truthy(rt::eq(system, t.Windows))) launcher = rt::add(launcher, t.exe);
     return launcher;
 }
 
-Ref run_captured(const Args& a, PyObject* argv) {
+Ref run_captured(const Args& a, Obj argv) {
     const Names& n = a.state<State>().names;
     Ref subprocess = a.global(n.subprocess);
-    Ref run = rt::attr(subprocess.get(), n.run);
+    Ref run = rt::getattr(subprocess, n.run);
     Ref limit = rt::integer(kProcessTimeLimit);
-    return rt::call_kw(run.get(), {argv, Py_True, Py_True, limit.get()}, a.state<State>().run_kwnames.get());
+    return rt::call_kw(run, {argv, Py_True, Py_True, limit}, a.state<State>().run_kwnames);
 }
 
 }  // namespace jvm

@@ -52,11 +52,11 @@ const char* const registry_keys[] = {
 };
 
 // _check_java_path(candidate), appended to `found` when truthy.
-void consider(const Args& a, PyObject* found, PyObject* candidate) {
+void consider(const Args& a, Obj found, Obj candidate) {
     const Names& n = a.state<State>().names;
     Ref check = a.global(n._check_java_path);
-    Ref installation = rt::call(check.get(), {candidate});
-    if (rt::truthy(installation.get())) rt::append(found, installation.get());
+    Ref installation = rt::call(check, {candidate});
+    if (rt::truthy(installation)) rt::append(found, installation);
 }
 
 // The search list of one platform, "~" entries expanded now.
@@ -66,23 +66,23 @@ Ref search_patterns(const Args& a, const Pattern (&patterns)[N]) {
     Ref list = rt::new_list(0);
     for (const Pattern& p : patterns) {
         Ref text = rt::text(p.text);
-        if (p.home) text = path_call(a, n.expanduser, text.get());
-        rt::append(list.get(), text.get());
+        if (p.home) text = path_call(a, n.expanduser, {text});
+        rt::append(list, text);
     }
     return list;
 }
 
 // Checks every match of every pattern in order. A failure ends only the
 // pattern it happened in; what was found before stays.
-void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
+void wildcard_sweep(const Args& a, Obj found, Obj patterns) {
     const Names& n = a.state<State>().names;
     rt::ForEach each_pattern(patterns);
     while (Ref pattern = each_pattern.next()) {
         rt::suppress(PyExc_Exception, [&] {
             Ref glob = a.global(n.glob);
-            Ref matches = rt::call_method(n.glob, {glob.get(), pattern.get()});
-            rt::ForEach each(matches.get());
-            while (Ref match = each.next()) consider(a, found, match.get());
+            Ref matches = rt::call_method(n.glob, {glob, pattern});
+            rt::ForEach each(matches);
+            while (Ref match = each.next()) consider(a, found, match);
         });
     }
 }
@@ -90,8 +90,8 @@ void wildcard_sweep(const Args& a, PyObject* found, PyObject* patterns) {
 // subprocess.run([program, *args], ...) for a command that lists JVMs.
 Ref run_command(const Args& a, std::initializer_list<const char*> argv) {
     Ref list = rt::new_list(0);
-    for (const char* arg : argv) rt::append(list.get(), rt::text(arg).get());
-    return run_captured(a, list.get());
+    for (const char* arg : argv) rt::append(list, rt::text(arg));
+    return run_captured(a, list);
 }
 
 // --- the module's functions ------------------------------------------------
@@ -104,21 +104,21 @@ Ref find_java_macos(const Args& a) {
         Ref result = run_command(a, {"/usr/libexec/java_home", "-V"});
         // The tool lists the JVMs on stderr, each line ending with the home
         // directory (re_trailing_path).
-        Ref listing = rt::attr(result.get(), n.stderr);
-        Ref lines = rt::call_method(n.split, {listing.get(), t.newline});
+        Ref listing = rt::getattr(result, n.stderr_);
+        Ref lines = rt::call_method(n.split, {listing, t.newline});
         Ref re = a.global(n.re);
         Ref group = rt::integer(1);
-        rt::ForEach each(lines.get());
+        rt::ForEach each(lines);
         while (Ref line = each.next()) {
-            Ref stripped = rt::call_method(n.strip, {line.get()});
-            Ref match = rt::call_method(n.search, {re.get(), t.re_trailing_path, stripped.get()});
-            if (!rt::truthy(match.get())) continue;
-            Ref home = rt::call_method(n.group, {match.get(), group.get()});
-            consider(a, found.get(), home.get());
+            Ref stripped = rt::call_method(n.strip, {line});
+            Ref match = rt::call_method(n.search, {re, t.re_trailing_path, stripped});
+            if (!rt::truthy(match)) continue;
+            Ref home = rt::call_method(n.group, {match, group});
+            consider(a, found, home);
         }
     });
     Ref patterns = search_patterns(a, macos_patterns);
-    wildcard_sweep(a, found.get(), patterns.get());
+    wildcard_sweep(a, found, patterns);
     return found;
 }
 
@@ -128,27 +128,27 @@ Ref find_java_linux(const Args& a) {
     Ref found = rt::new_list(0);
     rt::suppress(PyExc_Exception, [&] {
         Ref result = run_command(a, {"update-alternatives", "--list", "java"});
-        Ref listing = rt::attr(result.get(), n.stdout);
-        Ref trimmed = rt::call_method(n.strip, {listing.get()});
-        Ref lines = rt::call_method(n.split, {trimmed.get(), t.newline});
-        rt::ForEach each(lines.get());
+        Ref listing = rt::getattr(result, n.stdout_);
+        Ref trimmed = rt::call_method(n.strip, {listing});
+        Ref lines = rt::call_method(n.split, {trimmed, t.newline});
+        rt::ForEach each(lines);
         while (Ref line = each.next()) {
-            if (!rt::truthy(line.get())) continue;
-            if (!rt::truthy(path_call(a, n.exists, line.get()).get())) continue;
+            if (!rt::truthy(line)) continue;
+            if (!rt::truthy(path_call(a, n.exists, {line}))) continue;
             // Each line is a launcher, .../bin/java: its home is two levels up.
-            Ref bin_dir = path_call(a, n.dirname, line.get());
-            Ref home = path_call(a, n.dirname, bin_dir.get());
-            consider(a, found.get(), home.get());
+            Ref bin_dir = path_call(a, n.dirname, {line});
+            Ref home = path_call(a, n.dirname, {bin_dir});
+            consider(a, found, home);
         }
     });
     Ref patterns = search_patterns(a, linux_patterns);
-    wildcard_sweep(a, found.get(), patterns.get());
+    wildcard_sweep(a, found, patterns);
     return found;
 }
 
 // Walks the version subkeys of one vendor key until the first OSError (the
 // end of the list, or a subkey that cannot be opened or has no JavaHome).
-void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject* key) {
+void walk_vendor_key(const Args& a, Obj found, Obj winreg, Obj key) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
     rt::SignalCheck checkpoint;  // the index is the loop: no iterable to hand to ForEach
@@ -156,14 +156,14 @@ void walk_vendor_key(const Args& a, PyObject* found, PyObject* winreg, PyObject*
         checkpoint.step();
         if (!rt::suppress(PyExc_OSError, [&] {
             Ref i = rt::integer(index);
-            Ref enum_key = rt::attr(winreg, n.EnumKey);
-            Ref name = rt::call(enum_key.get(), {key, i.get()});
-            Ref open_key = rt::attr(winreg, n.OpenKey);
-            Ref version_key = rt::call(open_key.get(), {key, name.get()});
-            Ref query = rt::attr(winreg, n.QueryValueEx);
-            Ref value = rt::call(query.get(), {version_key.get(), t.JavaHome});
-            auto [java_home, value_type] = rt::unpack<2>(value.get());
-            consider(a, found, java_home.get());
+            Ref enum_key = rt::getattr(winreg, n.EnumKey);
+            Ref name = rt::call(enum_key, {key, i});
+            Ref open_key = rt::getattr(winreg, n.OpenKey);
+            Ref version_key = rt::call(open_key, {key, name});
+            Ref query = rt::getattr(winreg, n.QueryValueEx);
+            Ref value = rt::call(query, {version_key, t.JavaHome});
+            auto [java_home, value_type] = rt::unpack<2>(value);
+            consider(a, found, java_home);
         }))
             return;
     }
@@ -176,57 +176,52 @@ Ref find_java_windows(const Args& a) {
         Ref winreg = rt::import_in_function(a.globals(), "winreg");
         Ref reg_paths = rt::new_list(0);
         for (const char* subkey : registry_keys) {
-            Ref hkey = rt::attr(winreg.get(), n.HKEY_LOCAL_MACHINE);
+            Ref hkey = rt::getattr(winreg, n.HKEY_LOCAL_MACHINE);
             Ref name = rt::text(subkey);
-            Ref pair = rt::tuple({hkey.get(), name.get()});
-            rt::append(reg_paths.get(), pair.get());
+            Ref pair = rt::tuple({hkey, name});
+            rt::append(reg_paths, pair);
         }
-        rt::ForEach each(reg_paths.get());
-        while (Ref pair_ref = each.next()) {
-            PyObject* pair = pair_ref.get();
-            Ref open_key = rt::attr(winreg.get(), n.OpenKey);
+        rt::ForEach each(reg_paths);
+        while (Ref pair = each.next()) {
+            auto [hkey, subkey] = rt::unpack<2>(pair);
+            Ref open_key = rt::getattr(winreg, n.OpenKey);
             Ref key;
             if (!rt::suppress(PyExc_FileNotFoundError, [&] {  // vendor not installed; a denied access propagates
-                key = rt::call(open_key.get(), {PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)});
+                key = rt::call(open_key, {hkey, subkey});
             }))
                 continue;
-            walk_vendor_key(a, found.get(), winreg.get(), key.get());
+            walk_vendor_key(a, found, winreg, key);
         }
     });
     Ref patterns = search_patterns(a, windows_patterns);
-    wildcard_sweep(a, found.get(), patterns.get());
+    wildcard_sweep(a, found, patterns);
     return found;
 }
 
 // sorted(items, key=lambda i: i.version, reverse=True), done by the list's
 // own sort: its comparisons stay safe when a version compares inconsistently
 // (a hostile __lt__), and equal versions keep their order.
-Ref sorted_newest_first(const Names& n, PyObject* items) {
-    Ref op = rt::import("operator");
-    Ref attrgetter = rt::attr(op.get(), n.attrgetter);
-    Ref key = rt::call(attrgetter.get(), {n.version});
-    return rt::sorted(items, key.get(), true);
-}
+Ref sorted_newest_first(const State& st, Obj items) { return rt::sorted(items, st.version_key, true); }
 
 Ref find_all_java_installations(const Args& a) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
     Ref platform = a.global(n.platform);
-    Ref system = rt::call_method(n.system, {platform.get()});
+    Ref system = rt::call_method(n.system, {platform});
 
     Ref get_current = a.global(n.get_current_java);
-    Ref current = rt::call(get_current.get());
-    const bool have_current = rt::truthy(current.get());
-    Ref current_path = have_current ? rt::attr(current.get(), n.path) : Ref::none();
+    Ref current = rt::call(get_current);
+    const bool have_current = rt::truthy(current);
+    Ref current_path = have_current ? rt::getattr(current, n.path) : Ref::none();
 
     Ref discovered;
     PyObject* finder = nullptr;
-    if (rt::equal(system.get(), t.Darwin)) finder = n._find_java_macos;
-    else if (rt::equal(system.get(), t.Linux)) finder = n._find_java_linux;
-    else if (rt::equal(system.get(), t.Windows)) finder = n._find_java_windows;
+    if (rt::truthy(rt::eq(system, t.Darwin))) finder = n._find_java_macos;
+    else if (rt::truthy(rt::eq(system, t.Linux))) finder = n._find_java_linux;
+    else if (rt::truthy(rt::eq(system, t.Windows))) finder = n._find_java_windows;
     if (finder != nullptr) {
         Ref fn = a.global(finder);
-        discovered = rt::call(fn.get());
+        discovered = rt::call(fn);
     } else {
         discovered = rt::new_list(0);
     }
@@ -237,28 +232,28 @@ Ref find_all_java_installations(const Args& a) {
     Ref seen_paths = rt::new_set();
     Ref unique = rt::new_list(0);
     Ref current_key;  // normpath of the current path, once it is first needed
-    rt::ForEach each(discovered.get());
+    rt::ForEach each(discovered);
     while (Ref installation = each.next()) {
-        Ref path = rt::attr(installation.get(), n.path);
-        Ref key = path_call(a, n.normpath, path.get());
-        if (rt::contains(seen_paths.get(), key.get())) continue;
-        rt::set_add(seen_paths.get(), key.get());
+        Ref path = rt::getattr(installation, n.path);
+        Ref key = path_call(a, n.normpath, {path});
+        if (rt::contains(seen_paths, key)) continue;
+        rt::set_add(seen_paths, key);
         Ref is_current = Ref::boolean(false);
-        if (rt::truthy(current_path.get())) {
-            if (!current_key) current_key = path_call(a, n.normpath, current_path.get());
-            is_current = rt::eq(key.get(), current_key.get());
+        if (rt::truthy(current_path)) {
+            if (!current_key) current_key = path_call(a, n.normpath, {current_path});
+            is_current = rt::eq(key, current_key);
         }
-        rt::set_attr(installation.get(), n.is_current, is_current.get());
-        rt::append(unique.get(), installation.get());
+        rt::setattr(installation, n.is_current, is_current);
+        rt::append(unique, installation);
     }
 
     // The active Java may live where no discovery source looks.
     if (have_current) {
-        Ref path = rt::attr(current.get(), n.path);
-        Ref key = path_call(a, n.normpath, path.get());
-        if (!rt::contains(seen_paths.get(), key.get())) rt::append(unique.get(), current.get());
+        Ref path = rt::getattr(current, n.path);
+        Ref key = path_call(a, n.normpath, {path});
+        if (!rt::contains(seen_paths, key)) rt::append(unique, current);
     }
-    return sorted_newest_first(n, unique.get());
+    return sorted_newest_first(a.state<State>(), unique);
 }
 
 Ref select_best_java(const Args& a) {
@@ -273,12 +268,12 @@ Ref select_best_java(const Args& a) {
     Ref best_version;
     rt::ForEach each(installations);
     while (Ref installation = each.next()) {
-        Ref version = rt::attr(installation.get(), n.version);
-        if (!rt::contains(supported_versions, version.get())) continue;
-        Ref path = rt::attr(installation.get(), n.path);
+        Ref version = rt::getattr(installation, n.version);
+        if (!rt::contains(supported_versions, version)) continue;
+        Ref path = rt::getattr(installation, n.path);
         Ref is_valid = a.global(n._is_valid_java_home);
-        if (!rt::truthy(rt::call(is_valid.get(), {path.get()}).get())) continue;
-        if (best && !rt::truthy(rt::lt(best_version.get(), version.get()))) continue;
+        if (!rt::truthy(rt::call(is_valid, {path}))) continue;
+        if (best && !rt::truthy(rt::lt(best_version, version))) continue;
         best = std::move(installation);
         best_version = std::move(version);
     }

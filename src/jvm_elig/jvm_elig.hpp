@@ -10,15 +10,18 @@ namespace jvm {
 using rt::Args;
 using rt::Check;
 using rt::FunctionSpec;
+using rt::Obj;
 using rt::Param;
 using rt::Ref;
 
 // --- module state ------------------------------------------------------------
 
 // Interned names: module, global, attribute, method and keyword names and
-// dict keys, each named after its text. The module's own globals (functions,
-// records, tables, imported modules) are looked up by these names at each
-// call, as Python code looks up a global, so rebinding one is seen.
+// dict keys, each named after its text (stdout_ and stderr_ with a trailing
+// underscore: stdout and stderr are macros of the C library). The module's
+// own globals (functions, records, tables, imported modules) are looked up
+// by these names at each call, as Python code looks up a global, so
+// rebinding one is seen.
 #define JVM_NAMES(X) \
     X(os, "os") \
     X(platform, "platform") \
@@ -51,8 +54,8 @@ using rt::Ref;
     X(search, "search") \
     X(group, "group") \
     X(start, "start") \
-    X(stdout, "stdout") \
-    X(stderr, "stderr") \
+    X(stdout_, "stdout") \
+    X(stderr_, "stderr") \
     X(lower, "lower") \
     X(split, "split") \
     X(strip, "strip") \
@@ -128,6 +131,9 @@ using rt::Ref;
     X(PATH, "PATH") \
     X(dunder_builtins, "__builtins__")
 
+// The first line of the configuration block in a shell start-up file.
+#define JVM_BLOCK_MARKER "# MARL Java Configuration"
+
 // Fixed str values: platform and shell names, path parts, patterns, vendor
 // markers and names, file modes and the configuration block's marker.
 #define JVM_TEXTS(X) \
@@ -184,15 +190,19 @@ using rt::Ref;
     X(mode_read, "r") \
     X(mode_write, "w") \
     X(mode_append, "a") \
-    X(marker, "# MARL Java Configuration") \
-    X(block_pattern, "# MARL Java Configuration\\n[^\\n]+\\n[^\\n]+\\n")
+    X(backslash, "\\") \
+    X(two_backslashes, "\\\\") \
+    X(marker, JVM_BLOCK_MARKER) \
+    X(block_pattern, JVM_BLOCK_MARKER "\\n[^\\n]+\\n[^\\n]+\\n")
 
 // The keyword names of the calls the module makes:
 // JavaInstallation(path=, version=, ...), PySparkInfo(version=, major_minor=,
 // ...), subprocess.run(..., capture_output=, text=, timeout=),
 // future.result(timeout=), ThreadPoolExecutor(max_workers=),
-// pool.shutdown(wait=), os.makedirs(..., exist_ok=).
+// pool.shutdown(wait=), os.makedirs(..., exist_ok=). version_key:
+// operator.attrgetter("version"), the key installations are sorted by.
 #define JVM_FIELDS(X) \
+    X(rt::Ref, version_key) \
     X(rt::Ref, installation_kwnames) \
     X(rt::Ref, info_kwnames) \
     X(rt::Ref, run_kwnames) \
@@ -213,23 +223,22 @@ using Texts = State::Texts;
 // --- shared helpers (common.cpp) -------------------------------------------
 
 // The outcome pair (success, message).
-inline Ref outcome(bool ok, PyObject* message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
+inline Ref outcome(bool ok, Obj message) { return rt::tuple({ok ? Py_True : Py_False, message}); }
 
 // The `java` launcher inside a home directory: os.path.join(home, "bin",
 // "java"), with ".exe" appended when platform.system() says "Windows".
-Ref launcher_path(const Args& a, PyObject* home);
+Ref launcher_path(const Args& a, Obj home);
 
 // Every process the module starts runs under this time limit (seconds).
 constexpr long long kProcessTimeLimit = 10;
 
 // subprocess.run(argv, capture_output=True, text=True, timeout=10)
-Ref run_captured(const Args& a, PyObject* argv);
+Ref run_captured(const Args& a, Obj argv);
 
-// os.path (the `os` module global's `path`), looked up at each call.
-Ref os_path(const Args& a);
-
-// os.path.<fn>(arg)
-Ref path_call(const Args& a, PyObject* fn, PyObject* arg);
+// os.path.<fn>(*args), with the `os` global and its `path` looked up at the
+// call, as the expression does; at most kMaxPathArgs arguments.
+constexpr size_t kMaxPathArgs = 4;
+Ref path_call(const Args& a, Obj fn, std::initializer_list<Obj> args);
 
 // --- the parts' functions ----------------------------------------------------
 

@@ -6,6 +6,7 @@
 
 namespace {
 
+using rt::Obj;
 using rt::Ref;
 
 // One row of the compatibility table: the Java major versions a PySpark
@@ -35,29 +36,28 @@ const char* const pyspark_versions[][3] = {
     {"3.2.4", "3.2", ""},
 };
 
-void add_tables(PyObject* m) {
+void add_tables(Obj m) {
     Ref eligibility = rt::new_dict();
     for (const EligibilityRow& r : eligibility_rows) {
         Ref supported = rt::new_list(0);
-        for (int v : r.supported) rt::append(supported.get(), rt::integer(v).get());
+        for (int v : r.supported) rt::append(supported, rt::integer(v));
         Ref row = rt::new_dict();
-        rt::setitem(row.get(), "min", rt::integer(r.min).get());
-        rt::setitem(row.get(), "max", rt::integer(r.max).get());
-        rt::setitem(row.get(), "recommended", rt::integer(r.recommended).get());
-        rt::setitem(row.get(), "supported", supported.get());
-        rt::setitem(eligibility.get(), r.line, row.get());
+        rt::setitem(row, "min", rt::integer(r.min));
+        rt::setitem(row, "max", rt::integer(r.max));
+        rt::setitem(row, "recommended", rt::integer(r.recommended));
+        rt::setitem(row, "supported", supported);
+        rt::setitem(eligibility, r.line, row);
     }
-    rt::set_global(m, "PYSPARK_JVM_ELIGIBILITY", eligibility.get());
+    rt::set_global(m, "PYSPARK_JVM_ELIGIBILITY", eligibility);
 
     Ref versions = rt::new_list(0);
     for (const auto& v : pyspark_versions) {
-        Ref entry = Ref::steal(Py_BuildValue("(sss)", v[0], v[1], v[2]));
-        rt::append(versions.get(), entry.get());
+        rt::append(versions, rt::tuple({rt::text(v[0]), rt::text(v[1]), rt::text(v[2])}));
     }
-    rt::set_global(m, "PYSPARK_VERSIONS", versions.get());
+    rt::set_global(m, "PYSPARK_VERSIONS", versions);
 }
 
-void add_records(PyObject* m) {
+void add_records(Obj m) {
     Ref java_installation = rt::ClassBuilder(m, "JavaInstallation", "Represents a Java installation found on the system.")
                                 .field("path", "str")
                                 .field("version", "int")
@@ -65,7 +65,7 @@ void add_records(PyObject* m) {
                                 .field("vendor", "str")
                                 .field("is_current", "bool", Py_False)
                                 .build_dataclass();
-    rt::set_global(m, "JavaInstallation", java_installation.get());
+    rt::set_global(m, "JavaInstallation", java_installation);
 
     Ref pyspark_info = rt::ClassBuilder(m, "PySparkInfo", "PySpark installation information.")
                            .field("version", "str")
@@ -75,10 +75,10 @@ void add_records(PyObject* m) {
                            .field("java_recommended", "int")
                            .field("java_supported", "List[int]")
                            .build_dataclass();
-    rt::set_global(m, "PySparkInfo", pyspark_info.get());
+    rt::set_global(m, "PySparkInfo", pyspark_info);
 }
 
-void exec_module(PyObject* m, jvm::State& st) {
+void exec_module(Obj m, jvm::State& st) {
     const jvm::Names& n = st.names;
     st.installation_kwnames = rt::kwnames({n.path, n.version, n.version_string, n.vendor, n.is_current});
     st.info_kwnames =
@@ -88,11 +88,15 @@ void exec_module(PyObject* m, jvm::State& st) {
     st.max_workers_kwnames = rt::kwnames({n.max_workers});
     st.wait_kwnames = rt::kwnames({n.wait});
     st.exist_ok_kwnames = rt::kwnames({n.exist_ok});
+    {
+        Ref attrgetter = rt::getattr(rt::import("operator"), n.attrgetter);
+        st.version_key = rt::call(attrgetter, {n.version});
+    }
 
     // A source module has __builtins__ from the start; binding it first keeps
     // it ahead of the names below (the dataclass decorator would add it later).
     PyObject* ns = PyModule_GetDict(m);
-    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, "__builtins__", PyEval_GetBuiltins());
+    if (!rt::dict_get(ns, n.dunder_builtins)) rt::setitem(ns, n.dunder_builtins, PyEval_GetBuiltins());
     for (const char* name : {"glob", "os", "platform", "re", "subprocess"}) rt::add_import(m, name);
     rt::add_import_from(m, "dataclasses", "dataclass");
     for (const char* name : {"Dict", "List", "Optional", "Set", "Tuple"}) rt::add_import_from(m, "typing", name);

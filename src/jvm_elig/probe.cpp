@@ -11,7 +11,7 @@ namespace {
 
 // The vendor named by a launcher's lower-cased output. "graalvm" and the
 // other distributions only count in OpenJDK output, "ibm" only outside it.
-PyObject* vendor_of(const Texts& t, PyObject* lower) {
+PyObject* vendor_of(const Texts& t, Obj lower) {
     if (rt::contains(lower, t.openjdk)) {
         if (rt::contains(lower, t.temurin) || rt::contains(lower, t.adoptium)) return t.vendor_adoptium;
         if (rt::contains(lower, t.corretto)) return t.vendor_corretto;
@@ -28,7 +28,7 @@ PyObject* vendor_of(const Texts& t, PyObject* lower) {
 // white space. A JVM may print notices such as "Picked up
 // JAVA_TOOL_OPTIONS: ..." ahead of its banner, so the banner line is found
 // where the version pattern matched rather than taken as the first line.
-Ref line_at(const Names& n, PyObject* output, Py_ssize_t at) {
+Ref line_at(const Names& n, Obj output, Py_ssize_t at) {
     if (!PyUnicode_Check(output)) rt::raise_result_type("str", output);
     const Py_ssize_t len = PyUnicode_GET_LENGTH(output);
     if (at < 0 || at > len) at = 0;
@@ -38,8 +38,8 @@ Ref line_at(const Names& n, PyObject* output, Py_ssize_t at) {
     Py_ssize_t end = PyUnicode_FindChar(output, '\n', at, len, 1);
     if (end == -2) rt::raise();
     if (end < 0) end = len;
-    Ref line = Ref::steal(PyUnicode_Substring(output, begin, end));
-    return rt::call_method(n.strip, {line.get()});
+    Ref line = rt::getslice(output, begin, end);
+    return rt::call_method(n.strip, {line});
 }
 
 // (major, version string, vendor) from the launcher's output, or an empty
@@ -47,57 +47,57 @@ Ref line_at(const Names& n, PyObject* output, Py_ssize_t at) {
 // version, a blank, a double quote, digits (captured) and an optional dot;
 // old runtimes report "1.x", and then a second pattern takes x as the major
 // version.
-Ref parse_banner(const Args& a, PyObject* output) {
+Ref parse_banner(const Args& a, Obj output) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
     Ref re = a.global(n.re);
-    Ref match = rt::call_method(n.search, {re.get(), t.re_version, output});
-    if (!rt::truthy(match.get())) return {};
+    Ref match = rt::call_method(n.search, {re, t.re_version, output});
+    if (!rt::truthy(match)) return {};
     Ref one = rt::integer(1);
-    Ref digits = rt::call_method(n.group, {match.get(), one.get()});
-    Ref major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {digits.get()});
-    if (rt::equal(major.get(), one.get())) {
-        Ref old = rt::call_method(n.search, {re.get(), t.re_old_numbering, output});
-        if (rt::truthy(old.get())) {
-            Ref minor = rt::call_method(n.group, {old.get(), one.get()});
-            major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {minor.get()});
+    Ref digits = rt::call_method(n.group, {match, one});
+    Ref major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {digits});
+    if (rt::truthy(rt::eq(major, one))) {
+        Ref old = rt::call_method(n.search, {re, t.re_old_numbering, output});
+        if (rt::truthy(old)) {
+            Ref minor = rt::call_method(n.group, {old, one});
+            major = rt::call(reinterpret_cast<PyObject*>(&PyLong_Type), {minor});
         }
     }
-    Ref start = rt::call_method(n.start, {match.get()});
+    Ref start = rt::call_method(n.start, {match});
     Py_ssize_t at = PyLong_AsSsize_t(start.get());
     if (at == -1 && PyErr_Occurred()) rt::raise();
     Ref version_string = line_at(n, output, at);
     Ref lower = rt::call_method(n.lower, {output});
-    if (!PyUnicode_Check(lower.get())) rt::raise_result_type("str", lower.get());
-    PyObject* vendor = vendor_of(t, lower.get());
-    return rt::tuple({major.get(), version_string.get(), vendor});
+    if (!PyUnicode_Check(lower.get())) rt::raise_result_type("str", lower);
+    PyObject* vendor = vendor_of(t, lower);
+    return rt::tuple({major, version_string, vendor});
 }
 
 Ref none_triple() { return rt::tuple({Py_None, Py_None, Py_None}); }
 
 // JavaInstallation(...) for a probed launcher: an empty banner line reads
 // "Java <major>", an empty vendor "Unknown".
-Ref make_installation(const Args& a, PyObject* home, PyObject* version, PyObject* version_string,
-                      PyObject* vendor, PyObject* is_current) {
+Ref make_installation(const Args& a, Obj home, Obj version, Obj version_string,
+                      Obj vendor, Obj is_current) {
     const State& st = a.state<State>();
     Ref shown = rt::truthy(version_string) ? Ref::borrow(version_string) : rt::fstring("Java ", rt::Str{version});
     PyObject* named = rt::truthy(vendor) ? vendor : st.texts.Unknown;
     Ref cls = a.global(st.names.JavaInstallation);  // per call: a rebound module name is seen
-    return rt::call_kw(cls.get(), {home, version, shown.get(), named, is_current}, st.installation_kwnames.get());
+    return rt::call_kw(cls, {home, version, shown, named, is_current}, st.installation_kwnames);
 }
 
 // get_java_version(launcher) through the module namespace, unpacked.
-std::array<Ref, 3> probe(const Args& a, PyObject* launcher) {
+std::array<Ref, 3> probe(const Args& a, Obj launcher) {
     const Names& n = a.state<State>().names;
     Ref fn = a.global(n.get_java_version);
-    Ref result = rt::call(fn.get(), {launcher});
-    return rt::unpack<3>(result.get());
+    Ref result = rt::call(fn, {launcher});
+    return rt::unpack<3>(result);
 }
 
-bool path_exists(const Args& a, PyObject* path) {
+bool path_exists(const Args& a, Obj path) {
     const Names& n = a.state<State>().names;
-    Ref r = path_call(a, n.exists, path);
-    return rt::truthy(r.get());
+    Ref r = path_call(a, n.exists, {path});
+    return rt::truthy(r);
 }
 
 // --- the module's functions ------------------------------------------------
@@ -110,14 +110,14 @@ Ref get_java_version(const Args& a) {
         PyExc_Exception,
         [&] {
             Ref argv = rt::new_list(0);
-            rt::append(argv.get(), java_bin_path);
-            rt::append(argv.get(), t.dash_version);
-            Ref result = run_captured(a, argv.get());
-            Ref err = rt::attr(result.get(), n.stderr);
-            Ref out = rt::attr(result.get(), n.stdout);
+            rt::append(argv, java_bin_path);
+            rt::append(argv, t.dash_version);
+            Ref result = run_captured(a, argv);
+            Ref err = rt::getattr(result, n.stderr_);
+            Ref out = rt::getattr(result, n.stdout_);
             // The banner goes to standard error; some launchers use standard output.
-            Ref output = rt::add(err.get(), out.get());
-            Ref parsed = parse_banner(a, output.get());
+            Ref output = rt::add(err, out);
+            Ref parsed = parse_banner(a, output);
             return parsed ? std::move(parsed) : none_triple();
         },
         [](PyObject*) { return none_triple(); });
@@ -127,10 +127,10 @@ Ref check_java_path(const Args& a) {
     PyObject* path = a[0];
     if (!path_exists(a, path)) return Ref::none();
     Ref launcher = launcher_path(a, path);
-    if (!path_exists(a, launcher.get())) return Ref::none();
-    auto [version, version_string, vendor] = probe(a, launcher.get());
-    if (!rt::truthy(version.get())) return Ref::none();
-    return make_installation(a, path, version.get(), version_string.get(), vendor.get(), a[1]);
+    if (!path_exists(a, launcher)) return Ref::none();
+    auto [version, version_string, vendor] = probe(a, launcher);
+    if (!rt::truthy(version)) return Ref::none();
+    return make_installation(a, path, version, version_string, vendor, a[1]);
 }
 
 Ref is_valid_java_home(const Args& a) {
@@ -138,13 +138,13 @@ Ref is_valid_java_home(const Args& a) {
     PyObject* path = a[0];
     if (PyUnicode_GET_LENGTH(path) == 0) return Ref::boolean(false);
     // System prefixes hold a bin/java link but are no Java home of their own.
-    Ref normalized = path_call(a, n.normpath, path);
+    Ref normalized = path_call(a, n.normpath, {path});
     for (const char* system_dir : {"/usr", "/usr/local", "/"}) {
         Ref dir = rt::text(system_dir);
-        if (rt::equal(normalized.get(), dir.get())) return Ref::boolean(false);
+        if (rt::truthy(rt::eq(normalized, dir))) return Ref::boolean(false);
     }
     Ref launcher = launcher_path(a, path);
-    return path_call(a, n.isfile, launcher.get());
+    return path_call(a, n.isfile, {launcher});
 }
 
 Ref get_current_java(const Args& a) {
@@ -153,29 +153,29 @@ Ref get_current_java(const Args& a) {
     Ref shutil = rt::import_in_function(a.globals(), "shutil");
 
     Ref os = a.global(n.os);
-    Ref environ = rt::attr(os.get(), n.environ);
-    Ref java_home = rt::mapping_get(environ.get(), n.JAVA_HOME);
-    if (rt::truthy(java_home.get()) && path_exists(a, java_home.get())) {
-        Ref launcher = launcher_path(a, java_home.get());
-        if (path_exists(a, launcher.get())) {
-            auto [version, version_string, vendor] = probe(a, launcher.get());
-            if (rt::truthy(version.get()))
-                return make_installation(a, java_home.get(), version.get(), version_string.get(), vendor.get(),
+    Ref environ = rt::getattr(os, n.environ);
+    Ref java_home = rt::mapping_get(environ, n.JAVA_HOME);
+    if (rt::truthy(java_home) && path_exists(a, java_home)) {
+        Ref launcher = launcher_path(a, java_home);
+        if (path_exists(a, launcher)) {
+            auto [version, version_string, vendor] = probe(a, launcher);
+            if (rt::truthy(version))
+                return make_installation(a, java_home, version, version_string, vendor,
                                          Py_True);
         }
     }
 
-    Ref java_path = rt::call_method(n.which, {shutil.get(), t.java});
-    if (rt::truthy(java_path.get())) {
-        auto [version, version_string, vendor] = probe(a, java_path.get());
-        if (rt::truthy(version.get())) {
+    Ref java_path = rt::call_method(n.which, {shutil, t.java});
+    if (rt::truthy(java_path)) {
+        auto [version, version_string, vendor] = probe(a, java_path);
+        if (rt::truthy(version)) {
             // The launcher on the PATH is usually a chain of links
             // (/usr/bin/java -> /etc/alternatives/java -> .../bin/java);
             // the home is two levels above its real location.
-            Ref real = path_call(a, n.realpath, java_path.get());
-            Ref bin_dir = path_call(a, n.dirname, real.get());
-            Ref home = path_call(a, n.dirname, bin_dir.get());
-            return make_installation(a, home.get(), version.get(), version_string.get(), vendor.get(), Py_True);
+            Ref real = path_call(a, n.realpath, {java_path});
+            Ref bin_dir = path_call(a, n.dirname, {real});
+            Ref home = path_call(a, n.dirname, {bin_dir});
+            return make_installation(a, home, version, version_string, vendor, Py_True);
         }
     }
     return Ref::none();

@@ -2,7 +2,7 @@
 // JAVA_HOME block written into it.
 //
 // The block is three lines after an empty line:
-//     # MARL Java Configuration
+//     <the marker line, JVM_BLOCK_MARKER in jvm_elig.hpp>
 //     <export line setting JAVA_HOME to the chosen path, in double quotes>
 //     <path line putting $JAVA_HOME/bin in front of PATH>
 // A later call replaces the block in place. The file is replaced atomically
@@ -20,16 +20,11 @@ namespace {
 
 // --- small helpers -----------------------------------------------------------
 
-// os.path.join(a, b)
-Ref path_join(const Names& n, PyObject* os_path, PyObject* a, PyObject* b) {
-    return rt::call_method(n.join, {os_path, a, b});
-}
-
 enum class ShellKind { PowerShell, Fish, Posix };
 
-ShellKind kind_of(const Texts& t, PyObject* shell_name) {
-    if (rt::equal(shell_name, t.PowerShell)) return ShellKind::PowerShell;
-    if (rt::equal(shell_name, t.fish)) return ShellKind::Fish;
+ShellKind kind_of(const Texts& t, Obj shell_name) {
+    if (rt::truthy(rt::eq(shell_name, t.PowerShell))) return ShellKind::PowerShell;
+    if (rt::truthy(rt::eq(shell_name, t.fish))) return ShellKind::Fish;
     return ShellKind::Posix;
 }
 
@@ -56,7 +51,7 @@ const char* unsafe_character(Py_UCS4 c, ShellKind kind) {
 
 // The refusal message for a java_home that cannot be written safely, or an
 // empty Ref when every character is fine.
-Ref refusal(PyObject* java_home, PyObject* config_file, PyObject* shell_name, ShellKind kind) {
+Ref refusal(PyObject* java_home, Obj config_file, Obj shell_name, ShellKind kind) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(java_home);
     const int ukind = PyUnicode_KIND(java_home);
     const void* data = PyUnicode_DATA(java_home);
@@ -72,48 +67,49 @@ Ref refusal(PyObject* java_home, PyObject* config_file, PyObject* shell_name, Sh
 
 // The block for the shell: line feed, marker, export line, path line, each
 // line ended by a line feed.
-Ref config_block(PyObject* java_home, ShellKind kind) {
+Ref config_block(Obj java_home, ShellKind kind) {
     switch (kind) {
         case ShellKind::PowerShell:
-            return rt::fstring("\n# MARL Java Configuration\n$env:JAVA_HOME = \"", java_home,
+            return rt::fstring("\n" JVM_BLOCK_MARKER "\n$env:JAVA_HOME = \"", java_home,
                                "\"\n$env:PATH = \"$env:JAVA_HOME\\bin;$env:PATH\"\n");
         case ShellKind::Fish:
-            return rt::fstring("\n# MARL Java Configuration\nset -gx JAVA_HOME \"", java_home,
+            return rt::fstring("\n" JVM_BLOCK_MARKER "\nset -gx JAVA_HOME \"", java_home,
                                "\"\nset -gx PATH \"$JAVA_HOME/bin\" $PATH\n");
         case ShellKind::Posix:
             break;
     }
-    return rt::fstring("\n# MARL Java Configuration\nexport JAVA_HOME=\"", java_home,
+    return rt::fstring("\n" JVM_BLOCK_MARKER "\nexport JAVA_HOME=\"", java_home,
                        "\"\nexport PATH=\"$JAVA_HOME/bin:$PATH\"\n");
 }
 
 // The whole content of a text file (mode "r", default encoding).
-Ref read_text(const State& st, PyObject* open, PyObject* path) {
+Ref read_text(const State& st, Obj open, Obj path) {
     const Names& n = st.names;
     Ref f = rt::call(open, {path, st.texts.mode_read});
-    return rt::try_finally([&] { return rt::call_method(n.read, {f.get()}); },
-                           [&] { rt::call_method(n.close, {f.get()}); });
+    return rt::try_finally([&] { return rt::call_method(n.read, {f}); },
+                           [&] { rt::call_method(n.close, {f}); });
 }
 
 // A name for the temporary file next to `path`'s target.
-Ref temp_name(const Names& n, PyObject* os_path, PyObject* target) {
+Ref temp_name(const Args& a, Obj target) {
+    const Names& n = a.state<State>().names;
     // A fresh random suffix per call (no engine shared between threads:
     // interpreters with GILs of their own may run here at the same time).
     std::random_device entropy;
     const unsigned long long suffix_bits = (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".marl-%016llx.tmp", suffix_bits);
-    Ref directory = rt::call_method(n.dirname, {os_path, target});
-    Ref base = rt::call_method(n.basename, {os_path, target});
+    Ref directory = path_call(a, n.dirname, {target});
+    Ref base = path_call(a, n.basename, {target});
     const bool hidden = PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get()) > 0 &&
                         PyUnicode_READ_CHAR(base.get(), 0) == '.';
     Ref name = rt::fstring(hidden ? "" : ".", rt::Str{base.get()}, suffix);
-    return path_join(n, os_path, directory.get(), name.get());
+    return path_call(a, n.join, {directory, name});
 }
 
 // int attribute `name` of the os module
-long os_flag(PyObject* os, PyObject* name) {
-    Ref v = rt::attr(os, name);
+long os_flag(Obj os, Obj name) {
+    Ref v = rt::getattr(os, name);
     long out = PyLong_AsLong(v.get());
     if (out == -1 && PyErr_Occurred()) rt::raise();
     return out;
@@ -123,69 +119,68 @@ long os_flag(PyObject* os, PyObject* name) {
 // points to) by `content`: written in text mode ("w", default encoding) to a
 // temporary file in the same directory, synced, given the old file's
 // permission bits and owner, then renamed over the old file.
-void write_atomically(const State& st, PyObject* os, PyObject* open, PyObject* config_file, PyObject* content) {
-    const Names& n = st.names;
-    const Texts& t = st.texts;
-    Ref os_path = rt::attr(os, n.path);
-    Ref target = rt::truthy(rt::call_method(n.islink, {os_path.get(), config_file}).get())
-                     ? rt::call_method(n.realpath, {os_path.get(), config_file})
+void write_atomically(const Args& a, Obj os, Obj open, Obj config_file, Obj content) {
+    const Names& n = a.state<State>().names;
+    const Texts& t = a.state<State>().texts;
+    Ref target = rt::truthy(path_call(a, n.islink, {config_file}))
+                     ? path_call(a, n.realpath, {config_file})
                      : Ref::borrow(config_file);
 
     Ref old_stat;
-    if (rt::truthy(rt::call_method(n.exists, {os_path.get(), target.get()}).get())) {
-        old_stat = rt::call_method(n.stat, {os, target.get()});
+    if (rt::truthy(path_call(a, n.exists, {target}))) {
+        old_stat = rt::call_method(n.stat, {os, target});
         // A file that may not be written fails here, as writing it in place
         // would, rather than being replaced behind its permissions.
-        Ref probe = rt::call(open, {target.get(), t.mode_append});
-        rt::call_method(n.close, {probe.get()});
+        Ref probe = rt::call(open, {target, t.mode_append});
+        rt::call_method(n.close, {probe});
     }
 
-    Ref tmp = temp_name(n, os_path.get(), target.get());
+    Ref tmp = temp_name(a, target);
     const long flags = os_flag(os, n.O_WRONLY) | os_flag(os, n.O_CREAT) | os_flag(os, n.O_EXCL);
     Ref flags_obj = rt::integer(flags);
     Ref create_mode = rt::integer(0666);  // narrowed by the umask, as for a new file
-    Ref fd = rt::call_method(n.open, {os, tmp.get(), flags_obj.get(), create_mode.get()});
+    Ref fd = rt::call_method(n.open, {os, tmp, flags_obj, create_mode});
 
     rt::on_error([&] {
         // An fd that open() did not take over is closed again (quietly).
-        Ref f = rt::on_error([&] { return rt::call(open, {fd.get(), t.mode_write}); },
-                         [&] { rt::suppress(PyExc_Exception, [&] { rt::call_method(n.close, {os, fd.get()}); }); });
+        Ref f = rt::on_error([&] { return rt::call(open, {fd, t.mode_write}); },
+                         [&] { rt::suppress(PyExc_Exception, [&] { rt::call_method(n.close, {os, fd}); }); });
         rt::try_finally(
             [&] {
-                rt::call_method(n.write, {f.get(), content});
-                rt::call_method(n.flush, {f.get()});
-                Ref fileno = rt::call_method(n.fileno, {f.get()});
-                rt::call_method(n.fsync, {os, fileno.get()});
+                rt::call_method(n.write, {f, content});
+                rt::call_method(n.flush, {f});
+                Ref fileno = rt::call_method(n.fileno, {f});
+                rt::call_method(n.fsync, {os, fileno});
             },
-            [&] { rt::call_method(n.close, {f.get()}); });
+            [&] { rt::call_method(n.close, {f}); });
 
         if (old_stat) {
             // Owner first (best effort): changing it may clear mode bits.
-            if (rt::has_attr(os, n.chown)) {
+            if (rt::hasattr(os, n.chown)) {
                 rt::suppress(PyExc_Exception, [&] {
-                    Ref uid = rt::attr(old_stat.get(), n.st_uid);
-                    Ref gid = rt::attr(old_stat.get(), n.st_gid);
-                    rt::call_method(n.chown, {os, tmp.get(), uid.get(), gid.get()});
+                    Ref uid = rt::getattr(old_stat, n.st_uid);
+                    Ref gid = rt::getattr(old_stat, n.st_gid);
+                    rt::call_method(n.chown, {os, tmp, uid, gid});
                 });
             }
-            Ref mode = rt::attr(old_stat.get(), n.st_mode);
+            Ref mode = rt::getattr(old_stat, n.st_mode);
             Ref mask = rt::integer(07777);
-            Ref bits = rt::bit_and(mode.get(), mask.get());
-            rt::call_method(n.chmod, {os, tmp.get(), bits.get()});
+            Ref bits = rt::bit_and(mode, mask);
+            rt::call_method(n.chmod, {os, tmp, bits});
         }
-        rt::call_method(n.replace, {os, tmp.get(), target.get()});
+        rt::call_method(n.replace, {os, tmp, target});
     },
     // The old file is untouched; remove the partial temporary file.
-    [&] { rt::suppress(PyExc_Exception, [&] { rt::call_method(n.unlink, {os, tmp.get()}); }); });
+    [&] { rt::suppress(PyExc_Exception, [&] { rt::call_method(n.unlink, {os, tmp}); }); });
 
     // Make the rename itself durable where the platform allows it.
     rt::suppress(PyExc_Exception, [&] {
-        Ref directory = rt::call_method(n.dirname, {os_path.get(), target.get()});
-        if (!rt::truthy(directory.get())) directory = rt::attr(os, n.curdir);
-        Ref rdonly = rt::attr(os, n.O_RDONLY);
-        Ref dir_fd = rt::call_method(n.open, {os, directory.get(), rdonly.get()});
-        rt::try_finally([&] { rt::call_method(n.fsync, {os, dir_fd.get()}); },
-                        [&] { rt::call_method(n.close, {os, dir_fd.get()}); });
+        Ref directory = path_call(a, n.dirname, {target});
+        if (!rt::truthy(directory)) directory = rt::getattr(os, n.curdir);
+        Ref rdonly = rt::getattr(os, n.O_RDONLY);
+        Ref dir_fd = rt::call_method(n.open, {os, directory, rdonly});
+        rt::try_finally([&] { rt::call_method(n.fsync, {os, dir_fd}); },
+                        [&] { rt::call_method(n.close, {os, dir_fd}); });
     });
 }
 
@@ -196,112 +191,106 @@ Ref get_shell_config_file(const Args& a) {
     const Texts& t = a.state<State>().texts;
     Ref platform = a.global(n.platform);
     Ref os = a.global(n.os);
-    Ref system = rt::call_method(n.system, {platform.get()});
-    if (rt::equal(system.get(), t.Windows)) {
-        Ref os_path = rt::attr(os.get(), n.path);
-        Ref expanded = rt::call_method(n.expandvars, {os_path.get(), t.profile_var});
-        if (rt::truthy(expanded.get()) && !rt::contains(expanded.get(), t.dollar)) {
-            return rt::tuple({expanded.get(), t.PowerShell});
+    Ref system = rt::call_method(n.system, {platform});
+    if (rt::truthy(rt::eq(system, t.Windows))) {
+        Ref expanded = path_call(a, n.expandvars, {t.profile_var});
+        if (rt::truthy(expanded) && !rt::contains(expanded, t.dollar)) {
+            return rt::tuple({expanded, t.PowerShell});
         }
         return rt::tuple({Py_None, t.unknown});
     }
 
-    Ref environ = rt::attr(os.get(), n.environ);
-    Ref shell = rt::mapping_get(environ.get(), n.SHELL, t.empty);
-    Ref os_path = rt::attr(os.get(), n.path);
-    Ref home = rt::call_method(n.expanduser, {os_path.get(), t.tilde});
+    Ref environ = rt::getattr(os, n.environ);
+    Ref shell = rt::mapping_get(environ, n.SHELL, t.empty);
+    Ref home = path_call(a, n.expanduser, {t.tilde});
 
-    if (rt::contains(shell.get(), t.zsh)) {
-        return rt::tuple({path_join(n, os_path.get(), home.get(), t.zshrc).get(), t.zsh});
+    if (rt::contains(shell, t.zsh)) {
+        return rt::tuple({path_call(a, n.join, {home, t.zshrc}), t.zsh});
     }
-    if (rt::contains(shell.get(), t.bash)) {
-        Ref bashrc = path_join(n, os_path.get(), home.get(), t.bashrc);
-        if (rt::truthy(rt::call_method(n.exists, {os_path.get(), bashrc.get()}).get())) {
-            return rt::tuple({bashrc.get(), t.bash});
+    if (rt::contains(shell, t.bash)) {
+        Ref bashrc = path_call(a, n.join, {home, t.bashrc});
+        if (rt::truthy(path_call(a, n.exists, {bashrc}))) {
+            return rt::tuple({bashrc, t.bash});
         }
-        return rt::tuple({path_join(n, os_path.get(), home.get(), t.bash_profile).get(), t.bash});
+        return rt::tuple({path_call(a, n.join, {home, t.bash_profile}), t.bash});
     }
-    if (rt::contains(shell.get(), t.fish)) {
-        Ref config = rt::call_method(n.join, {os_path.get(), home.get(), t.dot_config, t.fish, t.config_fish});
-        return rt::tuple({config.get(), t.fish});
+    if (rt::contains(shell, t.fish)) {
+        Ref config = path_call(a, n.join, {home, t.dot_config, t.fish, t.config_fish});
+        return rt::tuple({config, t.fish});
     }
-    return rt::tuple({path_join(n, os_path.get(), home.get(), t.dot_profile).get(), t.sh});
+    return rt::tuple({path_call(a, n.join, {home, t.dot_profile}), t.sh});
 }
 
 // --- set_java_home_persistent ----------------------------------------------
 
 // Steps after the config file is known; any Exception here becomes the
 // "Failed to update" outcome.
-Ref update_config(const Args& a, PyObject* java_home, PyObject* config_file, ShellKind kind) {
+Ref update_config(const Args& a, Obj java_home, Obj config_file, ShellKind kind) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
     Ref os = a.global(n.os);
     Ref re = a.global(n.re);
     Ref open = a.global(n.open);
-    Ref os_path = rt::attr(os.get(), n.path);
 
     Ref block = config_block(java_home, kind);
 
-    Ref existing = rt::truthy(rt::call_method(n.exists, {os_path.get(), config_file}).get())
-                       ? read_text(a.state<State>(), open.get(), config_file)
+    Ref existing = rt::truthy(path_call(a, n.exists, {config_file}))
+                       ? read_text(a.state<State>(), open, config_file)
                        : Ref::borrow(t.empty);
 
     Ref content;
-    if (rt::contains(existing.get(), t.marker)) {
+    if (rt::contains(existing, t.marker)) {
         // The replacement is the block without its leading line feed,
         // inserted literally: backslashes are doubled for re.sub.
-        Ref replacement = Ref::steal(PyUnicode_Substring(block.get(), 1, PyUnicode_GET_LENGTH(block.get())));
-        Ref backslash = rt::text("\\");
-        Ref doubled = rt::text("\\\\");
-        replacement = Ref::steal(PyUnicode_Replace(replacement.get(), backslash.get(), doubled.get(), -1));
-        content = rt::call_method(n.sub, {re.get(), t.block_pattern, replacement.get(), existing.get()});
+        Ref replacement = rt::call_method(n.replace, {rt::getslice(block, 1), t.backslash, t.two_backslashes});
+        content = rt::call_method(n.sub, {re, t.block_pattern, replacement, existing});
     } else {
-        content = rt::add(existing.get(), block.get());
+        content = rt::add(existing, block);
     }
 
     {
-        Ref directory = rt::call_method(n.dirname, {os_path.get(), config_file});
-        Ref makedirs = rt::attr(os.get(), n.makedirs);
-        rt::call_kw(makedirs.get(), {directory.get(), Py_True}, a.state<State>().exist_ok_kwnames.get());
+        Ref directory = path_call(a, n.dirname, {config_file});
+        Ref makedirs = rt::getattr(os, n.makedirs);
+        rt::call_kw(makedirs, {directory, Py_True}, a.state<State>().exist_ok_kwnames);
     }
 
-    write_atomically(a.state<State>(), os.get(), open.get(), config_file, content.get());
+    write_atomically(a, os, open, config_file, content);
 
     // The running process follows the file only once it was written.
-    Ref environ = rt::attr(os.get(), n.environ);
-    rt::setitem(environ.get(), n.JAVA_HOME, java_home);
-    Ref old_path = rt::mapping_get(environ.get(), n.PATH, t.empty);
-    Ref bin = path_join(n, os_path.get(), java_home, t.bin);
-    Ref pathsep = rt::attr(os.get(), n.pathsep);
-    Ref new_path = rt::add(rt::add(bin.get(), pathsep.get()).get(), old_path.get());
-    rt::setitem(environ.get(), n.PATH, new_path.get());
+    Ref environ = rt::getattr(os, n.environ);
+    rt::setitem(environ, n.JAVA_HOME, java_home);
+    Ref old_path = rt::mapping_get(environ, n.PATH, t.empty);
+    Ref bin = path_call(a, n.join, {java_home, t.bin});
+    Ref pathsep = rt::getattr(os, n.pathsep);
+    Ref new_path = rt::add(rt::add(bin, pathsep), old_path);
+    rt::setitem(environ, n.PATH, new_path);
 
     Ref message = rt::plus("Updated ", config_file, ". Run 'source ", config_file, "' or restart terminal.");
-    return outcome(true, message.get());
+    return outcome(true, message);
 }
 
 Ref set_java_home_persistent(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* java_home = a[0];
     Ref getter = a.global(n.get_shell_config_file);
-    Ref found = rt::call(getter.get());
-    auto [config_file, shell_name] = rt::unpack<2>(found.get());
+    Ref found = rt::call(getter);
+    auto [config_file, shell_name] = rt::unpack<2>(found);
 
-    if (!rt::truthy(config_file.get())) {
+    if (!rt::truthy(config_file)) {
         Ref platform = a.global(n.platform);
-        Ref system = rt::call_method(n.system, {platform.get()});
-        return outcome(false, rt::plus("Could not determine shell config file for ", system).get());
+        Ref system = rt::call_method(n.system, {platform});
+        return outcome(false, rt::plus("Could not determine shell config file for ", system));
     }
 
-    const ShellKind kind = kind_of(a.state<State>().texts, shell_name.get());
-    if (Ref message = refusal(java_home, config_file.get(), shell_name.get(), kind)) {
-        return outcome(false, message.get());
+    const ShellKind kind = kind_of(a.state<State>().texts, shell_name);
+    if (Ref message = refusal(java_home, config_file, shell_name, kind)) {
+        return outcome(false, message);
     }
 
     return rt::try_except(
-        PyExc_Exception, [&] { return update_config(a, java_home, config_file.get(), kind); },
-        [&](PyObject* error) {
-            return outcome(false, rt::plus("Failed to update ", config_file, ": ", rt::str_of(error)).get());
+        PyExc_Exception, [&] { return update_config(a, java_home, config_file, kind); },
+        [&](Obj error) {
+            return outcome(false, rt::plus("Failed to update ", config_file, ": ", rt::str(error)));
         });
 }
 
@@ -322,7 +311,7 @@ const FunctionSpec get_shell_config_file_spec{
 const FunctionSpec set_java_home_persistent_spec{
     .name = "set_java_home_persistent",
     .doc = "Make java_home the JAVA_HOME of the user's shell and of this process.\n\n"
-           "Writes (or replaces) the '# MARL Java Configuration' block in the shell\n"
+           "Writes (or replaces) the '" JVM_BLOCK_MARKER "' block in the shell\n"
            "start-up file, then sets JAVA_HOME and prepends its bin directory to\n"
            "PATH in os.environ. Returns (success, message).",
     .params = java_home_params,

@@ -21,21 +21,21 @@ Ref active_spark_context(const Names& n) {
             if (PyErr_Occurred()) rt::raise();
             return;
         }
-        Ref cls = rt::optional_attr(pyspark.get(), n.SparkContext);
+        Ref cls = rt::optional_attr(pyspark, n.SparkContext);
         if (!cls) return;
-        context = rt::optional_attr(cls.get(), n._active_spark_context);
-        if (context.get() == Py_None) context.reset();
+        context = rt::optional_attr(cls, n._active_spark_context);
+        if (rt::is(context, Py_None)) context.reset();
     });
     return context;
 }
 
-// work = (SparkSession, master_url, the module)
-Ref detect_body(PyObject* work) {
-    PyObject* spark_session = PyTuple_GET_ITEM(work, 0);
-    PyObject* master_url = PyTuple_GET_ITEM(work, 1);
-    const State& st = rt::module_state<State>(PyTuple_GET_ITEM(work, 2));
+// _detect(SparkSession, master_url), run on the pool's worker.
+Ref detect_worker(const Args& a) {
+    const State& st = a.state<State>();
     const Names& n = st.names;
     const Texts& t = st.texts;
+    Obj spark_session = a[0];
+    Obj master_url = a[1];
 
     // A builder that fails after creating its SparkContext (a master that
     // never accepts the application) leaves that context registered as the
@@ -46,46 +46,53 @@ Ref detect_body(PyObject* work) {
     Ref session = Ref::none();
     return rt::try_finally(
         [&] {
-            Ref builder = rt::attr(spark_session, n.builder);
-            builder = rt::call_method(n.appName, {builder.get(), t.app_name});
-            builder = rt::call_method(n.master, {builder.get(), master_url});
-            builder = rt::call_method(n.config, {builder.get(), t.ui_enabled, t.false_text});
-            builder = rt::call_method(n.config, {builder.get(), t.ui_progress, t.false_text});
-            session = rt::call_method(n.getOrCreate, {builder.get()});
-            return rt::attr(session.get(), n.version);
+            Ref builder = rt::getattr(spark_session, n.builder);
+            builder = rt::call_method(n.appName, {builder, t.app_name});
+            builder = rt::call_method(n.master, {builder, master_url});
+            builder = rt::call_method(n.config, {builder, t.ui_enabled, t.false_text});
+            builder = rt::call_method(n.config, {builder, t.ui_progress, t.false_text});
+            session = rt::call_method(n.getOrCreate, {builder});
+            return rt::getattr(session, n.version);
         },
         // Stop a session that was created, whatever happened; an Exception
         // from stop() is swallowed.
         [&] {
-            if (rt::truthy(session.get())) {
-                rt::suppress(PyExc_Exception, [&] { rt::call_method(n.stop, {session.get()}); });
-            } else if (session.get() == Py_None) {  // the builder failed
+            if (rt::truthy(session)) {
+                rt::suppress(PyExc_Exception, [&] { rt::call_method(n.stop, {session}); });
+            } else if (rt::is(session, Py_None)) {  // the builder failed
                 Ref context = active_spark_context(n);
-                if (context && context.get() != context_before.get())
-                    rt::suppress(PyExc_Exception, [&] { rt::call_method(n.stop, {context.get()}); });
+                if (context && !rt::is(context, context_before))
+                    rt::suppress(PyExc_Exception, [&] { rt::call_method(n.stop, {context}); });
             }
         });
 }
 
-PyObject* detect_entry(PyObject* work, PyObject*) { RT_GUARD(nullptr, { return detect_body(work).release(); }) }
+const Param worker_params[] = {{"SparkSession"}, {"master_url"}};
 
-PyMethodDef detect_def = {"_detect", detect_entry, METH_NOARGS,
-                          "Build a session against the master, read its version and stop it."};
+const FunctionSpec detect_spec{
+    .name = "_detect",
+    .qualname = "detect_spark_cluster_version.<locals>._detect",
+    .doc = "Build a session against the master, read its version and stop it.",
+    .params = worker_params,
+    .body = detect_worker,
+};
 
 // --- detect_spark_cluster_version ------------------------------------------
 
-Ref submit_and_wait(const State& st, PyObject* pool, PyObject* detect, PyObject* timeout, bool& attempt_ended) {
+// pool.submit(_detect, SparkSession, master_url).result(timeout=timeout)
+Ref submit_and_wait(const State& st, Obj pool, Obj detect, Obj spark_session, Obj master_url, Obj timeout,
+                    bool& attempt_ended) {
     const Names& n = st.names;
-    Ref future = rt::call_method(n.submit, {pool, detect});
+    Ref future = rt::call_method(n.submit, {pool, detect, spark_session, master_url});
     Ref result = rt::on_error(
         [&] {
-            Ref wait_for_result = rt::attr(future.get(), n.result);
-            return rt::call_kw(wait_for_result.get(), {timeout}, st.timeout_kwnames.get());
+            Ref wait_for_result = rt::getattr(future, n.result);
+            return rt::call_kw(wait_for_result, {timeout}, st.timeout_kwnames);
         },
         // A time-out (or an interruption of the wait) leaves the attempt
         // running; the caller must not wait for it when leaving the pool.
-        [&] { attempt_ended = rt::truthy(rt::call_method(n.done, {future.get()}).get()); });
-    if (result.get() != Py_None && !PyUnicode_CheckExact(result.get())) rt::raise_result_type("str", result.get());
+        [&] { attempt_ended = rt::truthy(rt::call_method(n.done, {future})); });
+    if (!rt::is(result, Py_None) && !PyUnicode_CheckExact(result.get())) rt::raise_result_type("str", result);
     return result;
 }
 
@@ -98,24 +105,23 @@ Ref detect_spark_cluster_version(const Args& a) {
         PyExc_Exception,
         [&] {
             Ref spark_session = rt::import_from(a.state<State>(), "pyspark.sql", "SparkSession");
-            Ref futures = rt::import("concurrent.futures");
+            Ref futures = rt::import_in_function(a.globals(), "concurrent.futures");
 
-            Ref work = rt::tuple({spark_session.get(), master_url, a.module()});
-            Ref detect = Ref::steal(PyCFunction_NewEx(&detect_def, work.get(), nullptr));
+            Ref detect = rt::make_function(a.module(), detect_spec);
 
-            Ref pool_type = rt::attr(futures.get(), n.ThreadPoolExecutor);
+            Ref pool_type = rt::getattr(futures, n.ThreadPoolExecutor);
             Ref one = rt::integer(1);
-            Ref pool = rt::call_kw(pool_type.get(), {one.get()}, st.max_workers_kwnames.get());
+            Ref pool = rt::call_kw(pool_type, {one}, st.max_workers_kwnames);
 
             // The pool is always shut down before returning. It waits for its
             // worker only when the attempt has ended; after a time-out the
             // worker finishes (and stops its session) on its own.
             bool attempt_ended = true;
             return rt::try_finally(
-                [&] { return submit_and_wait(st, pool.get(), detect.get(), timeout, attempt_ended); },
+                [&] { return submit_and_wait(st, pool, detect, spark_session, master_url, timeout, attempt_ended); },
                 [&] {
-                    Ref shutdown = rt::attr(pool.get(), n.shutdown);
-                    rt::call_kw(shutdown.get(), {Ref::boolean(attempt_ended).get()}, st.wait_kwnames.get());
+                    Ref shutdown = rt::getattr(pool, n.shutdown);
+                    rt::call_kw(shutdown, {Ref::boolean(attempt_ended)}, st.wait_kwnames);
                 });
         },
         [](PyObject*) { return Ref::none(); });

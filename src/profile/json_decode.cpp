@@ -443,7 +443,8 @@ Ref run(PyObject* text) {
 
 }  // namespace
 
-Ref try_decode(PyObject* text) {
+Ref try_decode(rt::Obj value) {
+    PyObject* text = value;
     if (!PyUnicode_CheckExact(text)) return {};
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:

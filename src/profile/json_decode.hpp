@@ -12,6 +12,6 @@ namespace profile_json {
 // json.loads(text) for an exact str the decoder fully understands; an empty
 // Ref when it declines. Throws rt::PyError for memory errors and for an
 // exception raised by a signal handler during a long text.
-rt::Ref try_decode(PyObject* text);
+rt::Ref try_decode(rt::Obj text);
 
 }  // namespace profile_json

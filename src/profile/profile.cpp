@@ -7,7 +7,7 @@
 
 namespace {
 
-using rt::Args, rt::Check, rt::FunctionSpec, rt::Param, rt::Ref;
+using rt::Args, rt::Check, rt::FunctionSpec, rt::Obj, rt::Param, rt::Ref;
 
 // --- module state ----------------------------------------------------------
 
@@ -121,8 +121,8 @@ template <class MakeDetail>
     Ref cls = a.global(st.names.HTTPException);  // per call: a rebound module name is seen
     Ref code = rt::integer(status);
     Ref detail = make_detail();
-    Ref exc = rt::call_kw(cls.get(), {code.get(), detail.get()}, st.http_kwnames.get());
-    rt::raise_object(exc.get());
+    Ref exc = rt::call_kw(cls, {code, detail}, st.http_kwnames);
+    rt::raise_object(exc);
 }
 
 // `value.isoformat() if value else None`, where `read` fetches the value:
@@ -130,9 +130,9 @@ template <class MakeDetail>
 // twice (a store's row or record may answer differently each time).
 template <class Read>
 Ref iso_or_none(const Names& n, Read&& read) {
-    if (!rt::truthy(read().get())) return Ref::none();
+    if (!rt::truthy(read())) return Ref::none();
     Ref value = read();
-    return rt::call_method(n.isoformat, {value.get()});
+    return rt::call_method(n.isoformat, {value});
 }
 
 // The frame every endpoint runs in: `store = _get_store()` (looked up in the
@@ -143,8 +143,8 @@ template <class Work>
 Ref with_store(const Args& a, Work&& work) {
     const Names& n = a.state<State>().names;
     Ref get_store = a.global(n._get_store);
-    Ref store = rt::call(get_store.get());
-    return rt::try_finally([&] { return work(store.get()); }, [&] { rt::call_method(n.close, {store.get()}); });
+    Ref store = rt::call(get_store);
+    return rt::try_finally([&] { return work(store); }, [&] { rt::call_method(n.close, {store}); });
 }
 
 // --- set_project_root and _get_store ---------------------------------------
@@ -161,7 +161,7 @@ Ref get_store_body(const Args& a) {
     const Names& n = a.state<State>().names;
     {
         Ref root = a.global(n._project_root);
-        if (root.get() == Py_None)
+        if (rt::is(root, Py_None))
             raise_http(a, 500, [] { return rt::text("Project root not configured"); });
     }
     return rt::try_except(
@@ -169,15 +169,15 @@ Ref get_store_body(const Args& a) {
         [&] {
             Ref cls = rt::import_from(a.state<State>(), "strix.compute.metadata", "ProjectMetadataStore");
             Ref root = a.global(n._project_root);
-            Ref store = rt::call(cls.get(), {root.get()});
+            Ref store = rt::call(cls, {root});
             Ref initialized = a.global(n._store_initialized);
-            if (!rt::truthy(initialized.get())) {
-                rt::call_method(n.initialize, {store.get()});
+            if (!rt::truthy(initialized)) {
+                rt::call_method(n.initialize, {store});
                 rt::setitem(a.globals(), n._store_initialized, Py_True);
             }
             return store;
         },
-        [&](PyObject* caught) -> Ref {
+        [&](Obj caught) -> Ref {
             raise_http(a, 500, [&] { return rt::fstring("Could not open metadata store: ", rt::Str{caught}); });
         });
 }
@@ -186,19 +186,18 @@ Ref get_store_body(const Args& a) {
 
 Ref list_profiled_tables_body(const Args& a) {
     const Names& n = a.state<State>().names;
-    return with_store(a, [&](PyObject* store) {
+    return with_store(a, [&](Obj store) {
         Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref result = rt::new_list();
-        rt::ForEach each(tables.get());
+        rt::ForEach each(tables);
         while (Ref row = each.next()) {
-            PyObject* r = row.get();
             Ref entry = rt::new_dict();
-            rt::setitem(entry.get(), n.source_name, rt::getitem(r, 0).get());
-            rt::setitem(entry.get(), n.table_name, rt::getitem(r, 1).get());
-            rt::setitem(entry.get(), n.profile_mode, rt::getitem(r, 2).get());
-            Ref last = iso_or_none(n, [&] { return rt::getitem(r, 3); });
-            rt::setitem(entry.get(), n.last_profiled, last.get());
-            rt::append(result.get(), entry.get());
+            rt::setitem(entry, n.source_name, rt::getitem(row, 0));
+            rt::setitem(entry, n.table_name, rt::getitem(row, 1));
+            rt::setitem(entry, n.profile_mode, rt::getitem(row, 2));
+            Ref last = iso_or_none(n, [&] { return rt::getitem(row, 3); });
+            rt::setitem(entry, n.last_profiled, last);
+            rt::append(result, entry);
         }
         return result;
     });
@@ -206,30 +205,30 @@ Ref list_profiled_tables_body(const Args& a) {
 
 // Whether `loads`, looked up on `json_module` just now, is still the standard
 // json.loads with its default decoder.
-bool is_standard_loads(const State& st, PyObject* json_module, PyObject* loads) {
-    if (loads != st.json_loads.get() || !st.json_decoder || !PyModule_Check(json_module)) return false;
+bool is_standard_loads(const State& st, Obj json_module, Obj loads) {
+    if (!rt::is(loads, st.json_loads) || !st.json_decoder || !PyModule_Check(json_module)) return false;
     Ref decoder = rt::dict_get(PyModule_GetDict(json_module), st.names._default_decoder);
-    return decoder.get() == st.json_decoder.get();
+    return rt::is(decoder, st.json_decoder);
 }
 
 // One JSON field of a record: `json.loads(rec.f) if rec.f else <empty>`.
 // The fast decoder stands in for json.loads only while json.loads is the
 // standard one and it fully understands the text; everything else (errors
 // included) is left to json.loads itself.
-Ref json_field(const State& st, PyObject* json_module, PyObject* record, PyObject* name, Field kind) {
+Ref json_field(const State& st, Obj json_module, Obj record, Obj name, Field kind) {
     const Names& n = st.names;
     {
-        Ref value = rt::attr(record, name);
-        if (!rt::truthy(value.get())) return kind == Field::JsonOrEmptyList ? rt::new_list() : Ref::none();
+        Ref value = rt::getattr(record, name);
+        if (!rt::truthy(value)) return kind == Field::JsonOrEmptyList ? rt::new_list() : Ref::none();
     }
     // json.loads is looked up at each call and the field read a second time,
     // as the expression does.
-    Ref loads = rt::attr(json_module, n.loads);
-    Ref text = rt::attr(record, name);
-    if (is_standard_loads(st, json_module, loads.get())) {
-        if (Ref decoded = profile_json::try_decode(text.get())) return decoded;
+    Ref loads = rt::getattr(json_module, n.loads);
+    Ref text = rt::getattr(record, name);
+    if (is_standard_loads(st, json_module, loads)) {
+        if (Ref decoded = profile_json::try_decode(text)) return decoded;
     }
-    return rt::call(loads.get(), {text.get()});
+    return rt::call(loads, {text});
 }
 
 Ref get_table_profile_body(const Args& a) {
@@ -240,41 +239,40 @@ Ref get_table_profile_body(const Args& a) {
     PyObject* mode = a[2];
     Ref json_module = rt::import_in_function(a.globals(), "json");
 
-    return with_store(a, [&](PyObject* store) {
+    return with_store(a, [&](Obj store) {
         Ref profiles = rt::call_method(n.get_table_profile, {store, source_name, table_name, mode});
-        if (!rt::truthy(profiles.get())) {
+        if (!rt::truthy(profiles)) {
             raise_http(a, 404, [&] { return rt::fstring("No profile found for ", source_name, ".", table_name); });
         }
-        Ref first = rt::getitem(profiles.get(), 0);
-        PyObject* f = first.get();
+        Ref first = rt::getitem(profiles, 0);
 
         Ref result = rt::new_dict();
-        rt::setitem(result.get(), n.source_name, source_name);
-        rt::setitem(result.get(), n.table_name, table_name);
-        rt::setitem(result.get(), n.profile_mode, rt::attr(f, n.profile_mode).get());
-        rt::setitem(result.get(), n.row_count, rt::attr(f, n.row_count).get());
-        rt::setitem(result.get(), n.column_count, rt::integer(rt::length(profiles.get())).get());
-        Ref profiled_at = iso_or_none(n, [&] { return rt::attr(f, n.profiled_at); });
-        rt::setitem(result.get(), n.profiled_at, profiled_at.get());
+        rt::setitem(result, n.source_name, source_name);
+        rt::setitem(result, n.table_name, table_name);
+        rt::setitem(result, n.profile_mode, rt::getattr(first, n.profile_mode));
+        rt::setitem(result, n.row_count, rt::getattr(first, n.row_count));
+        rt::setitem(result, n.column_count, rt::integer(rt::len(profiles)));
+        Ref profiled_at = iso_or_none(n, [&] { return rt::getattr(first, n.profiled_at); });
+        rt::setitem(result, n.profiled_at, profiled_at);
 
         // Column dicts are copies of a template holding the keys in order,
         // so each one is built without rehashing or resizing.
         Ref column_template = rt::new_dict();
-        for (const ColumnKey& key : column_keys) rt::setitem(column_template.get(), n.*key.name, Py_None);
+        for (const ColumnKey& key : column_keys) rt::setitem(column_template, n.*key.name, Py_None);
 
         Ref columns = rt::new_list();
-        rt::ForEach each(profiles.get());
+        rt::ForEach each(profiles);
         while (Ref record = each.next()) {
             Ref column = Ref::steal(PyDict_Copy(column_template.get()));
             for (const ColumnKey& key : column_keys) {
                 PyObject* name = n.*key.name;
-                Ref value = key.kind == Field::Plain ? rt::attr(record.get(), name)
-                                                     : json_field(st, json_module.get(), record.get(), name, key.kind);
-                rt::setitem(column.get(), name, value.get());
+                Ref value = key.kind == Field::Plain ? rt::getattr(record, name)
+                                                     : json_field(st, json_module, record, name, key.kind);
+                rt::setitem(column, name, value);
             }
-            rt::append(columns.get(), column.get());
+            rt::append(columns, column);
         }
-        rt::setitem(result.get(), n.columns, columns.get());
+        rt::setitem(result, n.columns, columns);
         return result;
     });
 }
@@ -285,36 +283,36 @@ Ref get_profile_alerts_body(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* source_name = a[0];
     PyObject* severity = a[1];
-    return with_store(a, [&](PyObject* store) {
+    return with_store(a, [&](Obj store) {
         Ref alerts = rt::call_method(n.get_profile_alerts, {store, source_name});
         if (severity != Py_None && PyUnicode_GET_LENGTH(severity) > 0) {
             Ref kept = rt::new_list();
-            rt::ForEach each(alerts.get());
+            rt::ForEach each(alerts);
             while (Ref alert = each.next()) {
-                Ref value = rt::mapping_get(alert.get(), n.severity);
-                if (rt::truthy(rt::eq(value.get(), severity))) rt::append(kept.get(), alert.get());
+                Ref value = rt::mapping_get(alert, n.severity);
+                if (rt::truthy(rt::eq(value, severity))) rt::append(kept, alert);
             }
             alerts = std::move(kept);
         }
-        if (alerts.get() != Py_None && !PyList_CheckExact(alerts.get())) rt::raise_result_type("list", alerts.get());
+        if (!rt::is(alerts, Py_None) && !PyList_CheckExact(alerts.get())) rt::raise_result_type("list", alerts);
         return alerts;
     });
 }
 
 // counts[key] = counts.get(key, 0) + 1 for a dict of our own int counts.
-void count_key(PyObject* counts, PyObject* key) {
+void count_key(Obj counts, Obj key) {
     Ref current = rt::dict_get(counts, key);
-    Ref next = current ? rt::add(current.get(), rt::integer(1).get()) : rt::integer(1);
-    rt::setitem(counts, key, next.get());
+    Ref next = current ? rt::add(current, rt::integer(1)) : rt::integer(1);
+    rt::setitem(counts, key, next);
 }
 
 // {value of alert.get(key, default): number of alerts} in first-seen order.
-Ref count_alerts(PyObject* alerts, PyObject* key, PyObject* default_value) {
+Ref count_alerts(Obj alerts, Obj key, Obj default_value) {
     Ref counts = rt::new_dict();
     rt::ForEach each(alerts);
     while (Ref alert = each.next()) {
-        Ref value = rt::mapping_get(alert.get(), key, default_value);
-        count_key(counts.get(), value.get());
+        Ref value = rt::mapping_get(alert, key, default_value);
+        count_key(counts, value);
     }
     return counts;
 }
@@ -322,16 +320,16 @@ Ref count_alerts(PyObject* alerts, PyObject* key, PyObject* default_value) {
 Ref get_profile_stats_body(const Args& a) {
     const State& st = a.state<State>();
     const Names& n = st.names;
-    return with_store(a, [&](PyObject* store) {
+    return with_store(a, [&](Obj store) {
         Ref tables = rt::call_method(n.get_all_profiled_tables, {store});
         Ref alerts = rt::call_method(n.get_profile_alerts, {store});
-        Ref by_type = count_alerts(alerts.get(), n.type, st.texts.unknown);
-        Ref by_severity = count_alerts(alerts.get(), n.severity, st.texts.info);
+        Ref by_type = count_alerts(alerts, n.type, st.texts.unknown);
+        Ref by_severity = count_alerts(alerts, n.severity, st.texts.info);
         Ref result = rt::new_dict();
-        rt::setitem(result.get(), n.total_tables, rt::integer(rt::length(tables.get())).get());
-        rt::setitem(result.get(), n.total_alerts, rt::integer(rt::length(alerts.get())).get());
-        rt::setitem(result.get(), n.alerts_by_type, by_type.get());
-        rt::setitem(result.get(), n.alerts_by_severity, by_severity.get());
+        rt::setitem(result, n.total_tables, rt::integer(rt::len(tables)));
+        rt::setitem(result, n.total_alerts, rt::integer(rt::len(alerts)));
+        rt::setitem(result, n.alerts_by_type, by_type);
+        rt::setitem(result, n.alerts_by_severity, by_severity);
         return result;
     });
 }
@@ -398,38 +396,38 @@ def Query(*args, **kwargs):
 
 // `from fastapi import APIRouter, HTTPException, Query`, or the fallbacks
 // when that statement raises ImportError.
-void bind_fastapi_names(PyObject* m) {
+void bind_fastapi_names(Obj m) {
     const bool imported = rt::suppress(PyExc_ImportError, [&] {
         for (const char* name : {"APIRouter", "HTTPException", "Query"}) rt::add_import_from(m, "fastapi", name);
     });
     if (imported) return;
     Ref module_name = Ref::steal(PyModule_GetNameObject(m));
-    Ref code = rt::compile(fallback_source, rt::fstring("<", module_name, " fallbacks>").get());
-    rt::exec(code.get(), PyModule_GetDict(m));
+    Ref code = rt::compile(fallback_source, rt::fstring("<", module_name, " fallbacks>"));
+    rt::exec(code, PyModule_GetDict(m));
 }
 
 // `@router.get(path)` on an endpoint: the decorator is made before the
 // defaults are evaluated, as for a decorated def, and its result becomes the
 // module attribute.
-void route(PyObject* m, const State& st, const char* path, const FunctionSpec& decl,
+void route(Obj m, const State& st, const char* path, const FunctionSpec& decl,
            std::initializer_list<const char*> query_descriptions = {}) {
     const Names& n = st.names;
     PyObject* ns = PyModule_GetDict(m);
     Ref router = rt::lookup_global(ns, n.router);
-    Ref decorator = rt::call_method(n.get, {router.get(), rt::text(path).get()});
+    Ref decorator = rt::call_method(n.get, {router, rt::text(path)});
     std::vector<Ref> defaults;
     for (const char* description : query_descriptions) {
         Ref query = rt::lookup_global(ns, n.Query);
         Ref kwnames = rt::kwnames({n.description});
         Ref text = rt::text(description);
-        defaults.push_back(rt::call_kw(query.get(), {Py_None, text.get()}, kwnames.get()));
+        defaults.push_back(rt::call_kw(query, {Py_None, text}, kwnames));
     }
     Ref fn = rt::make_function(m, decl, std::move(defaults));
-    Ref bound = rt::call(decorator.get(), {fn.get()});
-    rt::set_global(m, decl.name, bound.get());
+    Ref bound = rt::call(decorator, {fn});
+    rt::set_global(m, decl.name, bound);
 }
 
-void exec_module(PyObject* m, State& st) {
+void exec_module(Obj m, State& st) {
     const Names& n = st.names;
     st.http_kwnames = rt::kwnames({n.status_code, n.detail});
     rt::add_import_from(m, "pathlib", "Path");
@@ -441,9 +439,9 @@ void exec_module(PyObject* m, State& st) {
         Ref kwnames = rt::kwnames({n.prefix, n.tags});
         Ref prefix = rt::text("/api/profile");
         Ref tags = rt::new_list();
-        rt::append(tags.get(), rt::text("profile").get());
-        Ref router = rt::call_kw(api_router.get(), {prefix.get(), tags.get()}, kwnames.get());
-        rt::set_global(m, "router", router.get());
+        rt::append(tags, rt::text("profile"));
+        Ref router = rt::call_kw(api_router, {prefix, tags}, kwnames);
+        rt::set_global(m, "router", router);
     }
     rt::set_global(m, "_project_root", Py_None);
     rt::set_global(m, "_store_initialized", Py_False);
@@ -454,8 +452,8 @@ void exec_module(PyObject* m, State& st) {
         // json.loads and its default decoder as imported now: the fast decoder
         // stands in for them only (see json_field).
         Ref json = rt::import("json");
-        st.json_loads = rt::attr(json.get(), n.loads);
-        st.json_decoder = rt::optional_attr(json.get(), n._default_decoder);
+        st.json_loads = rt::getattr(json, n.loads);
+        st.json_decoder = rt::optional_attr(json, n._default_decoder);
     }
     route(m, st, "/tables", list_profiled_tables_spec);
     route(m, st, "/tables/{source_name}/{table_name}", get_table_profile_spec, {"Profile mode filter"});

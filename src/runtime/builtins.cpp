@@ -2,7 +2,7 @@
 
 namespace rt {
 
-Ref sorted(PyObject* iterable, bool reverse) {
+Ref sorted(Obj iterable, bool reverse) {
     Ref list = Ref::steal(PySequence_List(iterable));
     if (reverse) check(PyList_Reverse(list.get()));
     check(PyList_Sort(list.get()));
@@ -10,7 +10,7 @@ Ref sorted(PyObject* iterable, bool reverse) {
     return list;
 }
 
-Ref sorted(PyObject* iterable, PyObject* key, bool reverse) {
+Ref sorted(Obj iterable, Obj key, bool reverse) {
     Ref list = Ref::steal(PySequence_List(iterable));
     Ref sort = Ref::steal(PyObject_GetAttrString(list.get(), "sort"));
     Ref kwargs = Ref::steal(PyDict_New());
@@ -21,10 +21,10 @@ Ref sorted(PyObject* iterable, PyObject* key, bool reverse) {
     return list;
 }
 
-Ref compile(const char* source, PyObject* filename) {
+Ref compile(const char* source, Obj filename) {
     return Ref::steal(Py_CompileStringObject(source, filename, Py_file_input, nullptr, -1));
 }
 
-void exec(PyObject* code, PyObject* ns) { Ref done = Ref::steal(PyEval_EvalCode(code, ns, ns)); }
+void exec(Obj code, Obj ns) { Ref done = Ref::steal(PyEval_EvalCode(code, ns, ns)); }
 
 }  // namespace rt

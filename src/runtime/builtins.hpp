@@ -12,53 +12,58 @@ namespace rt {
 // --- comparisons -----------------------------------------------------------
 //
 // Each returns what the operator evaluates to (any object a rich comparison
-// method chooses); test it with truthy() as an `if` does. For `a is b or
-// a == b`, the test `in` and list methods make, use equal() in ops.hpp.
+// method chooses); test it with truthy() as an `if` does:
+// `if a == b:` is `if (rt::truthy(rt::eq(a, b)))`.
 
-inline Ref eq(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
-inline Ref ne(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_NE)); }
-inline Ref lt(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_LT)); }
-inline Ref le(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_LE)); }
-inline Ref gt(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_GT)); }
-inline Ref ge(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_GE)); }
+inline Ref eq(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
+inline Ref ne(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_NE)); }
+inline Ref lt(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_LT)); }
+inline Ref le(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_LE)); }
+inline Ref gt(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_GT)); }
+inline Ref ge(Obj a, Obj b) { return Ref::steal(PyObject_RichCompare(a, b, Py_GE)); }
 
 // --- arithmetic --------------------------------------------------------------
 
 // a + b
-inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref add(Obj a, Obj b) { return Ref::steal(PyNumber_Add(a, b)); }
 // a & b
-inline Ref bit_and(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_And(a, b)); }
+inline Ref bit_and(Obj a, Obj b) { return Ref::steal(PyNumber_And(a, b)); }
 
 // --- item access -------------------------------------------------------------
 
 // obj[key]
-inline Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
+inline Ref getitem(Obj obj, Obj key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 // obj[index]; exact tuples and lists are read directly while the index is in
 // range (what their own __getitem__ would return).
 template <std::integral I>
-Ref getitem(PyObject* obj, I index_value) {
+Ref getitem(Obj seq, I index_value) {
+    PyObject* obj = seq;
     const Py_ssize_t index = static_cast<Py_ssize_t>(index_value);
     if (index >= 0) {
         if (PyTuple_CheckExact(obj) && index < PyTuple_GET_SIZE(obj)) return Ref::borrow(PyTuple_GET_ITEM(obj, index));
         if (PyList_CheckExact(obj) && index < PyList_GET_SIZE(obj)) return Ref::borrow(PyList_GET_ITEM(obj, index));
     }
     Ref i = Ref::steal(PyLong_FromSsize_t(index));
-    return getitem(obj, i.get());
+    return getitem(obj, i);
+}
+// obj[start:stop]
+inline Ref getslice(Obj obj, Py_ssize_t start, Py_ssize_t stop = PY_SSIZE_T_MAX) {
+    return Ref::steal(PySequence_GetSlice(obj, start, stop));
 }
 // obj[key] = value; straight to the dict for an exact dict (what its own
 // __setitem__ does).
-inline void setitem(PyObject* obj, PyObject* key, PyObject* value) {
+inline void setitem(Obj obj, Obj key, Obj value) {
     check(PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value) : PyObject_SetItem(obj, key, value));
 }
 // obj["key"] = value
-inline void setitem(PyObject* obj, const char* key, PyObject* value) {
+inline void setitem(Obj obj, const char* key, Obj value) {
     check(PyMapping_SetItemString(obj, key, value));
 }
 
 // --- str methods -------------------------------------------------------------
 
 // text.startswith(prefix) for a str `text` and a str `prefix`
-inline bool startswith(PyObject* text, PyObject* prefix) {
+inline bool startswith(Obj text, Obj prefix) {
     return check(static_cast<int>(PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1))) == 1;
 }
 
@@ -67,19 +72,19 @@ inline bool startswith(PyObject* text, PyObject* prefix) {
 // sorted(iterable) or sorted(iterable, reverse=True): a new list sorted by
 // the list's own stable sort; the reverse sort reverses, sorts and reverses
 // back, as list.sort does, so equal items keep their order either way.
-Ref sorted(PyObject* iterable, bool reverse = false);
+Ref sorted(Obj iterable, bool reverse = false);
 
 // sorted(iterable, key=key, reverse=reverse)
-Ref sorted(PyObject* iterable, PyObject* key, bool reverse);
+Ref sorted(Obj iterable, Obj key, bool reverse);
 
 // --- running source text ---------------------------------------------------
 
 // compile(source, filename, "exec")
-Ref compile(const char* source, PyObject* filename);
+Ref compile(const char* source, Obj filename);
 
 // exec(code, ns): runs a code object with the dict `ns` as its globals and
 // locals. Without "__builtins__" in `ns` the code sees the running
 // interpreter's builtins; unlike the builtin, `ns` is not given the key.
-void exec(PyObject* code, PyObject* ns);
+void exec(Obj code, Obj ns);
 
 }  // namespace rt

@@ -18,12 +18,12 @@ public:
 
     // A field annotated with `annotation`; `default_value` (borrowed) is its
     // class-level default, or nullptr for none.
-    ClassBuilder& field(const char* name, const char* annotation, PyObject* default_value = nullptr);
+    ClassBuilder& field(const char* name, const char* annotation, Obj default_value = nullptr);
     // A method; decl.qualname should read "Class.method".
     ClassBuilder& method(const FunctionSpec& decl, std::vector<Ref> defaults = {});
     // A read-only property whose getter is `decl` (one parameter, self).
     ClassBuilder& property(const FunctionSpec& decl);
-    ClassBuilder& attr(const char* name, PyObject* value);
+    ClassBuilder& attr(const char* name, Obj value);
 
     // type(name, (object,), namespace)
     Ref build();
@@ -55,15 +55,16 @@ struct KnownClass {
 
     // Remembers `cls` as it is now; nothing is remembered when the
     // interpreter cannot give it a version.
-    void remember(PyObject* cls);
+    void remember(Obj cls);
     // Whether `obj` is the remembered class, unchanged.
-    bool is(PyObject* obj) const {
-        return obj == cls.get() && version != 0 && type_version(reinterpret_cast<PyTypeObject*>(obj)) == version;
+    bool is(Obj obj) const {
+        return obj == cls.get() && version != 0 &&
+               type_version(reinterpret_cast<PyTypeObject*>(static_cast<PyObject*>(obj))) == version;
     }
     // Whether `self.<name>` finds the remembered class' own attribute: self
     // is an exact instance of the unchanged class and its __dict__ does not
     // hold `name`.
-    bool finds_own(PyObject* self, PyObject* name) const {
+    bool finds_own(Obj self, Obj name) const {
         if (!is(reinterpret_cast<PyObject*>(Py_TYPE(self)))) return false;
         Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         const int r = PyDict_Contains(dict.get(), name);
@@ -85,11 +86,11 @@ void each_ref(KnownClass& known, F&& f) {
 inline Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
                            std::initializer_list<PyObject*> self_and_args) {
     if (own != nullptr && known.finds_own(*self_and_args.begin(), name)) return call_native(own, self_and_args);
-    return call_method(name, self_and_args);
+    return Ref::steal(PyObject_VectorcallMethod(name, self_and_args.begin(), self_and_args.size(), nullptr));
 }
 
 // The module's function `cls.<name>` as made, or an empty Ref when it is
 // not a native function (for call_own_method).
-Ref own_function(PyObject* cls, PyObject* name);
+Ref own_function(Obj cls, Obj name);
 
 }  // namespace rt

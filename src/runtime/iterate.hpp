@@ -2,13 +2,15 @@
 // duties toward other threads and signal handlers in long loops.
 #pragma once
 
-#include "ops.hpp"
+#include "ref.hpp"
+
+#include <array>
 
 namespace rt {
-inline Ref iter(PyObject* obj) { return Ref::steal(PyObject_GetIter(obj)); }
+inline Ref iter(Obj obj) { return Ref::steal(PyObject_GetIter(obj)); }
 
 // The next item of an iterator, or an empty Ref at its end.
-inline Ref next(PyObject* iterator) {
+inline Ref next(Obj iterator) {
     PyObject* out = PyIter_Next(iterator);
     if (out == nullptr && PyErr_Occurred()) raise();
     return Ref::steal_or_null(out);
@@ -44,14 +46,14 @@ private:
 // (SignalCheck).
 class ForEach {
 public:
-    explicit ForEach(PyObject* iterable) : seq_(Ref::borrow(iterable)) {
+    explicit ForEach(Obj iterable) : seq_(Ref::borrow(iterable)) {
         if (!PyList_CheckExact(iterable) && !PyTuple_CheckExact(iterable)) it_ = iter(iterable);
     }
     // The next item, or an empty Ref at the end.
     Ref next() {
         signals_.step();
         PyObject* seq = seq_.get();
-        if (it_) return rt::next(it_.get());
+        if (it_) return rt::next(it_);
         if (PyList_CheckExact(seq)) {
             if (index_ < PyList_GET_SIZE(seq)) return Ref::borrow(PyList_GET_ITEM(seq, index_++));
         } else if (index_ < PyTuple_GET_SIZE(seq)) {
@@ -71,7 +73,8 @@ private:
 // Exact tuples and lists are read directly; anything else (subclasses
 // included) through its own iteration, as the statement does.
 template <size_t N>
-std::array<Ref, N> unpack(PyObject* obj) {
+std::array<Ref, N> unpack(Obj value) {
+    PyObject* obj = value;
     std::array<Ref, N> out;
     const Py_ssize_t want = static_cast<Py_ssize_t>(N);
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
@@ -91,10 +94,10 @@ std::array<Ref, N> unpack(PyObject* obj) {
     }
     Ref it = Ref::steal(raw);
     for (Py_ssize_t i = 0; i < want; ++i) {
-        out[i] = next(it.get());
+        out[i] = next(it);
         if (!out[i]) raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", want, i);
     }
-    if (next(it.get())) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", want);
+    if (next(it)) raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", want);
     return out;
 }
 

@@ -7,21 +7,21 @@
 namespace rt {
 
 // Binds `value` as module attribute `name` (a global of the module's code).
-inline void set_global(PyObject* module, const char* name, PyObject* value) {
+inline void set_global(PyObject* module, const char* name, Obj value) {
     check(PyModule_AddObjectRef(module, name, value));
 }
 
 // `import name` bound as module attribute `as` (defaults to the name).
 inline Ref add_import(PyObject* module, const char* name, const char* as = nullptr) {
     Ref m = import(name);
-    set_global(module, as ? as : name, m.get());
+    set_global(module, as ? as : name, m);
     return m;
 }
 
 // `from module import name` bound under the same name.
 inline Ref add_import_from(PyObject* module, const char* from, const char* name) {
     Ref v = import_from(module_state<ModuleState>(module), from, name);
-    set_global(module, name, v.get());
+    set_global(module, name, v);
     return v;
 }
 

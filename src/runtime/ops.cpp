@@ -13,9 +13,6 @@
 
 namespace rt {
 
-// Callers have let a foreign exception (a forced unwind) pass already
-// (rethrow_if_thread_exit), so the catch-all below only sees C++ exceptions
-// of other types.
 void set_error_from_current_exception() noexcept {
     try {
         throw;
@@ -39,11 +36,18 @@ void chain_context(PyObject* earlier) noexcept {
     PyErr_SetRaisedException(current);
 }
 
-Ref tuple(std::initializer_list<PyObject*> items) {
+Ref tuple(std::initializer_list<Obj> items) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
+    for (Obj item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
     return t;
+}
+
+Ref list(std::initializer_list<Obj> items) {
+    Ref l = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Obj item : items) PyList_SET_ITEM(l.get(), i++, Py_NewRef(item));
+    return l;
 }
 
 namespace {
@@ -97,22 +101,17 @@ void SignalCheck::poll() {
     }
 }
 
-// A foreign exception is rethrown as it is. The forced unwind of a thread
-// ending at exit never gets here: it passes through this module's frames
-// without entering its handlers (unwind.cpp).
-[[noreturn]] void rethrow_foreign() { throw; }
-
 void detail::refresh_switch_interval() {
     g_switch_interval_us.store(read_switch_interval_us(g_switch_interval_us.load(std::memory_order_relaxed)),
                                std::memory_order_relaxed);
 }
 
-std::string type_name(PyObject* obj) {
+std::string type_name(Obj obj) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
-    return std::string(utf8(name.get()));
+    return std::string(utf8(name));
 }
 
-[[noreturn]] void raise_result_type(const char* expected, PyObject* got) {
+[[noreturn]] void raise_result_type(const char* expected, Obj got) {
     std::string got_name = type_name(got);
     raise_format(PyExc_TypeError, "Expected %s, got %.200s", expected, got_name.c_str());
 }
@@ -122,7 +121,7 @@ Ref import_in_function(PyObject* globals, const char* dotted) {
     for (const char* dot = std::strchr(dotted, '.'); dot != nullptr;) {
         const char* next = std::strchr(dot + 1, '.');
         Ref part = next ? text(std::string_view(dot + 1, static_cast<size_t>(next - dot - 1))) : text(dot + 1);
-        module = attr(module.get(), part.get());
+        module = getattr(module, part);
         dot = next;
     }
     return module;
@@ -134,14 +133,14 @@ Ref import_from(ModuleState& state, const char* module, const char* name) {
     // (its text, `name`, `path`, `name_from`) are then exactly the
     // interpreter's.
     Ref source = fstring("from ", module, " import ", name, " as value\n");
-    Ref code = dict_get(state.from_imports.get(), source.get());
+    Ref code = dict_get(state.from_imports, source);
     if (!code) {
-        code = compile(utf8(source.get()).data(), text("<native import>").get());
-        setitem(state.from_imports.get(), source.get(), code.get());
+        code = compile(utf8(source).data(), text("<native import>"));
+        setitem(state.from_imports, source, code);
     }
     Ref ns = new_dict();
-    exec(code.get(), ns.get());
-    return getitem(ns.get(), text("value").get());
+    exec(code, ns);
+    return getitem(ns, text("value"));
 }
 
 }  // namespace rt

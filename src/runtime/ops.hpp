@@ -1,12 +1,21 @@
 // Throwing wrappers over the C API: each returns a `Ref` or a plain value and
 // turns a failed call into rt::PyError, so module code reads like the Python
-// it stands for.
+// it stands for. They take their arguments as rt::Obj (a PyObject*, a Ref or
+// an interned name, passed as it is) and carry Python's names: getattr,
+// len, str, ... (builtins.hpp has the operators and the other builtins).
+//
+// Iteration (iterate.hpp) and the try statements (statements.hpp) stand on
+// ref.hpp alone; this header brings them along, so that module code includes
+// one header for the statements and expressions it writes.
 #pragma once
 
+#include "iterate.hpp"
 #include "ref.hpp"
+#include "statements.hpp"
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <cstring>
 #include <initializer_list>
 #include <span>
@@ -19,60 +28,59 @@ namespace rt {
 // --- attributes ----------------------------------------------------------
 
 // getattr(obj, name)
-inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+inline Ref getattr(Obj obj, Obj name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
 // getattr(obj, name) with hasattr semantics: an empty Ref when the lookup
 // raises AttributeError; any other exception propagates.
-inline Ref optional_attr(PyObject* obj, PyObject* name) {
+inline Ref optional_attr(Obj obj, Obj name) {
     PyObject* out = nullptr;
     if (PyObject_GetOptionalAttr(obj, name, &out) < 0) raise();
     return Ref::steal_or_null(out);
 }
 
 // hasattr(obj, name), letting exceptions other than AttributeError through.
-inline bool has_attr(PyObject* obj, PyObject* name) {
+inline bool hasattr(Obj obj, Obj name) {
     int r = PyObject_HasAttrWithError(obj, name);
     if (r < 0) raise();
     return r == 1;
 }
 
-inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+// setattr(obj, name, value)
+inline void setattr(Obj obj, Obj name, Obj value) {
     if (PyObject_SetAttr(obj, name, value) < 0) raise();
 }
 
 // --- truth, comparison, conversion ---------------------------------------
 
-inline bool truthy(PyObject* obj) {
+inline bool truthy(Obj obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False || obj == Py_None) return false;
     int r = PyObject_IsTrue(obj);
     if (r < 0) raise();
     return r == 1;
 }
-inline bool truthy(const Ref& obj) { return truthy(obj.get()); }
 
-inline bool equal(PyObject* a, PyObject* b) {
-    int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0) raise();
-    return r == 1;
-}
+// `a is b`
+inline bool is(Obj a, Obj b) noexcept { return static_cast<PyObject*>(a) == static_cast<PyObject*>(b); }
 
 // `needle in haystack`
-inline bool contains(PyObject* haystack, PyObject* needle) {
+inline bool contains(Obj haystack, Obj needle) {
     int r = PySequence_Contains(haystack, needle);
     if (r < 0) raise();
     return r == 1;
 }
 
-inline Py_ssize_t length(PyObject* obj) {
+// len(obj)
+inline Py_ssize_t len(Obj obj) {
     Py_ssize_t n = PyObject_Length(obj);
     if (n < 0) raise();
     return n;
 }
 
-inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
-inline Ref repr_of(PyObject* obj) { return Ref::steal(PyObject_Repr(obj)); }
-inline Ref format_of(PyObject* obj) { return Ref::steal(PyObject_Format(obj, nullptr)); }
+// str(obj), repr(obj), format(obj)
+inline Ref str(Obj obj) { return Ref::steal(PyObject_Str(obj)); }
+inline Ref repr(Obj obj) { return Ref::steal(PyObject_Repr(obj)); }
+inline Ref format(Obj obj) { return Ref::steal(PyObject_Format(obj, nullptr)); }
 
 inline Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 inline Ref text(std::string_view s) {
@@ -81,7 +89,7 @@ inline Ref text(std::string_view s) {
 inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 
 // UTF-8 view of a str (valid while the object lives); raises for lone surrogates.
-inline std::string_view utf8(PyObject* s) {
+inline std::string_view utf8(Obj s) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
     if (p == nullptr) raise();
@@ -89,32 +97,48 @@ inline std::string_view utf8(PyObject* s) {
 }
 
 // "".join(parts) with a fixed separator
-inline Ref join(const char* sep, PyObject* iterable) {
+inline Ref join(const char* sep, Obj iterable) {
     Ref s = text(sep);
     return Ref::steal(PyUnicode_Join(s.get(), iterable));
 }
 
 // --- calls ---------------------------------------------------------------
 
+namespace detail {
+// The arguments of a call as the vector of PyObject* vectorcall takes (an
+// Obj is laid out as the pointer it holds).
+inline PyObject* const* as_vector(std::initializer_list<Obj> args) noexcept {
+    return reinterpret_cast<PyObject* const*>(args.begin());
+}
+}  // namespace detail
+
 // callable(*args)
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
+inline Ref call(Obj callable, std::initializer_list<Obj> args = {}) {
+    return Ref::steal(PyObject_Vectorcall(callable, detail::as_vector(args),
                                           args.size(), nullptr));
 }
 
+// callable(*args) for a list of pointers that a caller passes on (a braced
+// list goes to the overload above).
+template <class List>
+    requires std::same_as<List, std::initializer_list<PyObject*>>
+Ref call(Obj callable, const List& args) {
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+}
+
 // callable(*args, **dict(zip(kwnames, kwvalues))); `kwnames` is a tuple of str
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args_then_kwvalues,
-                   PyObject* kwnames) {
-    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+inline Ref call_kw(Obj callable, std::initializer_list<Obj> args_then_kwvalues,
+                   Obj kwnames) {
+    size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(static_cast<PyObject*>(kwnames))) : 0;
     size_t npos = args_then_kwvalues.size() - nkw;
-    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args_then_kwvalues.begin()),
+    return Ref::steal(PyObject_Vectorcall(callable, detail::as_vector(args_then_kwvalues),
                                           npos, kwnames));
 }
 
 // self.name(*args), without creating a bound method where the attribute
 // allows it. `args` must start with self.
-inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and_args) {
-    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject* const*>(self_and_args.begin()),
+inline Ref call_method(Obj name, std::initializer_list<Obj> self_and_args) {
+    return Ref::steal(PyObject_VectorcallMethod(name, detail::as_vector(self_and_args),
                                                 self_and_args.size(), nullptr));
 }
 
@@ -122,24 +146,26 @@ inline Ref call_method(PyObject* name, std::initializer_list<PyObject*> self_and
 
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
 // (a, b, ...)
-Ref tuple(std::initializer_list<PyObject*> items);
+Ref tuple(std::initializer_list<Obj> items);
+// [a, b, ...]
+Ref list(std::initializer_list<Obj> items);
 
 // The tuple of keyword names for call_kw; modules build theirs once, at exec
 // time, and keep them in their state.
-inline Ref kwnames(std::initializer_list<PyObject*> names) { return tuple(names); }
+inline Ref kwnames(std::initializer_list<Obj> names) { return tuple(names); }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 
-inline void append(PyObject* list, PyObject* item) {
+inline void append(Obj list, Obj item) {
     if (PyList_Append(list, item) < 0) raise();
 }
-inline void set_add(PyObject* set, PyObject* item) {
+inline void set_add(Obj set, Obj item) {
     if (PySet_Add(set, item) < 0) raise();
 }
 
 // dict[key] as a new reference, or an empty Ref when absent (dict or subclass).
-inline Ref dict_get(PyObject* dict, PyObject* key) {
+inline Ref dict_get(Obj dict, Obj key) {
     PyObject* out = nullptr;
     if (PyDict_GetItemRef(dict, key, &out) < 0) raise();
     return Ref::steal_or_null(out);
@@ -147,14 +173,14 @@ inline Ref dict_get(PyObject* dict, PyObject* key) {
 
 // `mapping.get(key)`, or `mapping.get(key, default_value)` when one is given;
 // straight to the dict for an exact dict.
-inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* default_value = nullptr) {
+inline Ref mapping_get(Obj mapping, Obj key, Obj default_value = nullptr) {
     if (PyDict_CheckExact(mapping)) {
         if (Ref v = dict_get(mapping, key)) return v;
-        return Ref::borrow(default_value ? default_value : Py_None);
+        return Ref::borrow(default_value ? static_cast<PyObject*>(default_value) : Py_None);
     }
     Ref get = Ref::steal(PyUnicode_InternFromString("get"));
-    if (default_value) return call_method(get.get(), {mapping, key, default_value});
-    return call_method(get.get(), {mapping, key});
+    if (default_value) return call_method(get, {mapping, key, default_value});
+    return call_method(get, {mapping, key});
 }
 
 // --- imports -------------------------------------------------------------
@@ -176,14 +202,18 @@ Ref import_from(ModuleState& state, const char* module, const char* name);
 // --- type names for messages ---------------------------------------------
 
 // type(obj).__name__, the name Python code would print.
-std::string type_name(PyObject* obj);
+std::string type_name(Obj obj);
 
 // TypeError "Expected %s, got %.200s" for a value of the wrong built-in type.
-[[noreturn]] void raise_result_type(const char* expected, PyObject* got);
+[[noreturn]] void raise_result_type(const char* expected, Obj got);
+
+// --- earlier names ---------------------------------------------------------
+// Kept while code written against them is renamed; new code uses the names
+// above.
+inline Ref attr(Obj obj, Obj name) { return getattr(obj, name); }
+inline bool has_attr(Obj obj, Obj name) { return hasattr(obj, name); }
+inline void set_attr(Obj obj, Obj name, Obj value) { setattr(obj, name, value); }
+inline Py_ssize_t length(Obj obj) { return len(obj); }
+inline Ref str_of(Obj obj) { return str(obj); }
 
 }  // namespace rt
-
-// Iteration and the try statements live in headers of their own; ops.hpp
-// brings them along so that module code includes one header.
-#include "iterate.hpp"
-#include "statements.hpp"

@@ -9,9 +9,13 @@
 //  * A Python error travels through C++ as `rt::PyError`, thrown only while
 //    the interpreter's error indicator is set. Every entry point called by
 //    CPython catches it (see `RT_GUARD`) and returns the error value.
+//  * Helpers take their arguments as `Obj`, a borrowed handle made
+//    implicitly from a `PyObject*`, a `Ref` or an interned name, so module
+//    code passes what it holds as it is. An `Obj` owns nothing and lives as
+//    a parameter only; keeping an object takes a `Ref`.
 //  * Module code never calls Py_INCREF / Py_DECREF itself.
-//  * A catch-all first calls `rt::rethrow_if_thread_exit()`: an exception
-//    this C++ runtime did not throw passes on (see below).
+//  * A thread that the interpreter ends at exit unwinds through the modules'
+//    frames without running their cleanups or handlers (unwind.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,31 +23,11 @@
 
 #include <cassert>
 #include <cstdarg>
-#include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace rt {
-
-// --- thread exit -----------------------------------------------------------
-//
-// At interpreter exit CPython 3.13 ends a daemon thread that tries to take
-// the GIL back with pthread_exit(). glibc does that by a forced unwind: an
-// exception that is no C++ exception (libstdc++ shows it as
-// abi::__forced_unwind, libc++abi as a foreign exception) and that runs up
-// to the thread's start. The thread holds no GIL then, so none of this
-// module's cleanups may run: the personality routine lets the unwind pass
-// through the module's frames without running destructors or handlers
-// (unwind.cpp), leaking what they held, as the process is ending.
-//
-// Any other exception not thrown by this C++ runtime cannot be made sense
-// of either: every catch-all first calls rethrow_if_thread_exit(), which
-// rethrows such a foreign exception instead of turning it into a Python
-// error.
-[[noreturn]] void rethrow_foreign();  // ops.cpp
-inline void rethrow_if_thread_exit() {
-    if (!std::current_exception()) rethrow_foreign();
-}
 
 namespace detail {
 // Reads sys.getswitchinterval() for the loops' GIL release (module exec).
@@ -133,6 +117,27 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A borrowed object, as the runtime's helpers take their arguments: made
+// implicitly from a PyObject*, a Ref or an interned name of a module state
+// (an Interned is a Ref), and read as the PyObject* it holds where the C API
+// wants one. It owns nothing: a helper's parameter lives for the call it is
+// passed to, a temporary Ref passed to it until the end of the statement.
+// Never keep one (a member, a variable that outlives its statement): what
+// is kept is a Ref (Ref::borrow), so storing a pointer stays explicit.
+class Obj {
+public:
+    Obj(PyObject* p) noexcept : p_(p) {}
+    Obj(const Ref& r) noexcept : p_(r.get()) {}
+    operator PyObject*() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+// A list of Obj is read as the vector of PyObject* the vectorcall protocol
+// takes (see as_vector in ops.hpp).
+static_assert(sizeof(Obj) == sizeof(PyObject*) && std::is_standard_layout_v<Obj>);
+
 }  // namespace rt
 
 namespace rt {
@@ -143,13 +148,11 @@ void set_error_from_current_exception() noexcept;
 }  // namespace rt
 
 // Wraps the body of a slot or entry point called by CPython: no C++
-// exception may cross into the interpreter; a foreign one (the forced unwind
-// that ends a thread) passes on (rethrow_if_thread_exit).
+// exception may cross into the interpreter.
 #define RT_GUARD(error_value, ...)                          \
     try {                                                   \
         __VA_ARGS__                                         \
     } catch (...) {                                         \
-        ::rt::rethrow_if_thread_exit();                     \
         ::rt::set_error_from_current_exception();           \
         return error_value;                                 \
     }

@@ -3,7 +3,9 @@
 // the pending and the handled exception.
 #pragma once
 
-#include "ops.hpp"
+#include "ref.hpp"
+
+#include <type_traits>
 
 namespace rt {
 // --- raising and exception context ---------------------------------------
@@ -12,7 +14,8 @@ namespace rt {
 // is called with no arguments first; anything else is the TypeError the
 // statement gives. The current handled exception (see HandlingScope) becomes
 // the new exception's __context__, as for a raise statement.
-[[noreturn]] inline void raise_object(PyObject* obj) {
+[[noreturn]] inline void raise_object(Obj raised) {
+    PyObject* obj = raised;
     if (PyExceptionInstance_Check(obj)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
         raise();
@@ -67,11 +70,10 @@ void chain_context(PyObject* earlier) noexcept;
 // While the handler runs, e is the exception being handled, so one raised
 // meanwhile gets it as __context__.
 template <class Body, class Handler>
-auto try_except(PyObject* type, Body&& body, Handler&& handler) -> decltype(body()) {
+auto try_except(Obj type, Body&& body, Handler&& handler) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        rethrow_if_thread_exit();
         set_error_from_current_exception();
         if (!PyErr_ExceptionMatches(type)) raise();
     }
@@ -86,7 +88,7 @@ auto try_except(PyObject* type, Body&& body, Handler&& handler) -> decltype(body
 //     pass
 // Returns whether the body ran to its end.
 template <class Body>
-bool suppress(PyObject* type, Body&& body) {
+bool suppress(Obj type, Body&& body) {
     return try_except(
         type, [&] { body(); return true; }, [](PyObject*) { return false; });
 }
@@ -98,15 +100,14 @@ bool suppress(PyObject* type, Body&& body) {
 //     raise
 // While the clean-up runs, the body's exception is the one being handled;
 // one the clean-up raises replaces it and carries it as __context__.
-// The clean-up runs after the catch block has ended, so that a forced unwind
-// starting inside it (the thread ended at exit) meets no C++ exception still
-// being handled.
+// The body's failure is a pending Python exception once the catch block
+// has ended; the clean-up runs after it, so no C++ exception is still being
+// handled while Python code runs.
 template <class Body, class Cleanup>
 auto on_error(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        rethrow_if_thread_exit();
         set_error_from_current_exception();
     }
     Ref pending = Ref::steal(PyErr_GetRaisedException());
@@ -116,8 +117,7 @@ auto on_error(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
         try {
             cleanup();
         } catch (...) {
-            rethrow_if_thread_exit();
-            set_error_from_current_exception();
+                set_error_from_current_exception();
             failed = true;
         }
     }

@@ -13,12 +13,18 @@
 // through that copy (LLVM's crashes on it, libgcc's static copy aborts
 // while its register tables are not set up).
 //
-// So the link wraps the C++ personality routine (--wrap, CMakeLists.txt):
+// So the link wraps the C++ personality routine (--wrap, a link option of
+// the strix_runtime target that every module linking it inherits):
 // for a forced unwind, which only glibc starts (this code never does), it
 // answers "nothing to do in this frame" without looking at it, and the
 // unwind passes on to the interpreter's frames and the thread's start. What
 // the frames held is leaked; the process is ending. Every other unwind goes
 // to the C++ runtime's personality routine unchanged.
+//
+// This is the whole of the thread-exit story: no handler in the runtime or
+// the modules ever sees the forced unwind, so none of them tests for it. A
+// catch-all turns whatever C++ exception it catches into a Python error
+// (rt::set_error_from_current_exception).
 #include <unwind.h>
 
 #include <cstdint>
