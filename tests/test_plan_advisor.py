@@ -272,6 +272,47 @@ def test_non_str_connection_is_cached_then_rejected(advisor):
         advisor._get_source_connection("source.sub")
 
 
+class RebindingSource:
+    """A source whose inspection replaces the analyzer's cache (or, for a
+    mapping cache, swaps it between the membership test and the read)."""
+
+    def __init__(self, advisor, replacement):
+        self.advisor, self.replacement = advisor, replacement
+
+    @property
+    def connection(self):
+        self.advisor._source_connection_cache = self.replacement
+        return "pg"
+
+
+class SwappingCache(dict):
+    """A cache whose membership test rebinds the analyzer's cache."""
+
+    def __init__(self, advisor, replacement, *args):
+        super().__init__(*args)
+        self.advisor, self.replacement = advisor, replacement
+
+    def __contains__(self, key):
+        self.advisor._source_connection_cache = self.replacement
+        return super().__contains__(key)
+
+
+@pytest.mark.parametrize("impl", [pa, ref])
+def test_cache_is_read_again_for_the_store_and_the_hit(impl):
+    # `self._source_connection_cache[source_id] = connection` reads the
+    # attribute after the source was inspected: the store lands in the cache
+    # the inspection bound, and the one read at the start is left empty.
+    advisor = impl.PlanAdvisor(Manifest(nodes={}, sources={}))
+    first, replacement = advisor._source_connection_cache, {}
+    advisor.manifest.sources["source.r"] = RebindingSource(advisor, replacement)
+    assert advisor._get_source_connection("source.r") == "pg"
+    assert first == {} and replacement == {"source.r": "pg"}
+    assert advisor._source_connection_cache is replacement
+    # A hit reads the attribute again after the membership test as well.
+    advisor._source_connection_cache = SwappingCache(advisor, {"source.r": "dbx"}, {"source.r": "pg"})
+    assert advisor._get_source_connection("source.r") == "dbx"
+
+
 def test_map_adds_only_truthy_connections(advisor):
     refs = {"source.shop.raw.orders", "source.shop.raw.items", "source.shop.bare.z", "source.missing"}
     assert advisor._map_sources_to_connections(refs) == {"pg"}

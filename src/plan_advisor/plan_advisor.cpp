@@ -306,11 +306,18 @@ Ref advisor_lookup(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* self = a[0];
     PyObject* source_id = a[1];
-    Ref cache = rt::attr(self, n._source_connection_cache);
-    if (PyDict_CheckExact(cache.get())) {
-        if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
-    } else if (rt::contains(cache.get(), source_id)) {
-        return checked_connection(rt::getitem(cache.get(), source_id));
+    {
+        // `if source_id in self._source_connection_cache: return
+        // self._source_connection_cache[source_id]`. An exact dict and an
+        // exact str key run no Python code between the test and the read, so
+        // the second read of the attribute is skipped there.
+        Ref cache = rt::attr(self, n._source_connection_cache);
+        if (PyDict_CheckExact(cache.get())) {
+            if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
+        } else if (rt::contains(cache.get(), source_id)) {
+            Ref again = rt::attr(self, n._source_connection_cache);
+            return checked_connection(rt::getitem(again.get(), source_id));
+        }
     }
 
     Ref manifest = rt::attr(self, n.manifest);
@@ -329,6 +336,9 @@ Ref advisor_lookup(const Args& a) {
         if (!decided) connection = dict_connection(n, source.get(), n.source_meta, decided);
         if (!decided) connection = Ref::none();
     }
+    // `self._source_connection_cache[source_id] = connection`: read again,
+    // since inspecting the source may have rebound the cache.
+    Ref cache = rt::attr(self, n._source_connection_cache);
     rt::setitem(cache.get(), source_id, connection.get());
     return checked_connection(std::move(connection));
 }
