@@ -114,8 +114,9 @@ void set_update(PyObject* target, PyObject* items) {
 // instance attribute may replace any method; while none does, the module's
 // own function is called without the lookup (rt::call_own_method).
 
-Ref call_own(const State& st, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args) {
-    return rt::call_own_method(st.advisor_class, own, name, self_and_args);
+Ref call_own(const Args& a, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args,
+             rt::InnerBody body = {}) {
+    return rt::call_own_method(a, a.state<State>().advisor_class, own, name, self_and_args, body);
 }
 
 // --- QueryAnalysisResult properties --------------------------------------
@@ -203,8 +204,8 @@ Ref advisor_analyze(const Args& a) {
         return make_result(a, connections.get(), refs.get(), t.pushdown, Py_None, t.seed_reason, Py_None);
     }
 
-    Ref refs = call_own(st, st.own_extract.get(), n._extract_source_references, {self, node});
-    Ref connections = call_own(st, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()});
+    Ref refs = call_own(a, st.own_extract.get(), n._extract_source_references, {self, node});
+    Ref connections = call_own(a, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()});
     const Py_ssize_t count = rt::length(connections.get());
 
     if (count == 0) {
@@ -278,7 +279,7 @@ Ref advisor_map(const Args& a) {
     rt::ForEach each(a[1]);
     while (Ref source_id = each.next()) {
         Ref connection =
-            call_own(st, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
+            call_own(a, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
         if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
     }
     return connections;
@@ -386,7 +387,7 @@ Ref advisor_trace(const Args& a) {
         while (Ref dep = each.next()) {
             if (!PyUnicode_Check(dep.get())) continue;
             Ref upstream =
-                call_own(st, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
+                call_own(a, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
             set_update(result.get(), upstream.get());
         }
     }
@@ -395,9 +396,10 @@ Ref advisor_trace(const Args& a) {
 
 // self.analyze(node). analyze's defaults (None, None) are fixed: a function
 // of this runtime has a read-only __defaults__.
-Ref analyze_node(const State& st, PyObject* self, PyObject* node) {
+Ref analyze_node(const Args& a, PyObject* self, PyObject* node) {
+    const State& st = a.state<State>();
     if (st.own_analyze && st.advisor_class.finds_own(self, st.names.analyze))
-        return rt::call_native(st.own_analyze.get(), {self, node, Py_None, Py_None});
+        return rt::call_inner(a, st.own_analyze.get(), {self, node, Py_None, Py_None});
     return rt::call_method(st.names.analyze, {self, node});
 }
 
@@ -406,7 +408,7 @@ Ref advisor_summary(const Args& a) {
     const Names& n = st.names;
     PyObject* self = a[0];
     PyObject* node = a[1];
-    Ref result = analyze_node(st, self, node);
+    Ref result = analyze_node(a, self, node);
     Ref lines = rt::new_list();
     auto line = [&](const char* label, PyObject* value) { rt::append(lines.get(), rt::fstring(label, value).get()); };
 
@@ -433,7 +435,7 @@ Ref advisor_batch(const Args& a) {
     Ref results = rt::new_dict();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(st, self, node.get());
+        Ref result = analyze_node(a, self, node.get());
         Ref id = rt::attr(node.get(), st.names.unique_id);
         rt::setitem(results.get(), id.get(), result.get());
     }
@@ -447,7 +449,7 @@ Ref filter_nodes(const Args& a, rt::Interned Names::*property) {
     Ref kept = rt::new_list();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(st, self, node.get());
+        Ref result = analyze_node(a, self, node.get());
         if (rt::truthy(rt::attr(result.get(), st.names.*property).get())) rt::append(kept.get(), node.get());
     }
     return kept;

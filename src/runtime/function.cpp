@@ -84,14 +84,24 @@ using namespace detail;
 // Each module has a function type of its own; all share the dealloc slot.
 bool is_native_function(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == function_dealloc; }
 
-Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
+Ref call_inner(const Args& caller, PyObject* function, std::initializer_list<PyObject*> args, InnerBody body) {
     FunctionObject* f = as_function(function);
-    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine) return call(function, args);
-    Slots slots;
-    std::copy(args.begin(), args.end(), slots.begin());
-    Conversions owned(slots);
-    apply_checks(*f->decl, f->nparams, slots, owned);
-    return run_body(f, slots.data(), " while calling a native function");
+    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->converts || f->decl->coroutine)
+        return call(function, args);
+    PyObject* const* values = args.begin();
+    for (unsigned mask = f->checked; mask != 0; mask &= mask - 1) {
+        const int i = __builtin_ctz(mask);
+        check_exact(f->decl->params[i], values[i]);
+    }
+    CallChain& chain = *caller.chain();
+    ChainGuard guard(chain, " while calling a native function");
+    try {
+        const Args inner(values, args.size(), function, f->state, &chain);
+        return body ? body(inner) : f->decl->body(inner);
+    } catch (const PyError&) {
+        add_traceback_entry(f);
+        throw;
+    }
 }
 
 namespace {
@@ -252,6 +262,13 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
     f->code = code.release();
     f->owner = Py_NewRef(module);
     f->state = state;
+    f->checked = 0;
+    f->converts = false;
+    for (size_t i = 0; i < decl.params.size(); ++i) {
+        const Check check = decl.params[i].check;
+        if (check != Check::Any) f->checked |= 1u << i;
+        if (check == Check::Int || check == Check::Bool) f->converts = true;
+    }
     for (size_t i = 0; i < decl.params.size(); ++i) {
         f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
         if (f->param_names[i] == nullptr) raise();
