@@ -3,7 +3,7 @@
 // the compute layer, and says why.
 #include "module.hpp"
 
-#include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -81,25 +81,25 @@ bool is_list_tuple_or_set(PyObject* v) { return PyList_Check(v) || PyTuple_Check
 
 bool non_empty_text(PyObject* v) { return v != Py_None && PyUnicode_GET_LENGTH(v) > 0; }
 
-// `obj.name == text` by Python equality
+// `value == text` for a str constant `text`, taken by its truth: an exact
+// str decides by its characters (str's own comparison, which no subclass
+// can take over here), anything else by Python equality.
+bool equals_text(PyObject* value, PyObject* text) {
+    if (value == text) return true;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, text) == 0;
+    return rt::truthy(rt::eq(value, text));
+}
+
+// `obj.name == text`
 bool attr_equals(PyObject* obj, PyObject* name, PyObject* text) {
     Ref value = rt::attr(obj, name);
-    return rt::truthy(rt::eq(value.get(), text));
+    return equals_text(value.get(), text);
 }
 
 // str(sorted(items)): the list text "['a', 'b']", each entry as repr shows it.
 Ref sorted_list_text(PyObject* items) {
     Ref list = rt::sorted(items);
-    const Py_ssize_t count = PyList_GET_SIZE(list.get());
-    if (count == 0) return rt::str_of(list.get());
-    std::vector<rt::Piece> pieces;
-    pieces.reserve(static_cast<size_t>(2 * count + 1));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        pieces.emplace_back(i == 0 ? "[" : ", ");
-        pieces.emplace_back(rt::Repr{PyList_GET_ITEM(list.get(), i)});
-    }
-    pieces.emplace_back("]");
-    return rt::fstring(pieces);
+    return rt::str_of(list.get());
 }
 
 // Adds every element of `items` to `target` (set.update).
@@ -117,6 +117,50 @@ void set_update(PyObject* target, PyObject* items) {
 Ref call_own(const Args& a, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args,
              rt::InnerBody body = {}) {
     return rt::call_own_method(a, a.state<State>().advisor_class, own, name, self_and_args, body);
+}
+
+// --- _map_sources_to_connections ------------------------------------------
+
+// The connection names that the module's own _map_sources_to_connections
+// added, in the order they entered the set: the set keeps the first of equal
+// names, so these are its very elements. analyze takes the single name or
+// the names of its reason from here instead of iterating the set.
+struct Added {
+    bool valid = false;  // set by map_connections; false when it did not run or more names came than fit
+    size_t count = 0;
+    PyObject* names[rt::ListText::kMax];  // borrowed: the set holds them
+
+    bool all_exact_str() const {
+        return std::all_of(names, names + count, [](PyObject* v) { return PyUnicode_CheckExact(v); });
+    }
+};
+
+// The body of _map_sources_to_connections; it also fills `added` when given.
+Ref map_connections(const Args& a, Added* added) {
+    const State& st = a.state<State>();
+    PyObject* self = a[0];
+    Ref connections = rt::new_set();
+    if (added) added->valid = true;
+    rt::ForEach each(a[1]);
+    while (Ref source_id = each.next()) {
+        Ref connection =
+            call_own(a, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
+        if (!rt::truthy(connection.get())) continue;
+        const Py_ssize_t before = PySet_GET_SIZE(connections.get());
+        rt::set_add(connections.get(), connection.get());
+        if (added && PySet_GET_SIZE(connections.get()) != before) {
+            if (added->count < rt::ListText::kMax) added->names[added->count++] = connection.get();
+            else added->valid = false;
+        }
+    }
+    return connections;
+}
+
+// `target != single` for an exact str target: two exact str compare by
+// their characters; anything else by Python's `!=`.
+bool differs(PyObject* target, PyObject* single) {
+    if (PyUnicode_CheckExact(single)) return target != single && PyUnicode_Compare(target, single) != 0;
+    return rt::truthy(rt::ne(target, single));
 }
 
 // --- QueryAnalysisResult properties --------------------------------------
@@ -205,8 +249,10 @@ Ref advisor_analyze(const Args& a) {
     }
 
     Ref refs = call_own(a, st.own_extract.get(), n._extract_source_references, {self, node});
-    Ref connections = call_own(a, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()});
-    const Py_ssize_t count = rt::length(connections.get());
+    Added added;
+    Ref connections = call_own(a, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()},
+                               [&](const Args& inner) { return map_connections(inner, &added); });
+    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::length(connections.get());
 
     if (count == 0) {
         // `hasattr(node, "depends_on") and node.depends_on and
@@ -226,11 +272,16 @@ Ref advisor_analyze(const Args& a) {
     }
 
     if (count == 1) {
-        Ref it = rt::iter(connections.get());
-        Ref single = rt::next(it.get());
-        if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
+        Ref single;
+        if (added.valid) {
+            single = Ref::borrow(added.names[0]);
+        } else {
+            Ref it = rt::iter(connections.get());
+            single = rt::next(it.get());
+            if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
+        }
         // The connection name is shown as str() shows it.
-        if (non_empty_text(target) && rt::truthy(rt::ne(target, single.get()))) {
+        if (non_empty_text(target) && differs(target, single.get())) {
             Ref reason = rt::fstring("Cross-target: source '", rt::Str{single.get()}, "' != target '", target,
                                      "' - federation required");
             return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
@@ -239,8 +290,18 @@ Ref advisor_analyze(const Args& a) {
         return make_result(a, connections.get(), refs.get(), t.pushdown, single.get(), reason.get(), Py_None);
     }
 
-    Ref names = sorted_list_text(connections.get());
-    Ref reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
+    Ref reason;
+    if (added.valid && added.all_exact_str()) {
+        // sorted() of exact str is code-point order, which PyUnicode_Compare
+        // gives; the names are distinct, so the order is total.
+        std::sort(added.names, added.names + added.count,
+                  [](PyObject* x, PyObject* y) { return PyUnicode_Compare(x, y) < 0; });
+        reason = rt::fstring("Sources span ", count, " connections: ", rt::ListText{added.names, added.count},
+                             " - federation required");
+    } else {
+        Ref names = sorted_list_text(connections.get());
+        reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
+    }
     return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
 }
 
@@ -272,18 +333,7 @@ Ref advisor_extract(const Args& a) {
     return refs;
 }
 
-Ref advisor_map(const Args& a) {
-    const State& st = a.state<State>();
-    PyObject* self = a[0];
-    Ref connections = rt::new_set();
-    rt::ForEach each(a[1]);
-    while (Ref source_id = each.next()) {
-        Ref connection =
-            call_own(a, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
-        if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
-    }
-    return connections;
-}
+Ref advisor_map(const Args& a) { return map_connections(a, nullptr); }
 
 // A cached or chosen connection must be exactly a str, or None.
 Ref checked_connection(Ref value) {
