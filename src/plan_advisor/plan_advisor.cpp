@@ -4,6 +4,7 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -81,12 +82,21 @@ bool is_list_tuple_or_set(PyObject* v) { return PyList_Check(v) || PyTuple_Check
 
 bool non_empty_text(PyObject* v) { return v != Py_None && PyUnicode_GET_LENGTH(v) > 0; }
 
+// Whether two exact str hold the same characters (equal str have the same
+// kind, one byte, two or four per character).
+bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
+}
+
 // `value == text` for a str constant `text`, taken by its truth: an exact
 // str decides by its characters (str's own comparison, which no subclass
 // can take over here), anything else by Python equality.
 bool equals_text(PyObject* value, PyObject* text) {
     if (value == text) return true;
-    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, text) == 0;
+    if (PyUnicode_CheckExact(value)) return same_text(value, text);
     return rt::truthy(rt::eq(value, text));
 }
 
@@ -159,7 +169,7 @@ Ref map_connections(const Args& a, Added* added) {
 // `target != single` for an exact str target: two exact str compare by
 // their characters; anything else by Python's `!=`.
 bool differs(PyObject* target, PyObject* single) {
-    if (PyUnicode_CheckExact(single)) return target != single && PyUnicode_Compare(target, single) != 0;
+    if (PyUnicode_CheckExact(single)) return target != single && !same_text(target, single);
     return rt::truthy(rt::ne(target, single));
 }
 

@@ -27,13 +27,40 @@ Ref formatted(PyObject* v) { return Ref::steal(PyObject_Format(v, nullptr)); }
 Ref str_of_value(PyObject* v) { return Ref::steal(PyObject_Str(v)); }
 Ref repr_of_value(PyObject* v) { return Ref::steal(PyObject_Repr(v)); }
 
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether any of the eight ASCII bytes of `w` is a control character, DEL, a
+// single quote or a backslash (each test exact for ASCII bytes).
+inline bool needs_escape(uint64_t w) {
+    auto has_zero = [](uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+    const bool control = ((w - kOnes * 0x20) & ~w & kHighs) != 0;
+    return control || has_zero(w ^ (kOnes * 0x7f)) || has_zero(w ^ (kOnes * '\'')) ||
+           has_zero(w ^ (kOnes * '\\'));
+}
+
+}  // namespace
+
 bool plainly_quotable(PyObject* v) {
     if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return false;
     const Py_UCS1* p = PyUnicode_1BYTE_DATA(v);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(v); i < n; ++i) {
-        if (p[i] < 0x20 || p[i] == 0x7f || p[i] == '\'' || p[i] == '\\') return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    if (n < 8) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (p[i] < 0x20 || p[i] == 0x7f || p[i] == '\'' || p[i] == '\\') return false;
+        }
+        return true;
     }
-    return true;
+    // Eight bytes at a time, the last word overlapping the one before it.
+    uint64_t word;
+    for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (needs_escape(word)) return false;
+    }
+    std::memcpy(&word, p + n - 8, 8);
+    return !needs_escape(word);
 }
 
 Ref join_parts(const Part* parts, size_t count) {

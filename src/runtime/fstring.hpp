@@ -52,9 +52,11 @@ struct Part {
 Ref join_parts(const Part* parts, size_t count);
 
 // Whether `n` bytes of UTF-8 text are plain ASCII. Inlined on a literal,
-// the compiler folds it to a constant.
-constexpr bool ascii_text(const char* p, size_t n) {
+// the loop unrolls over constant bytes and the compiler folds it to a
+// constant.
+[[gnu::always_inline]] constexpr bool ascii_text(const char* p, size_t n) {
     unsigned char bits = 0;
+#pragma GCC unroll 256
     for (size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
     return (bits & 0x80) == 0;
 }
@@ -148,7 +150,7 @@ concept ValuePiece = requires { requires PieceTraits<std::remove_cvref_t<T>>::va
 template <class T>
 concept PlusPiece = TextPiece<T> || ValuePiece<T>;
 
-inline void text_part(const char* p, size_t n, bool ascii, Part*& out, Ref& made) {
+[[gnu::always_inline]] inline void text_part(const char* p, size_t n, bool ascii, Part*& out, Ref& made) {
     if (ascii) {
         *out++ = {p, static_cast<Py_ssize_t>(n), nullptr};
     } else {
@@ -161,19 +163,17 @@ inline void str_part(PyObject* str, Part*& out) { *out++ = {nullptr, 0, str}; }
 
 // --- resolving each kind of piece -------------------------------------------
 
-template <size_t N>
-inline void resolve(const char (&text)[N], Part*& out, Ref& made) {
-    // A char array is taken whole but for its final NUL, as a literal is.
-    text_part(text, N - 1, ascii_text(text, N - 1), out, made);
+template <TextPiece T>
+[[gnu::always_inline]] inline void resolve(const T& text, Part*& out, Ref& made) {
+    if constexpr (std::is_array_v<T>) {
+        // A char array is taken whole but for its final NUL, as a literal is.
+        constexpr size_t n = std::extent_v<T> - 1;
+        text_part(text, n, ascii_text(text, n), out, made);
+    } else {
+        const std::string_view view(text);
+        text_part(view.data(), view.size(), ascii_runtime(view.data(), view.size()), out, made);
+    }
 }
-inline void resolve(const char* text, Part*& out, Ref& made) {
-    const size_t n = std::strlen(text);
-    text_part(text, n, ascii_runtime(text, n), out, made);
-}
-inline void resolve(std::string_view text, Part*& out, Ref& made) {
-    text_part(text.data(), text.size(), ascii_runtime(text.data(), text.size()), out, made);
-}
-inline void resolve(const std::string& text, Part*& out, Ref& made) { resolve(std::string_view(text), out, made); }
 inline void resolve(PyObject* value, Part*& out, Ref& made) {
     if (PyUnicode_CheckExact(value)) return str_part(value, out);
     made = formatted(value);
@@ -205,7 +205,7 @@ inline void resolve(T number, Part*& out, Digits& digits) {
 void resolve(ListText list, Part*& out, ListScratch& reprs);
 
 template <class... P, size_t... I>
-Ref fstring(std::index_sequence<I...>, const P&... pieces) {
+[[gnu::always_inline]] inline Ref fstring(std::index_sequence<I...>, const P&... pieces) {
     constexpr size_t count = (PieceTraits<std::remove_cvref_t<P>>::parts + ... + 0);
     Part parts[count > 0 ? count : 1];
     std::tuple<ScratchOf<P>...> scratch;
@@ -225,7 +225,7 @@ Ref fstring(std::index_sequence<I...>, const P&... pieces) {
 // integer (its decimal digits, as a Python int formats).
 template <class... P>
     requires(detail::Piece<P> && ...)
-Ref fstring(const P&... pieces) {
+[[gnu::always_inline]] inline Ref fstring(const P&... pieces) {
     return detail::fstring(std::index_sequence_for<P...>{}, pieces...);
 }
 

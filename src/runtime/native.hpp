@@ -30,8 +30,10 @@ struct FunctionObject {
     PyObject* traceback_code;  // names the function in tracebacks; made on first use
     PyObject* owner;        // the defining module, which keeps `state` alive
     ModuleState* state;     // the defining module's state
-    unsigned checked;       // bit i: parameter i has an entry check
-    bool converts;          // an entry check replaces a value (int(), bool)
+    bool direct;            // call_inner may run the body directly: no check converts, no coroutine
+    unsigned checked;       // bit i: parameter i has an exact type check
+    unsigned none_passes;   // bit i: None passes parameter i's check
+    PyTypeObject* exact[kMaxParams];  // the type a checked parameter must have exactly
     PyObject* param_names[kMaxParams];  // interned parameter names
 };
 
