@@ -2,10 +2,10 @@
 // rt::Repr{line}, ...) builds the str that the f-string
 // f"Java {version} is NOT compatible with {line!r}..." evaluates to.
 //
-// The pieces are told apart by their C++ types when the call is compiled: a
-// string literal's length is its array size and its kind (plain ASCII or
-// not) is folded by the compiler, so at run time a literal is a pointer and
-// a length; only values are looked at.
+// The pieces are told apart by their C++ types when the call is compiled,
+// and a string literal's length and kind (plain ASCII or not) are folded by
+// the compiler, so at run time a literal is a pointer and a length; only
+// values are looked at.
 #pragma once
 
 #include "ref.hpp"
@@ -166,9 +166,11 @@ inline void str_part(PyObject* str, Part*& out) { *out++ = {nullptr, 0, str}; }
 template <TextPiece T>
 [[gnu::always_inline]] inline void resolve(const T& text, Part*& out, Ref& made) {
     if constexpr (std::is_array_v<T>) {
-        // A char array is taken whole but for its final NUL, as a literal is.
-        constexpr size_t n = std::extent_v<T> - 1;
-        text_part(text, n, ascii_text(text, n), out, made);
+        // Up to its NUL: a buffer filled at run time is measured then, a
+        // literal's length and kind are constants once inlined.
+        const size_t n = __builtin_strlen(text);
+        const bool ascii = __builtin_constant_p(n) ? ascii_text(text, n) : ascii_runtime(text, n);
+        text_part(text, n, ascii, out, made);
     } else {
         const std::string_view view(text);
         text_part(view.data(), view.size(), ascii_runtime(view.data(), view.size()), out, made);
