@@ -4,7 +4,8 @@
 # Safe to run repeatedly: every step checks first and does only what is
 # missing or out of date.
 #   1. Debian packages (shells for the start-up file tests, a JDK, a compiler,
-#      Graphviz for the plan graph, Chromium and its driver for the browser tests)
+#      Graphviz for the plan graph, Chromium and its driver for the browser tests,
+#      valgrind for the instruction-count gate)
 #   2. a Python 3.13 virtual environment in .venv
 #   3. the Python requirements (re-installed only when requirements-dev.txt changes)
 #   4. the native modules, built and installed into .venv (skipped when the
@@ -24,6 +25,8 @@ JDK_PACKAGES=(openjdk-17-jdk-headless)
 # The plan graph is laid out by Graphviz's `dot`; the pages are tested in
 # headless Chromium driven through its WebDriver.
 PAGE_PACKAGES=(graphviz chromium chromium-driver)
+# The plan analysis gate counts instructions with valgrind (bench/icount_plan_advisor.py).
+MEASURE_PACKAGES=(valgrind)
 
 log() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
@@ -43,7 +46,7 @@ is_installed() {
 
 install_debian_packages() {
     local missing=() pkg
-    for pkg in "${BASE_PACKAGES[@]}" "${JDK_PACKAGES[@]}" "${PAGE_PACKAGES[@]}"; do
+    for pkg in "${BASE_PACKAGES[@]}" "${JDK_PACKAGES[@]}" "${PAGE_PACKAGES[@]}" "${MEASURE_PACKAGES[@]}"; do
         is_installed "$pkg" || missing+=("$pkg")
     done
     if ((${#missing[@]} == 0)); then
