@@ -139,6 +139,31 @@ def test_reason_texts_match_python_rendering(names):
         assert got.reason == ref.PlanAdvisor.analyze(Single(Manifest()), node, None, target).reason
 
 
+@pytest.mark.parametrize("names", [
+    ["back\\slash", "new\nline", "tab\there", "both'\"quotes", "del\x7f", "long plain name of a connection"],
+    ["caf\u00e9", "\u6570\u636e", "\U0001f600", "\u00a0nbsp", "plain"],
+    [f"c{i}" for i in range(8)],  # as many names as analyze takes straight from the mapping step
+    [f"c{i}" for i in (9, 3, 11, 0, 7, 5, 1, 10, 2)],  # one more: sorted() of the set
+    ["pg", "only"],
+])
+def test_reasons_from_the_module_own_mapping_match_python(names):
+    # The own _map_sources_to_connections, with sources on these connections
+    # (one repeated), so analyze builds the reason from the names it added.
+    sources = {f"source.s{i}": src(name) for i, name in enumerate(names + names[:1])}
+    node = model(list(sources))
+    for target in (None, names[0], "elsewhere"):
+        got = pa.PlanAdvisor(Manifest(sources=sources)).analyze(node, "spark", target)
+        want = ref.PlanAdvisor(Manifest(sources=sources)).analyze(node, "spark", target)
+        assert (got.reason, got.source_connections, got.strategy) == (want.reason, want.source_connections,
+                                                                      want.strategy)
+    single = {"source.one": src(names[-1])}
+    for target in (None, names[-1], names[0]):
+        got = pa.PlanAdvisor(Manifest(sources=single)).analyze(model(["source.one"]), None, target)
+        want = ref.PlanAdvisor(Manifest(sources=single)).analyze(model(["source.one"]), None, target)
+        assert (got.reason, got.primary_connection, got.strategy) == (want.reason, want.primary_connection,
+                                                                      want.strategy)
+
+
 def test_reason_texts_render_str_subclasses_as_python_does():
     class Odd(pa.PlanAdvisor):
         def _map_sources_to_connections(self, source_refs):
