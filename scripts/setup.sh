@@ -8,7 +8,8 @@
 # missing or out of date.
 #   1. Debian packages: a compiler, a JDK and Graphviz (the plan graph) for
 #      the demo; for the tests also zsh and fish (start-up file tests), Node
-#      (pyright in the stub tests), Chromium and its driver (browser tests)
+#      (pyright in the stub tests), Chromium and its driver (browser tests),
+#      valgrind (the instruction-count gate of plan analysis)
 #   2. a Python 3.13 virtual environment in .venv
 #   3. the Python requirements: requirements-demo.txt for the demo,
 #      requirements-dev.txt (which includes it) for the tests; re-installed
@@ -44,8 +45,9 @@ source "$root/scripts/pip-quiet.sh"
 DEMO_PACKAGES=(bash g++ graphviz)
 JDK_PACKAGES=(openjdk-17-jdk-headless)
 # Only the tests need these: the shells of the start-up file tests, Node for
-# pyright, and headless Chromium driven through its WebDriver for the pages.
-TEST_PACKAGES=(zsh fish nodejs chromium chromium-driver)
+# pyright, headless Chromium driven through its WebDriver for the pages, and
+# valgrind for the instruction-count gate (bench/icount_plan_advisor.py).
+TEST_PACKAGES=(zsh fish nodejs chromium chromium-driver valgrind)
 
 log() { printf 'setup: %s\n' "$*"; }
 die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }

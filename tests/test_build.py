@@ -128,3 +128,29 @@ def test_cli_wheel_installs_nothing_into_the_host_framework():
             "marl/_host/exceptions.py", "marl/cli.py", "marl/pages/templates/base.html"} <= names
     assert f"\nRequires-Dist: strix-marl-native=={version}\n" in metadata
     assert "marl = marl.cli:main" in entry_points
+# Pieces that rt::fstring and rt::plus cannot handle are refused when the
+# module code is compiled, not met at run time.
+PIECES = [
+    ('rt::fstring("a", v, rt::Str{v}, rt::Repr{v}, 7L, buffer, "é")', True),
+    ('rt::plus("a", v, r, buffer)', True),
+    ('rt::plus("Count: ", 3)', False),  # an integer is no str to add
+    ('rt::plus("a", rt::Repr{v})', False),  # conversions belong to f-strings
+    ('rt::fstring("a", 1.5)', False),
+    ('rt::fstring("a", true)', False),
+]
+
+
+@pytest.mark.parametrize("expression, compiles", PIECES)
+def test_string_pieces_are_checked_when_compiled(tmp_path, expression, compiles):
+    import sysconfig
+
+    compiler = shutil.which("g++") or pytest.skip("no C++ compiler")
+    source = tmp_path / "pieces.cpp"
+    source.write_text('#include "fstring.hpp"\n'
+                      "rt::Ref use(PyObject* v, const rt::Ref& r) {\n"
+                      "    char buffer[16] = \"x\";\n"
+                      f"    return {expression};\n"
+                      "}\n")
+    proc = subprocess.run([compiler, "-std=c++20", "-fsyntax-only", "-I", os.path.join(ROOT, "src", "runtime"),
+                           "-I", sysconfig.get_paths()["include"], str(source)], capture_output=True, text=True)
+    assert (proc.returncode == 0) == compiles, proc.stderr[-3000:]

@@ -139,6 +139,31 @@ def test_reason_texts_match_python_rendering(names):
         assert got.reason == ref.PlanAdvisor.analyze(Single(Manifest()), node, None, target).reason
 
 
+@pytest.mark.parametrize("names", [
+    ["back\\slash", "new\nline", "tab\there", "both'\"quotes", "del\x7f", "long plain name of a connection"],
+    ["caf\u00e9", "\u6570\u636e", "\U0001f600", "\u00a0nbsp", "plain"],
+    [f"c{i}" for i in range(8)],  # as many names as analyze takes straight from the mapping step
+    [f"c{i}" for i in (9, 3, 11, 0, 7, 5, 1, 10, 2)],  # one more: sorted() of the set
+    ["pg", "only"],
+])
+def test_reasons_from_the_module_own_mapping_match_python(names):
+    # The own _map_sources_to_connections, with sources on these connections
+    # (one repeated), so analyze builds the reason from the names it added.
+    sources = {f"source.s{i}": src(name) for i, name in enumerate(names + names[:1])}
+    node = model(list(sources))
+    for target in (None, names[0], "elsewhere"):
+        got = pa.PlanAdvisor(Manifest(sources=sources)).analyze(node, "spark", target)
+        want = ref.PlanAdvisor(Manifest(sources=sources)).analyze(node, "spark", target)
+        assert (got.reason, got.source_connections, got.strategy) == (want.reason, want.source_connections,
+                                                                      want.strategy)
+    single = {"source.one": src(names[-1])}
+    for target in (None, names[-1], names[0]):
+        got = pa.PlanAdvisor(Manifest(sources=single)).analyze(model(["source.one"]), None, target)
+        want = ref.PlanAdvisor(Manifest(sources=single)).analyze(model(["source.one"]), None, target)
+        assert (got.reason, got.primary_connection, got.strategy) == (want.reason, want.primary_connection,
+                                                                      want.strategy)
+
+
 def test_reason_texts_render_str_subclasses_as_python_does():
     class Odd(pa.PlanAdvisor):
         def _map_sources_to_connections(self, source_refs):
@@ -270,6 +295,47 @@ def test_non_str_connection_is_cached_then_rejected(advisor):
     advisor._source_connection_cache["source.sub"] = S("pg")
     with pytest.raises(TypeError, match=r"^Expected str, got S$"):
         advisor._get_source_connection("source.sub")
+
+
+class RebindingSource:
+    """A source whose inspection replaces the analyzer's cache (or, for a
+    mapping cache, swaps it between the membership test and the read)."""
+
+    def __init__(self, advisor, replacement):
+        self.advisor, self.replacement = advisor, replacement
+
+    @property
+    def connection(self):
+        self.advisor._source_connection_cache = self.replacement
+        return "pg"
+
+
+class SwappingCache(dict):
+    """A cache whose membership test rebinds the analyzer's cache."""
+
+    def __init__(self, advisor, replacement, *args):
+        super().__init__(*args)
+        self.advisor, self.replacement = advisor, replacement
+
+    def __contains__(self, key):
+        self.advisor._source_connection_cache = self.replacement
+        return super().__contains__(key)
+
+
+@pytest.mark.parametrize("impl", [pa, ref])
+def test_cache_is_read_again_for_the_store_and_the_hit(impl):
+    # `self._source_connection_cache[source_id] = connection` reads the
+    # attribute after the source was inspected: the store lands in the cache
+    # the inspection bound, and the one read at the start is left empty.
+    advisor = impl.PlanAdvisor(Manifest(nodes={}, sources={}))
+    first, replacement = advisor._source_connection_cache, {}
+    advisor.manifest.sources["source.r"] = RebindingSource(advisor, replacement)
+    assert advisor._get_source_connection("source.r") == "pg"
+    assert first == {} and replacement == {"source.r": "pg"}
+    assert advisor._source_connection_cache is replacement
+    # A hit reads the attribute again after the membership test as well.
+    advisor._source_connection_cache = SwappingCache(advisor, {"source.r": "dbx"}, {"source.r": "pg"})
+    assert advisor._get_source_connection("source.r") == "dbx"
 
 
 def test_map_adds_only_truthy_connections(advisor):

@@ -3,7 +3,8 @@
 // the compute layer, and says why.
 #include "module.hpp"
 
-#include <vector>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -81,25 +82,34 @@ bool is_list_tuple_or_set(PyObject* v) { return PyList_Check(v) || PyTuple_Check
 
 bool non_empty_text(PyObject* v) { return v != Py_None && PyUnicode_GET_LENGTH(v) > 0; }
 
-// `obj.name == text` by Python equality
+// Whether two exact str hold the same characters (equal str have the same
+// kind, one byte, two or four per character).
+bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
+}
+
+// `value == text` for a str constant `text`, taken by its truth: an exact
+// str decides by its characters (str's own comparison, which no subclass
+// can take over here), anything else by Python equality.
+bool equals_text(PyObject* value, PyObject* text) {
+    if (value == text) return true;
+    if (PyUnicode_CheckExact(value)) return same_text(value, text);
+    return rt::truthy(rt::eq(value, text));
+}
+
+// `obj.name == text`
 bool attr_equals(PyObject* obj, PyObject* name, PyObject* text) {
     Ref value = rt::attr(obj, name);
-    return rt::truthy(rt::eq(value.get(), text));
+    return equals_text(value.get(), text);
 }
 
 // str(sorted(items)): the list text "['a', 'b']", each entry as repr shows it.
 Ref sorted_list_text(PyObject* items) {
     Ref list = rt::sorted(items);
-    const Py_ssize_t count = PyList_GET_SIZE(list.get());
-    if (count == 0) return rt::str_of(list.get());
-    std::vector<rt::Piece> pieces;
-    pieces.reserve(static_cast<size_t>(2 * count + 1));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        pieces.emplace_back(i == 0 ? "[" : ", ");
-        pieces.emplace_back(rt::Repr{PyList_GET_ITEM(list.get(), i)});
-    }
-    pieces.emplace_back("]");
-    return rt::fstring(pieces);
+    return rt::str_of(list.get());
 }
 
 // Adds every element of `items` to `target` (set.update).
@@ -114,8 +124,53 @@ void set_update(PyObject* target, PyObject* items) {
 // instance attribute may replace any method; while none does, the module's
 // own function is called without the lookup (rt::call_own_method).
 
-Ref call_own(const State& st, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args) {
-    return rt::call_own_method(st.advisor_class, own, name, self_and_args);
+Ref call_own(const Args& a, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args,
+             rt::InnerBody body = {}) {
+    return rt::call_own_method(a, a.state<State>().advisor_class, own, name, self_and_args, body);
+}
+
+// --- _map_sources_to_connections ------------------------------------------
+
+// The connection names that the module's own _map_sources_to_connections
+// added, in the order they entered the set: the set keeps the first of equal
+// names, so these are its very elements. analyze takes the single name or
+// the names of its reason from here instead of iterating the set.
+struct Added {
+    bool valid = false;  // set by map_connections; false when it did not run or more names came than fit
+    size_t count = 0;
+    PyObject* names[rt::ListText::kMax];  // borrowed: the set holds them
+
+    bool all_exact_str() const {
+        return std::all_of(names, names + count, [](PyObject* v) { return PyUnicode_CheckExact(v); });
+    }
+};
+
+// The body of _map_sources_to_connections; it also fills `added` when given.
+Ref map_connections(const Args& a, Added* added) {
+    const State& st = a.state<State>();
+    PyObject* self = a[0];
+    Ref connections = rt::new_set();
+    if (added) added->valid = true;
+    rt::ForEach each(a[1]);
+    while (Ref source_id = each.next()) {
+        Ref connection =
+            call_own(a, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
+        if (!rt::truthy(connection.get())) continue;
+        const Py_ssize_t before = PySet_GET_SIZE(connections.get());
+        rt::set_add(connections.get(), connection.get());
+        if (added && PySet_GET_SIZE(connections.get()) != before) {
+            if (added->count < rt::ListText::kMax) added->names[added->count++] = connection.get();
+            else added->valid = false;
+        }
+    }
+    return connections;
+}
+
+// `target != single` for an exact str target: two exact str compare by
+// their characters; anything else by Python's `!=`.
+bool differs(PyObject* target, PyObject* single) {
+    if (PyUnicode_CheckExact(single)) return target != single && !same_text(target, single);
+    return rt::truthy(rt::ne(target, single));
 }
 
 // --- QueryAnalysisResult properties --------------------------------------
@@ -203,9 +258,11 @@ Ref advisor_analyze(const Args& a) {
         return make_result(a, connections.get(), refs.get(), t.pushdown, Py_None, t.seed_reason, Py_None);
     }
 
-    Ref refs = call_own(st, st.own_extract.get(), n._extract_source_references, {self, node});
-    Ref connections = call_own(st, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()});
-    const Py_ssize_t count = rt::length(connections.get());
+    Ref refs = call_own(a, st.own_extract.get(), n._extract_source_references, {self, node});
+    Added added;
+    Ref connections = call_own(a, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()},
+                               [&](const Args& inner) { return map_connections(inner, &added); });
+    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::length(connections.get());
 
     if (count == 0) {
         // `hasattr(node, "depends_on") and node.depends_on and
@@ -225,11 +282,16 @@ Ref advisor_analyze(const Args& a) {
     }
 
     if (count == 1) {
-        Ref it = rt::iter(connections.get());
-        Ref single = rt::next(it.get());
-        if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
+        Ref single;
+        if (added.valid) {
+            single = Ref::borrow(added.names[0]);
+        } else {
+            Ref it = rt::iter(connections.get());
+            single = rt::next(it.get());
+            if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
+        }
         // The connection name is shown as str() shows it.
-        if (non_empty_text(target) && rt::truthy(rt::ne(target, single.get()))) {
+        if (non_empty_text(target) && differs(target, single.get())) {
             Ref reason = rt::fstring("Cross-target: source '", rt::Str{single.get()}, "' != target '", target,
                                      "' - federation required");
             return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
@@ -238,8 +300,18 @@ Ref advisor_analyze(const Args& a) {
         return make_result(a, connections.get(), refs.get(), t.pushdown, single.get(), reason.get(), Py_None);
     }
 
-    Ref names = sorted_list_text(connections.get());
-    Ref reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
+    Ref reason;
+    if (added.valid && added.all_exact_str()) {
+        // sorted() of exact str is code-point order, which PyUnicode_Compare
+        // gives; the names are distinct, so the order is total.
+        std::sort(added.names, added.names + added.count,
+                  [](PyObject* x, PyObject* y) { return PyUnicode_Compare(x, y) < 0; });
+        reason = rt::fstring("Sources span ", count, " connections: ", rt::ListText{added.names, added.count},
+                             " - federation required");
+    } else {
+        Ref names = sorted_list_text(connections.get());
+        reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
+    }
     return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
 }
 
@@ -271,18 +343,7 @@ Ref advisor_extract(const Args& a) {
     return refs;
 }
 
-Ref advisor_map(const Args& a) {
-    const State& st = a.state<State>();
-    PyObject* self = a[0];
-    Ref connections = rt::new_set();
-    rt::ForEach each(a[1]);
-    while (Ref source_id = each.next()) {
-        Ref connection =
-            call_own(st, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
-        if (rt::truthy(connection.get())) rt::set_add(connections.get(), connection.get());
-    }
-    return connections;
-}
+Ref advisor_map(const Args& a) { return map_connections(a, nullptr); }
 
 // A cached or chosen connection must be exactly a str, or None.
 Ref checked_connection(Ref value) {
@@ -306,11 +367,18 @@ Ref advisor_lookup(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* self = a[0];
     PyObject* source_id = a[1];
-    Ref cache = rt::attr(self, n._source_connection_cache);
-    if (PyDict_CheckExact(cache.get())) {
-        if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
-    } else if (rt::contains(cache.get(), source_id)) {
-        return checked_connection(rt::getitem(cache.get(), source_id));
+    {
+        // `if source_id in self._source_connection_cache: return
+        // self._source_connection_cache[source_id]`. An exact dict and an
+        // exact str key run no Python code between the test and the read, so
+        // the second read of the attribute is skipped there.
+        Ref cache = rt::attr(self, n._source_connection_cache);
+        if (PyDict_CheckExact(cache.get())) {
+            if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
+        } else if (rt::contains(cache.get(), source_id)) {
+            Ref again = rt::attr(self, n._source_connection_cache);
+            return checked_connection(rt::getitem(again.get(), source_id));
+        }
     }
 
     Ref manifest = rt::attr(self, n.manifest);
@@ -329,6 +397,9 @@ Ref advisor_lookup(const Args& a) {
         if (!decided) connection = dict_connection(n, source.get(), n.source_meta, decided);
         if (!decided) connection = Ref::none();
     }
+    // `self._source_connection_cache[source_id] = connection`: read again,
+    // since inspecting the source may have rebound the cache.
+    Ref cache = rt::attr(self, n._source_connection_cache);
     rt::setitem(cache.get(), source_id, connection.get());
     return checked_connection(std::move(connection));
 }
@@ -376,7 +447,7 @@ Ref advisor_trace(const Args& a) {
         while (Ref dep = each.next()) {
             if (!PyUnicode_Check(dep.get())) continue;
             Ref upstream =
-                call_own(st, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
+                call_own(a, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
             set_update(result.get(), upstream.get());
         }
     }
@@ -385,9 +456,10 @@ Ref advisor_trace(const Args& a) {
 
 // self.analyze(node). analyze's defaults (None, None) are fixed: a function
 // of this runtime has a read-only __defaults__.
-Ref analyze_node(const State& st, PyObject* self, PyObject* node) {
+Ref analyze_node(const Args& a, PyObject* self, PyObject* node) {
+    const State& st = a.state<State>();
     if (st.own_analyze && st.advisor_class.finds_own(self, st.names.analyze))
-        return rt::call_native(st.own_analyze.get(), {self, node, Py_None, Py_None});
+        return rt::call_inner(a, st.own_analyze.get(), {self, node, Py_None, Py_None});
     return rt::call_method(st.names.analyze, {self, node});
 }
 
@@ -396,7 +468,7 @@ Ref advisor_summary(const Args& a) {
     const Names& n = st.names;
     PyObject* self = a[0];
     PyObject* node = a[1];
-    Ref result = analyze_node(st, self, node);
+    Ref result = analyze_node(a, self, node);
     Ref lines = rt::new_list();
     auto line = [&](const char* label, PyObject* value) { rt::append(lines.get(), rt::fstring(label, value).get()); };
 
@@ -423,7 +495,7 @@ Ref advisor_batch(const Args& a) {
     Ref results = rt::new_dict();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(st, self, node.get());
+        Ref result = analyze_node(a, self, node.get());
         Ref id = rt::attr(node.get(), st.names.unique_id);
         rt::setitem(results.get(), id.get(), result.get());
     }
@@ -437,7 +509,7 @@ Ref filter_nodes(const Args& a, rt::Interned Names::*property) {
     Ref kept = rt::new_list();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(st, self, node.get());
+        Ref result = analyze_node(a, self, node.get());
         if (rt::truthy(rt::attr(result.get(), st.names.*property).get())) rt::append(kept.get(), node.get());
     }
     return kept;

@@ -144,30 +144,39 @@ void bind(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
+void check_exact(const Param& p, PyObject* v) {
+    switch (p.check) {
+        case Check::OptStr:
+            if (v == Py_None) break;
+            [[fallthrough]];
+        case Check::Str:
+            if (!PyUnicode_CheckExact(v)) raise_argument_type(p.name, "str", v, PyUnicode_Check(v));
+            break;
+        case Check::OptList:
+            if (v == Py_None) break;
+            [[fallthrough]];
+        case Check::List:
+            if (!PyList_CheckExact(v)) raise_argument_type(p.name, "list", v, PyList_Check(v));
+            break;
+        case Check::OptSet:
+            if (v == Py_None) break;
+            [[fallthrough]];
+        case Check::Set:
+            if (!PySet_CheckExact(v)) raise_argument_type(p.name, "set", v, PySet_Check(v));
+            break;
+        case Check::Any:
+        case Check::Int:
+        case Check::Bool:
+            break;
+    }
+}
+
 void apply_checks(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Param& p = decl.params[i];
         PyObject* v = slots[i];
         switch (p.check) {
             case Check::Any:
-                break;
-            case Check::OptStr:
-                if (v == Py_None) break;
-                [[fallthrough]];
-            case Check::Str:
-                if (!PyUnicode_CheckExact(v)) raise_argument_type(p.name, "str", v, PyUnicode_Check(v));
-                break;
-            case Check::OptList:
-                if (v == Py_None) break;
-                [[fallthrough]];
-            case Check::List:
-                if (!PyList_CheckExact(v)) raise_argument_type(p.name, "list", v, PyList_Check(v));
-                break;
-            case Check::OptSet:
-                if (v == Py_None) break;
-                [[fallthrough]];
-            case Check::Set:
-                if (!PySet_CheckExact(v)) raise_argument_type(p.name, "set", v, PySet_Check(v));
                 break;
             case Check::Int: {
                 if (PyLong_CheckExact(v)) break;
@@ -180,6 +189,9 @@ void apply_checks(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversi
             }
             case Check::Bool:
                 slots[i] = truthy(v) ? Py_True : Py_False;
+                break;
+            default:
+                check_exact(p, v);
                 break;
         }
     }

@@ -19,13 +19,16 @@ namespace {
 // interpreter's own C recursion counter is fixed whatever the setting, so it
 // is not used; instead, calls check how much of the thread's C stack is left
 // and raise RecursionError well before it runs out, whatever the limit.
-// A plain thread_local: a module loaded with dlopen must not use the
-// initial-exec TLS model.
-struct CallDepth {
+// The count lives in a plain thread_local (a module loaded with dlopen must
+// not use the initial-exec TLS model, so each read goes through
+// __tls_get_addr): an entry from the interpreter reads it once and hands it
+// down in its CallChain; the limit is read at each entry, so a limit set by
+// Python code applies from the next call that Python code makes.
+struct ThreadCalls {
     int depth = 0;
     uintptr_t stack_floor = 0;  // lowest usable stack address; 1 when unknown
 };
-thread_local CallDepth t_calls;
+thread_local ThreadCalls t_calls;
 
 uintptr_t find_stack_floor() {
     pthread_attr_t attr;
@@ -42,16 +45,15 @@ uintptr_t find_stack_floor() {
 
 }  // namespace
 
-CallGuard::CallGuard(const char* where) {
-    CallDepth& calls = t_calls;
-    char probe;
+CallChain start_chain() {
+    ThreadCalls& calls = t_calls;
     if (calls.stack_floor == 0) calls.stack_floor = find_stack_floor();
-    if (calls.depth >= Py_GetRecursionLimit() || reinterpret_cast<uintptr_t>(&probe) < calls.stack_floor)
-        raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    ++calls.depth;
+    return CallChain{&calls.depth, Py_GetRecursionLimit(), calls.stack_floor};
 }
 
-CallGuard::~CallGuard() { --t_calls.depth; }
+void raise_recursion(const char* where) {
+    raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+}
 
 // A traceback entry for a native function, as compiled modules conventionally
 // add one: an empty code object named after the function and located in the

@@ -79,14 +79,17 @@ void each_ref(KnownClass& known, F&& f) {
     f(known.cls);
 }
 
-// self.<name>(*args), `self_and_args` holding one value per parameter. When
+// self.<name>(*args) from the body whose arguments are `caller`,
+// `self_and_args` holding one value per parameter. When
 // `known.finds_own(self, name)`, the module's own function `own` (taken from
-// the class as made, or nullptr) is called without the lookup, so a
-// subclass, a patched class or an instance attribute still replaces it.
-inline Ref call_own_method(const KnownClass& known, PyObject* own, PyObject* name,
-                           std::initializer_list<PyObject*> self_and_args) {
-    if (own != nullptr && known.finds_own(*self_and_args.begin(), name)) return call_native(own, self_and_args);
-    return Ref::steal(PyObject_VectorcallMethod(name, self_and_args.begin(), self_and_args.size(), nullptr));
+// the class as made, or nullptr) runs directly (call_inner, with `body` in
+// place of its own when given), so a subclass, a patched class or an
+// instance attribute still replaces it.
+inline Ref call_own_method(const Args& caller, const KnownClass& known, PyObject* own, PyObject* name,
+                           std::initializer_list<PyObject*> self_and_args, InnerBody body = {}) {
+    if (own != nullptr && known.finds_own(*self_and_args.begin(), name))
+        return call_inner(caller, own, self_and_args, body);
+    return call_method(name, self_and_args);
 }
 
 // The module's function `cls.<name>` as made, or an empty Ref when it is

@@ -84,14 +84,25 @@ using namespace detail;
 // Each module has a function type of its own; all share the dealloc slot.
 bool is_native_function(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == function_dealloc; }
 
-Ref call_native(PyObject* function, std::initializer_list<PyObject*> args) {
+Ref call_inner(const Args& caller, PyObject* function, std::initializer_list<PyObject*> args, InnerBody body) {
     FunctionObject* f = as_function(function);
-    if (static_cast<Py_ssize_t>(args.size()) != f->nparams || f->decl->coroutine) return call(function, args);
-    Slots slots;
-    std::copy(args.begin(), args.end(), slots.begin());
-    Conversions owned(slots);
-    apply_checks(*f->decl, f->nparams, slots, owned);
-    return run_body(f, slots.data(), " while calling a native function");
+    if (!f->direct || static_cast<Py_ssize_t>(args.size()) != f->nparams) return call(function, args);
+    PyObject* const* values = args.begin();
+    for (unsigned mask = f->checked; mask != 0; mask &= mask - 1) {
+        const int i = __builtin_ctz(mask);
+        PyObject* v = values[i];
+        if (Py_TYPE(v) != f->exact[i] && !(v == Py_None && (f->none_passes >> i) & 1u))
+            check_exact(f->decl->params[i], v);
+    }
+    CallChain& chain = *caller.chain();
+    ChainGuard guard(chain, " while calling a native function");
+    try {
+        const Args inner(values, args.size(), function, f->state, &chain);
+        return body ? body(inner) : f->decl->body(inner);
+    } catch (const PyError&) {
+        add_traceback_entry(f);
+        throw;
+    }
 }
 
 namespace {
@@ -252,6 +263,25 @@ Ref make_function(PyObject* module, const FunctionSpec& decl, std::vector<Ref> d
     f->code = code.release();
     f->owner = Py_NewRef(module);
     f->state = state;
+    f->direct = !decl.coroutine;
+    f->checked = 0;
+    f->none_passes = 0;
+    for (size_t i = 0; i < decl.params.size(); ++i) {
+        PyTypeObject* exact = nullptr;
+        switch (decl.params[i].check) {
+            case Check::Any: break;
+            case Check::OptStr: f->none_passes |= 1u << i; [[fallthrough]];
+            case Check::Str: exact = &PyUnicode_Type; break;
+            case Check::OptList: f->none_passes |= 1u << i; [[fallthrough]];
+            case Check::List: exact = &PyList_Type; break;
+            case Check::OptSet: f->none_passes |= 1u << i; [[fallthrough]];
+            case Check::Set: exact = &PySet_Type; break;
+            case Check::Int:
+            case Check::Bool: f->direct = false; break;
+        }
+        f->exact[i] = exact;
+        if (exact) f->checked |= 1u << i;
+    }
     for (size_t i = 0; i < decl.params.size(); ++i) {
         f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
         if (f->param_names[i] == nullptr) raise();

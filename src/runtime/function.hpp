@@ -15,8 +15,10 @@
 #include "module_state.hpp"
 #include "ops.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace rt {
@@ -43,6 +45,18 @@ struct Param {
 class Args;
 using Body = Ref (*)(const Args&);
 
+// The native calls made under one entry from the interpreter: found once,
+// at that entry, and handed down through Args to the module's internal
+// calls, which count themselves against it without reading a thread-local.
+// Each native call counts one level against the recursion limit and checks
+// the C stack left (body.cpp); a per-step duty of a loop or a recursion can
+// keep its own counter here as well.
+struct CallChain {
+    int* depth;             // this thread's native calls in progress
+    int limit;              // sys.getrecursionlimit() when the entry was made
+    uintptr_t stack_floor;  // below this C stack address a call raises RecursionError
+};
+
 struct FunctionSpec {
     const char* name;
     const char* qualname = nullptr;  // defaults to `name`
@@ -58,8 +72,8 @@ struct FunctionSpec {
 // the module that defined it.
 class Args {
 public:
-    Args(PyObject* const* values, size_t count, PyObject* function, ModuleState* state) noexcept
-        : values_(values), count_(count), function_(function), state_(state) {}
+    Args(PyObject* const* values, size_t count, PyObject* function, ModuleState* state, CallChain* chain) noexcept
+        : values_(values), count_(count), function_(function), state_(state), chain_(chain) {}
     PyObject* operator[](size_t i) const noexcept { return values_[i]; }
     size_t size() const noexcept { return count_; }
     PyObject* function() const noexcept { return function_; }
@@ -73,12 +87,33 @@ public:
     PyObject* module() const noexcept;
     // globals()[name], falling back to builtins; NameError when absent.
     Ref global(PyObject* name) const;
+    // The chain of native calls this call belongs to (see call_inner).
+    CallChain* chain() const noexcept { return chain_; }
 
 private:
     PyObject* const* values_;
     size_t count_;
     PyObject* function_;
     ModuleState* state_;
+    CallChain* chain_;
+};
+
+// A body to run in place of a function's own one (see call_inner): any
+// callable taking const Args&, referred to, not copied, for the call.
+class InnerBody {
+public:
+    InnerBody() noexcept = default;
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, InnerBody>)
+    InnerBody(F&& f) noexcept  // NOLINT: made implicitly from a lambda
+        : object_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o, const Args& a) -> Ref { return (*static_cast<std::remove_reference_t<F>*>(o))(a); }) {}
+    explicit operator bool() const noexcept { return call_ != nullptr; }
+    Ref operator()(const Args& a) const { return call_(object_, a); }
+
+private:
+    void* object_ = nullptr;
+    Ref (*call_)(void*, const Args&) = nullptr;
 };
 
 // The builtins a function with these globals sees: globals["__builtins__"]
@@ -101,11 +136,17 @@ Ref def(PyObject* module, const FunctionSpec& decl, std::vector<Ref> defaults = 
 // Whether `obj` is a function made by make_function.
 bool is_native_function(PyObject* obj);
 
-// Calls a function made by make_function (not a coroutine function) with one
-// value per parameter, by position: the entry checks and the recursion guard
-// apply as for any call; only the argument binding, which cannot fail here,
-// is skipped. Any other argument count goes through an ordinary call.
-Ref call_native(PyObject* function, std::initializer_list<PyObject*> args);
+// An internal call of a function made by make_function, from the body
+// whose arguments are `caller`, with one value per parameter by position:
+// the body runs directly, after only the entry checks that can fail (exact
+// type tests; the argument binding cannot), counted as one level of the
+// caller's chain of native calls, and an error leaving it gets the
+// function's traceback entry as from any call. `body`, when given, runs in
+// place of the function's own body (a module's variant of its own function
+// that also hands back what it found). A coroutine function, one whose
+// checks convert a value, or another argument count goes through an
+// ordinary call.
+Ref call_inner(const Args& caller, PyObject* function, std::initializer_list<PyObject*> args, InnerBody body = {});
 
 // Makes the module's own function and coroutine types; called by every
 // module's exec slot before anything else.

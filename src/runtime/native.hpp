@@ -30,6 +30,10 @@ struct FunctionObject {
     PyObject* traceback_code;  // names the function in tracebacks; made on first use
     PyObject* owner;        // the defining module, which keeps `state` alive
     ModuleState* state;     // the defining module's state
+    bool direct;            // call_inner may run the body directly: no check converts, no coroutine
+    unsigned checked;       // bit i: parameter i has an exact type check
+    unsigned none_passes;   // bit i: None passes parameter i's check
+    PyTypeObject* exact[kMaxParams];  // the type a checked parameter must have exactly
     PyObject* param_names[kMaxParams];  // interned parameter names
 };
 
@@ -81,15 +85,33 @@ private:
 // alive by `owned`; `slots` then hold the values the body sees.
 void apply_checks(const FunctionSpec& decl, Py_ssize_t n, Slots& slots, Conversions& owned);
 
-// Counts one level of native call for its lifetime, against the interpreter's
-// recursion limit and the C stack left; RecursionError when either runs out.
-class CallGuard {
+// The entry check of a parameter whose check converts nothing (an exact
+// type test), raising its TypeError.
+void check_exact(const Param& p, PyObject* v);
+
+[[noreturn]] void raise_recursion(const char* where);
+
+// Counts one more native call of `chain` for its lifetime; RecursionError
+// (its message ending with `where`) when the recursion limit or the C stack
+// has run out.
+class ChainGuard {
 public:
-    explicit CallGuard(const char* where);
-    ~CallGuard();
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
+    ChainGuard(CallChain& chain, const char* where) : depth_(*chain.depth) {
+        if (depth_ >= chain.limit || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < chain.stack_floor)
+            raise_recursion(where);
+        ++depth_;
+    }
+    ~ChainGuard() { --depth_; }
+    ChainGuard(const ChainGuard&) = delete;
+    ChainGuard& operator=(const ChainGuard&) = delete;
+
+private:
+    int& depth_;
 };
+
+// The chain an entry from the interpreter starts: this thread's count (the
+// one thread-local read of a call), the recursion limit and the stack floor.
+CallChain start_chain();
 
 // Adds the traceback entry naming `f` to the pending error.
 void add_traceback_entry(FunctionObject* f);
@@ -99,9 +121,11 @@ void add_traceback_entry(FunctionObject* f);
 // `where`; an error leaving the body gets a traceback entry naming `f`.
 // Functions and coroutines both run their bodies through it.
 inline Ref run_body(FunctionObject* f, PyObject* const* values, const char* where) {
-    CallGuard guard(where);
+    CallChain chain = start_chain();
+    ChainGuard guard(chain, where);
     try {
-        return f->decl->body(Args(values, static_cast<size_t>(f->nparams), reinterpret_cast<PyObject*>(f), f->state));
+        return f->decl->body(
+            Args(values, static_cast<size_t>(f->nparams), reinterpret_cast<PyObject*>(f), f->state, &chain));
     } catch (const PyError&) {
         add_traceback_entry(f);
         throw;
