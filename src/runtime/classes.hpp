@@ -89,7 +89,7 @@ inline Ref call_own_method(const Args& caller, const KnownClass& known, PyObject
                            std::initializer_list<PyObject*> self_and_args, InnerBody body = {}) {
     if (own != nullptr && known.finds_own(*self_and_args.begin(), name))
         return call_inner(caller, own, self_and_args, body);
-    return call_method(name, self_and_args);
+    return Ref::steal(PyObject_VectorcallMethod(name, self_and_args.begin(), self_and_args.size(), nullptr));
 }
 
 // The module's function `cls.<name>` as made, or an empty Ref when it is
