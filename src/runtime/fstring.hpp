@@ -112,6 +112,8 @@ template <class T>
     requires(std::is_base_of_v<Ref, T>)
 struct PieceTraits<T> : PieceTraits<PyObject*> {};
 template <>
+struct PieceTraits<Obj> : PieceTraits<PyObject*> {};
+template <>
 struct PieceTraits<Str> {
     static constexpr size_t parts = 1;
     using Scratch = Ref;
@@ -242,6 +244,7 @@ inline bool exact_str_or_text(const T&) {
 }
 inline PyObject* value_of(PyObject* v) { return v; }
 inline PyObject* value_of(const Ref& v) { return v.get(); }
+inline PyObject* value_of(Obj v) { return v; }
 // One term of a sum: literal text as a new str, a value as itself.
 template <class T>
 inline Ref term(const T& piece) {
