@@ -45,11 +45,6 @@ inline void rethrow_if_thread_exit() {
     if (!std::current_exception()) rethrow_foreign();
 }
 
-namespace detail {
-// Reads sys.getswitchinterval() for the loops' GIL release (module exec).
-void refresh_switch_interval();
-}  // namespace detail
-
 // Carries a pending Python exception through C++ frames.
 struct PyError {};
 
