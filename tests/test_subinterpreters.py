@@ -249,5 +249,5 @@ def test_each_isolated_interpreter_keeps_its_switch_interval(tmp_path):
     # The slow interpreter's sleeper cannot get the GIL before its 50 ms are
     # up; the fast one's gets it within a few milliseconds (generous for a
     # loaded machine, still far below 50 ms).
-    assert len(fast["waits"]) > 20 and median["fast"] < 0.02, (fast["seconds"], median)
+    assert len(fast["waits"]) > 20 and median["fast"] < 0.03, (fast["seconds"], len(fast["waits"]), median)
     assert slow["seconds"] > 0.2 and median["slow"] > 0.045, (slow["seconds"], median)

@@ -63,12 +63,15 @@ bool collection_due() {
 void checkpoint_look() {
     checkpoint_steps.store(kCheckpointSteps, std::memory_order_relaxed);
     PyThreadState* self = PyThreadState_GetUnchecked();  // the GIL holder: never NULL here
-    const uintptr_t requests = __atomic_load_n(&self->eval_breaker, __ATOMIC_RELAXED);
+    uintptr_t requests = __atomic_load_n(&self->eval_breaker, __ATOMIC_RELAXED);
     if (requests & (kGilDropRequest | kPleaseStop)) {
         // Retaking the GIL at interpreter exit ends a daemon thread here
         // (unwind.cpp).
         PyEval_SaveThread();
         PyEval_RestoreThread(self);
+        // A signal sent while other threads ran (often by one of them) is
+        // answered now rather than a round of steps later.
+        requests = __atomic_load_n(&self->eval_breaker, __ATOMIC_RELAXED);
     }
     // PyErr_CheckSignals runs pending handlers (on the main thread of the
     // main interpreter; elsewhere it returns at once) and a requested
