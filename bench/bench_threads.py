@@ -13,7 +13,7 @@ Beside each call runs a sleeper thread (time.sleep(0.001) in a loop), first
 alone, then with a busy pure-Python thread as well. Reported: the sleeper's
 wait beyond its sleep (p50, p99) in both settings, the busy thread's share
 of the call's wall-clock time and its longest stall; then, in separate calls,
-the time from SIGINT (os.kill from a timer thread, at a third of the call) to
+the time from SIGINT (os.kill from a timer thread, at a quarter of the call) to
 its handler, which raises KeyboardInterrupt.
 The collector is paused during the calls (a full collection stops every
 thread, native or not).
@@ -164,14 +164,16 @@ def beside_threads(call, with_busy=True):
 def sigint_latency(call, after):
     """Seconds from SIGINT, sent `after` seconds into `call`, to its Python handler.
 
-    The handler raises KeyboardInterrupt, as the default one does; what the
-    call then frees on its way out (a native call its partial results at
-    once, Python code when the traceback goes) is not counted."""
-    sent, handled = [], []
+    The handler raises KeyboardInterrupt, as the default one does, while the
+    call runs (NaN when the call ended first); what the call then frees on
+    its way out (a native call its partial results at once, Python code when
+    the traceback goes) is not counted."""
+    sent, handled, inside = [], [], [True]
 
     def handler(signum, frame):
         handled.append(time.perf_counter())
-        raise KeyboardInterrupt
+        if inside[0]:
+            raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGINT, handler)
     timer = threading.Timer(after, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT)))
@@ -182,11 +184,12 @@ def sigint_latency(call, after):
     except KeyboardInterrupt:
         return handled[0] - sent[0]
     finally:
+        inside[0] = False
         gc.enable()
         timer.cancel()
         timer.join()
         signal.signal(signal.SIGINT, previous)
-    return float("nan")  # the call ended first
+    return float("nan")
 
 
 def main():
@@ -217,7 +220,7 @@ def main():
                 shares.append(share)
                 stalls.append(stall)
             for _ in range(args.rounds):
-                latencies.append(sigint_latency(call, min(seconds) / 3))
+                latencies.append(sigint_latency(call, min(seconds) / 4))
             print(f"{shape:<12} {impl:<7} {min(seconds):7.2f} {percentile(alone, 0.5) * ms:8.1f}ms "
                   f"{percentile(alone, 0.99) * ms:5.1f}ms {percentile(waits, 0.5) * ms:8.1f}ms "
                   f"{percentile(waits, 0.99) * ms:5.1f}ms {statistics.median(shares) * 100:5.0f}% "
