@@ -1,5 +1,5 @@
 // Iteration as the for statement and unpacking do it, with the interpreter's
-// duties toward other threads and signal handlers in long loops.
+// duties toward other threads and signal handlers during native work.
 #pragma once
 
 #include "ops.hpp"
