@@ -160,7 +160,7 @@ def test_other_threads_run_during_long_calls(make_call, monkeypatch):
     # whole call.
     interval = sys.getswitchinterval()
     assert ended - started > 0.2 and len(gaps) > 10, (ended - started, len(gaps))
-    assert gaps[len(gaps) // 2] < 4 * interval + 0.002 and gaps[-1] < max(0.1, (ended - started) / 4), \
+    assert gaps[len(gaps) // 2] < 6 * interval + 0.002 and gaps[-1] < max(0.1, (ended - started) / 4), \
         (ended - started, gaps[len(gaps) // 2], gaps[-1])
     del result
 
