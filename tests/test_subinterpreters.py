@@ -179,3 +179,75 @@ def test_modules_declare_per_interpreter_gil_support():
         assert _interpreters.exec(interp, code) is None
     finally:
         _interpreters.destroy(interp)
+
+
+# A long native call (tracing a DAG 300 layers deep) beside a thread that
+# sleeps 1 ms at a time, in one interpreter; the sleeper's waits go, as JSON,
+# to `out`.
+SWITCHING = r"""
+import json, sys, threading, time
+if HOST not in sys.path:
+    sys.path.insert(0, HOST)
+from strix import plan_advisor
+from strix.contracts.graph.manifest import Manifest
+from strix.contracts.graph.nodes import DependsOn, ManifestNode
+sys.setswitchinterval(INTERVAL)
+nodes = {}
+for layer in range(300):
+    below = [f"m{layer + 1}.{k}" for k in range(60)] if layer < 299 else []
+    for k in range(60):
+        nodes[f"m{layer}.{k}"] = ManifestNode(f"m{layer}.{k}", "model", "shop", sources=[f"source.s.t{k}"],
+                                              depends_on=DependsOn(below))
+advisor = plan_advisor.PlanAdvisor(Manifest(nodes=nodes))
+waits, stop = [], threading.Event()
+def sleeper():
+    while not stop.is_set():
+        before = time.perf_counter()
+        time.sleep(0.001)
+        waits.append((time.perf_counter(), time.perf_counter() - before))
+thread = threading.Thread(target=sleeper)
+thread.start()
+time.sleep(0.05)
+started = time.perf_counter()
+found = advisor._trace_node_to_sources("m0.0")
+ended = time.perf_counter()
+stop.set()
+thread.join()
+with open(OUT, "w") as f:
+    json.dump({"sources": len(found), "seconds": ended - started,
+               "waits": sorted(w for at, w in waits if started < at < ended)}, f)
+"""
+
+
+def test_each_isolated_interpreter_keeps_its_switch_interval(tmp_path):
+    # Run side by side, one interpreter at 1 ms and one at 50 ms: a thread
+    # waiting for the GIL in each gets it after its own interpreter's
+    # interval, as beside Python code, not after the other's.
+    intervals = {"fast": 0.001, "slow": 0.05}
+    interps = {name: _interpreters.create() for name in intervals}
+    try:
+        errors = []
+
+        def run(name):
+            code = f"HOST = {HOST!r}\nINTERVAL = {intervals[name]!r}\nOUT = {str(tmp_path / name)!r}\n"
+            failure = _interpreters.exec(interps[name], code + SWITCHING)
+            if failure is not None:
+                errors.append(failure)
+
+        threads = [threading.Thread(target=run, args=(name,)) for name in intervals]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not errors, errors
+    finally:
+        for interp in interps.values():
+            _interpreters.destroy(interp)
+    fast, slow = (json.loads((tmp_path / name).read_text()) for name in intervals)
+    assert fast["sources"] == slow["sources"] == 60
+    median = {name: r["waits"][len(r["waits"]) // 2] for name, r in (("fast", fast), ("slow", slow))}
+    # The slow interpreter's sleeper cannot get the GIL before its 50 ms are
+    # up; the fast one's gets it within a few milliseconds (generous for a
+    # loaded machine, still far below 50 ms).
+    assert len(fast["waits"]) > 20 and median["fast"] < 0.03, (fast["seconds"], len(fast["waits"]), median)
+    assert slow["seconds"] > 0.2 and median["slow"] > 0.045, (slow["seconds"], median)

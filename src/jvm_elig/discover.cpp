@@ -151,9 +151,8 @@ Ref find_java_linux(const Args& a) {
 void walk_vendor_key(const Args& a, Obj found, Obj winreg, Obj key) {
     const Names& n = a.state<State>().names;
     const Texts& t = a.state<State>().texts;
-    rt::SignalCheck checkpoint;  // the index is the loop: no iterable to hand to ForEach
     for (long long index = 0;; ++index) {
-        checkpoint.step();
+        rt::checkpoint();  // the index is the loop: no iterable to hand to ForEach
         if (!rt::suppress(PyExc_OSError, [&] {
             Ref i = rt::integer(index);
             Ref enum_key = rt::getattr(winreg, n.EnumKey);

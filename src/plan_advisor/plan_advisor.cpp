@@ -405,6 +405,7 @@ Ref advisor_lookup(const Args& a) {
 }
 
 Ref advisor_trace(const Args& a) {
+    rt::checkpoint();  // a recursion step
     const State& st = a.state<State>();
     const Names& n = st.names;
     const Texts& t = st.texts;

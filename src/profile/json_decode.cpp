@@ -373,7 +373,8 @@ private:
             return list;
         }
         while (true) {
-            checkpoint_.step();
+            // Only owned references are held here; the caller keeps the text alive.
+            rt::checkpoint();
             Ref item = parse_value();
             if (!item) return {};
             rt::append(list.get(), item.get());
@@ -399,7 +400,7 @@ private:
             return dict;
         }
         while (true) {
-            checkpoint_.step();
+            rt::checkpoint();
             if (peek() != '"') return {};
             Ref key = parse_string(&memo_);
             if (!key) return {};
@@ -428,10 +429,6 @@ private:
     int depth_ = 0;
     KeyMemo memo_;
     std::vector<Py_UCS4> buffer_;
-    // Other threads and signal handlers get their turn during a large text.
-    // Across it the decoder holds only owned references; the text itself is
-    // kept alive by the caller.
-    rt::SignalCheck checkpoint_;
 };
 
 template <class CharT>

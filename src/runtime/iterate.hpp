@@ -1,10 +1,12 @@
 // Iteration as the for statement and unpacking do it, with the interpreter's
-// duties toward other threads and signal handlers in long loops.
+// duties toward other threads and signal handlers during native work.
 #pragma once
 
 #include "ref.hpp"
 
 #include <array>
+
+#include <atomic>
 
 namespace rt {
 inline Ref iter(Obj obj) { return Ref::steal(PyObject_GetIter(obj)); }
@@ -16,34 +18,42 @@ inline Ref next(Obj iterator) {
     return Ref::steal_or_null(out);
 }
 
-// The interpreter's duties in a loop that runs no Python code of its own:
-// every 1024 steps the loop reads a clock. Every second switch interval
-// (sys.getswitchinterval(), 5 ms by default) it releases and retakes the
-// GIL, handing it to a thread that has been waiting for it (see poll), so
-// other threads run as they would beside Python code; every 50 ms it runs
-// pending signal handlers (Ctrl-C, _thread.interrupt_main). PyErr_CheckSignals also runs the garbage
-// collector when it has asked for a collection; checking by time rather than
-// by count keeps collections as rare as in a loop that never checked,
-// however cheap the steps are.
-class SignalCheck {
-public:
-    void step() {
-        if ((++count_ & (kStride - 1)) == 0) poll();
-    }
+// The interpreter's duties in native code that runs no Python code of its
+// own, as the evaluation loop does them between bytecodes: when another
+// thread has asked for the GIL, hand it over; when a signal has arrived, run
+// its handlers. Every loop step and every recursion step of the modules
+// calls checkpoint(); all of them draw on one count of steps, so work made of
+// many short loops or of recursion looks as often as one long flat loop.
+// Each look (checkpoint.cpp) reads the requests the interpreter has posted
+// for the current thread, so the thread that reaches it acts for itself and
+// each interpreter's own switch interval applies. A step is a counter
+// decrement and a branch; a look costs a few loads.
+namespace detail {
+// Steps left before the next look. One count per module for every thread:
+// only a thread holding its interpreter's GIL runs native code, and threads
+// of interpreters with GILs of their own at worst lose each other's counts
+// (relaxed loads and stores, never a data race), which delays a look by at
+// most one round of steps.
+inline constexpr int kCheckpointSteps = 256;
+extern std::atomic<int> checkpoint_steps;
+void checkpoint_look();  // checkpoint.cpp; starts the next round
+}  // namespace detail
 
-private:
-    static constexpr unsigned kStride = 1024;
-    void poll();  // ops.cpp
-    unsigned count_ = 0;
-    long long last_yield_us_ = -1;    // when the GIL was last released; -1 before the first poll
-    long long last_signals_us_ = -1;  // when signal handlers last had a chance
-};
+// One step of native work. Only owned references may be held across it:
+// other threads run and signal handlers may raise (rt::PyError).
+inline void checkpoint() {
+    const int left = detail::checkpoint_steps.load(std::memory_order_relaxed) - 1;
+    if (left > 0) [[likely]] {
+        detail::checkpoint_steps.store(left, std::memory_order_relaxed);
+        return;
+    }
+    detail::checkpoint_look();
+}
 
 // Steps through an iterable as a for statement does. Exact lists and tuples
 // are read by index, as their own iterators read them (a list that changes
 // meanwhile is seen the same way); anything else goes through iter()/next().
-// Other threads and pending signal handlers run every switch interval
-// (SignalCheck).
+// Each step is a checkpoint.
 class ForEach {
 public:
     explicit ForEach(Obj iterable) : seq_(Ref::borrow(iterable)) {
@@ -51,7 +61,7 @@ public:
     }
     // The next item, or an empty Ref at the end.
     Ref next() {
-        signals_.step();
+        checkpoint();
         PyObject* seq = seq_.get();
         if (it_) return rt::next(it_);
         if (PyList_CheckExact(seq)) {
@@ -66,7 +76,6 @@ private:
     Ref seq_;
     Ref it_;
     Py_ssize_t index_ = 0;
-    SignalCheck signals_;
 };
 
 // `a, b, ... = obj` for exactly N values, with the interpreter's messages.

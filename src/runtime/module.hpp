@@ -35,7 +35,6 @@ inline Ref add_import_from(PyObject* module, const char* from, const char* name)
     namespace {                                                                                   \
     int rt_module_exec(PyObject* m) {                                                             \
         RT_GUARD(-1, {                                                                            \
-            ::rt::detail::refresh_switch_interval();                                              \
             State& state = ::rt::detail::construct_state<State>(m);                               \
             ::rt::init_state(m, state);                                                           \
             exec_fn(m, state);                                                                    \

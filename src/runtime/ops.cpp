@@ -1,13 +1,11 @@
-// Out-of-line parts of ops.hpp, iterate.hpp and statements.hpp.
+// Out-of-line parts of ops.hpp and statements.hpp.
 #include "builtins.hpp"
 #include "fstring.hpp"
 #include "module_state.hpp"
 #include "ops.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <utility>
 
@@ -48,62 +46,6 @@ Ref list(std::initializer_list<Obj> items) {
     Py_ssize_t i = 0;
     for (Obj item : items) PyList_SET_ITEM(l.get(), i++, Py_NewRef(item));
     return l;
-}
-
-namespace {
-
-long long monotonic_us() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-// sys.getswitchinterval() in microseconds, or `fallback` when it cannot be read.
-long long read_switch_interval_us(long long fallback) {
-    PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
-    PyObject* value = get ? PyObject_CallNoArgs(get) : nullptr;
-    double seconds = value ? PyFloat_AsDouble(value) : -1.0;
-    Py_XDECREF(value);
-    if (seconds <= 0.0 || PyErr_Occurred()) {
-        PyErr_Clear();
-        return fallback;
-    }
-    return std::max(1LL, static_cast<long long>(seconds * 1e6));
-}
-
-// The interpreter's switch interval, cached: refreshed at each yield, so a
-// change by sys.setswitchinterval() counts from the next one.
-std::atomic<long long> g_switch_interval_us{5000};
-
-}  // namespace
-
-void SignalCheck::poll() {
-    constexpr long long kSignalIntervalUs = 50000;
-    const long long now = monotonic_us();
-    if (last_yield_us_ < 0) last_yield_us_ = last_signals_us_ = now;  // the first 1024 steps start the clocks
-    if (now - last_yield_us_ >= 2 * g_switch_interval_us.load(std::memory_order_relaxed)) {
-        // Let other threads have the GIL. A thread waiting for it asks for
-        // it once it has waited a switch interval without any thread taking
-        // the GIL, and the interpreter hands it over at its next check. A
-        // native loop cannot see that request, and each release it makes
-        // counts as a switch, so it releases every second interval: by then
-        // a waiting thread has asked, and the release hands the GIL over.
-        // Only owned references are held across this point (ForEach owns
-        // what it iterates). Retaking the GIL at exit ends the thread.
-        PyThreadState* self = PyEval_SaveThread();
-        PyEval_RestoreThread(self);
-        detail::refresh_switch_interval();
-        last_yield_us_ = monotonic_us();
-    }
-    if (now - last_signals_us_ >= kSignalIntervalUs) {
-        last_signals_us_ = now;
-        if (PyErr_CheckSignals() < 0) raise();
-    }
-}
-
-void detail::refresh_switch_interval() {
-    g_switch_interval_us.store(read_switch_interval_us(g_switch_interval_us.load(std::memory_order_relaxed)),
-                               std::memory_order_relaxed);
 }
 
 std::string type_name(Obj obj) {

@@ -29,10 +29,6 @@
 
 namespace rt {
 
-namespace detail {
-// Reads sys.getswitchinterval() for the loops' GIL release (module exec).
-void refresh_switch_interval();
-}  // namespace detail
 
 // Carries a pending Python exception through C++ frames.
 struct PyError {};
