@@ -43,6 +43,7 @@ from dataclasses import dataclass, field
 from itertools import combinations
 from typing import Dict, FrozenSet, List, Optional, Sequence, Tuple
 
+from marl import plan_rows
 from marl.plan_analysis import PlanAnalysis, PlanAnalysisError, analyse_manifest
 
 # --- the advisor's decisions ---------------------------------------------------
@@ -93,11 +94,15 @@ class ModelAdvice:
     replicate: List[str]  # sources to copy into to_connection, sorted
     no_connection: List[str]  # sources it reads that are on no connection, sorted
     reason: str  # why it is federated now
+    rows: Optional[plan_rows.ModelRows] = None  # with the project's row counts
 
     def as_json(self) -> dict:
-        return {"unique_id": self.unique_id, "to_connection": self.to_connection,
-                "replicate": self.replicate, "no_connection": self.no_connection,
-                "reason": self.reason}
+        document = {"unique_id": self.unique_id, "to_connection": self.to_connection,
+                    "replicate": self.replicate, "no_connection": self.no_connection,
+                    "reason": self.reason}
+        if self.rows is not None:
+            document.update(self.rows.as_json())
+        return document
 
 
 @dataclass
@@ -106,10 +111,14 @@ class Step:
     replicate: List[str]  # sorted
     unlocks: List[str]  # models made pushdown, in manifest order
     pushdown_after: int  # models and seeds pushdown once this step is done
+    rows: Optional[plan_rows.StepRows] = None  # with the project's row counts
 
     def as_json(self) -> dict:
-        return {"to_connection": self.to_connection, "replicate": self.replicate,
-                "unlocks": self.unlocks, "pushdown_after": self.pushdown_after}
+        document = {"to_connection": self.to_connection, "replicate": self.replicate,
+                    "unlocks": self.unlocks, "pushdown_after": self.pushdown_after}
+        if self.rows is not None:
+            document.update(self.rows.as_json())
+        return document
 
 
 @dataclass
@@ -117,6 +126,8 @@ class Advice:
     models: List[ModelAdvice]
     steps: List[Step]
     summary: Dict[str, object] = field(default_factory=dict)
+    rows: Optional[plan_rows.AdviceRows] = None  # with the project's row counts
+    rank: str = "models"  # the order of the steps: "models" or "rows"
 
     def as_json(self) -> dict:
         return {"models": [m.as_json() for m in self.models],
@@ -151,14 +162,29 @@ def advise(manifest, target: Optional[str] = None) -> Advice:
     return advise_analysis(analyse_manifest(manifest, target))
 
 
-def advise_analysis(analysis: PlanAnalysis) -> Advice:
-    """The advice for an analysis already made (``marl.plan_analysis``)."""
+def advise_analysis(analysis: PlanAnalysis, counts: Optional[plan_rows.RowCounts] = None,
+                    rank: Optional[str] = None, top: Optional[int] = None) -> Advice:
+    """The advice for an analysis already made (``marl.plan_analysis``).
+
+    With ``counts`` (source unique_id -> latest row count or None, see
+    ``marl.plan_rows``) the models and steps carry their rows, the summary
+    its totals (``top``: after how many steps the middle total is taken),
+    and ``rank`` defaults to "rows"."""
     planned, target = analysis.planned, analysis.target
     run_on = target or None  # the advisor takes an empty target as none
     models = [model_advice(node.unique_id, result, analysis.source_connection, run_on)
               for node, result in planned if result.is_federated]
     pushdown = sum(1 for _, result in planned if result.is_pushdown)
-    steps = rank_steps(models, pushdown)
+    rank = rank or ("rows" if counts is not None else "models")
+    if rank == "rows":
+        if counts is None:
+            raise ValueError("the rows ranking needs row counts")
+        pulled = [plan_rows.model_rows(m.unique_id, analysis.result_of(m.unique_id).source_refs,
+                                       m.to_connection, analysis.source_connection, counts).pulled
+                  for m in models]
+        steps = rank_steps(models, pushdown, plan_rows.RowsRanking(pulled, counts))
+    else:
+        steps = rank_steps(models, pushdown)
     summary = {
         "nodes": len(planned),
         "pushdown": pushdown,
@@ -168,7 +194,15 @@ def advise_analysis(analysis: PlanAnalysis) -> Advice:
         "sources_replicated": sum(len(s.replicate) for s in steps),
         "pushdown_after": pushdown + sum(len(s.unlocks) for s in steps),
     }
-    return Advice(models=models, steps=steps, summary=summary)
+    rows = None
+    if counts is not None:
+        rows = plan_rows.advice_rows(analysis, models, steps, counts)
+        for m in models:
+            m.rows = rows.models[m.unique_id]
+        for step, step_rows in zip(steps, rows.steps):
+            step.rows = step_rows
+        summary["rows"] = rows.summary(top)
+    return Advice(models=models, steps=steps, summary=summary, rows=rows, rank=rank)
 
 
 Key = FrozenSet[str]
@@ -179,10 +213,13 @@ class _Connection:
     set of sources each still lacks there, with what replicating each such
     set would complete."""
 
-    def __init__(self) -> None:
+    def __init__(self, measure=len, zero=0) -> None:
         self.groups: Dict[Key, List[int]] = {}  # lacking sources -> model indices
         self.with_source: Dict[str, set] = {}  # source -> live keys holding it
         self.completes: Dict[Key, int] = {}  # live key -> models replicating it completes
+        # What a group of models counts for: their number, or (for the rows
+        # ranking) a tally that adds up like one.
+        self.measure, self.zero = measure, zero
 
     def add(self, key: Key, members: List[int]) -> bool:
         """Add models lacking ``key``; True when no model lacked it before."""
@@ -204,14 +241,15 @@ class _Connection:
         """How many models replicating ``candidate`` completes: those whose
         lacking sources are all in it (by its subsets when it is small)."""
         scan = sum(len(self.with_source[s]) for s in candidate)
+        measure = self.measure
         if len(candidate) < 16 and (1 << len(candidate)) < scan:
-            return sum(len(self.groups.get(frozenset(subset), ()))
-                       for size in range(1, len(candidate) + 1)
-                       for subset in combinations(candidate, size))
+            return sum((measure(self.groups.get(frozenset(subset), ()))
+                        for size in range(1, len(candidate) + 1)
+                        for subset in combinations(candidate, size)), self.zero)
         seen = set()
         for source in candidate:
             seen.update(k for k in self.with_source[source] if k <= candidate)
-        return sum(len(self.groups[k]) for k in seen)
+        return sum((measure(self.groups[k]) for k in seen), self.zero)
 
     def supersets(self, key: Key) -> List[Key]:
         """The live keys holding all of ``key`` (itself included)."""
@@ -241,7 +279,7 @@ class _Connection:
                 continue
             if self.add(rest, members):
                 fresh.add(rest)
-            moved[rest] = moved.get(rest, 0) + len(members)
+            moved[rest] = moved.get(rest, self.zero) + self.measure(members)
         risen = set(fresh)
         for key in fresh:
             self.completes[key] = self.count_completed(key)
@@ -253,13 +291,18 @@ class _Connection:
         return completed, risen
 
 
-def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[Step]:
-    """The greedy replication steps for ``models`` (see the module's doc)."""
+def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0,
+               rows: Optional[plan_rows.RowsRanking] = None) -> List[Step]:
+    """The greedy replication steps for ``models`` (see the module's doc);
+    with ``rows``, a candidate's worth is first its rows no longer pulled
+    per row copied (``marl.plan_rows``), then its worth in models."""
     connections: Dict[str, _Connection] = {}
     for index, advice in enumerate(models):
         if advice.replicate:
-            connections.setdefault(advice.to_connection, _Connection()).add(
-                frozenset(advice.replicate), [index])
+            connections.setdefault(
+                advice.to_connection,
+                _Connection() if rows is None else _Connection(rows.measure, rows.zero),
+            ).add(frozenset(advice.replicate), [index])
 
     # One valid heap entry per live key, the one with its latest version. A
     # worth is kept as a float: equal ratios divide to the same float, and
@@ -279,10 +322,15 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
         ranks = ranks_of.get(key)
         if ranks is None:
             ranks = ranks_of[key] = tuple(sorted(rank[source] for source in key))
-        heapq.heappush(heap, (-connections[conn].completes[key] / len(key), len(key), conn, ranks, pushed, key))
+        completes = connections[conn].completes[key]
+        if rows is None:
+            heapq.heappush(heap, (-completes / len(key), len(key), conn, ranks, pushed, key))
+        else:
+            heapq.heappush(heap, (rows.worth(key, completes), -completes.models / len(key),
+                                  len(key), conn, ranks, pushed, key))
 
     def valid(entry) -> bool:
-        conn, seq, key = entry[2], entry[4], entry[5]
+        conn, seq, key = entry[-4], entry[-2], entry[-1]
         return key in connections[conn].groups and latest[conn, key] == seq
 
     for conn, state in connections.items():
@@ -296,7 +344,7 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
         entry = heapq.heappop(heap)
         if not valid(entry):
             continue  # no model lacks exactly these sources any more, or a newer entry
-        conn, key = entry[2], entry[5]
+        conn, key = entry[-4], entry[-1]
         state = connections[conn]
         completed, risen = state.replicate(key)
         pushdown += len(completed)
@@ -397,10 +445,12 @@ def compare(baseline: Dict[str, Planned], current: Dict[str, Planned],
 
 # --- the command line ----------------------------------------------------------
 
-def run_advise(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
-    """``marl plan MANIFEST --advise``: print the advice."""
+def run_advise(analysis: PlanAnalysis, args: argparse.Namespace,
+               counts: Optional[plan_rows.RowCounts] = None) -> int:
+    """``marl plan MANIFEST --advise``: print the advice (with the rows of
+    ``counts`` when given, ranked by ``args.rank``)."""
     try:
-        advice = advise_analysis(analysis)
+        advice = advise_analysis(analysis, counts, getattr(args, "rank", None))
     except PlanAnalysisError as e:
         print(f"marl plan: error: {e}", file=sys.stderr)
         return 2
@@ -411,9 +461,12 @@ def run_advise(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
     return 0
 
 
-def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
+def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace,
+                 counts: Optional[plan_rows.RowCounts] = None) -> int:
     """``marl plan MANIFEST --baseline OLD``: 1 when a model is federated now
-    that was not, 2 when the baseline cannot be read or analysed, else 0."""
+    that was not, 2 when the baseline cannot be read or analysed, else 0.
+    With ``counts``, each federated model of the current plan carries the
+    rows it will pull per run."""
     from strix.contracts.graph.loader import ManifestError, load_manifest
 
     try:
@@ -422,11 +475,32 @@ def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace) -> int:
         print(f"marl plan: error: baseline: {e}", file=sys.stderr)
         return 2
     comparison = compare(planned_records(baseline.planned), planned_records(analysis.planned), args.target)
+    rows = None
+    if counts is not None:
+        try:
+            rows = advise_analysis(analysis, counts, "models").rows
+        except PlanAnalysisError as e:
+            print(f"marl plan: error: {e}", file=sys.stderr)
+            return 2
     if args.json:
-        _dump(comparison.as_json())
+        document = comparison.as_json()
+        if rows is not None:
+            add_comparison_rows(document, rows)
+        _dump(document)
     else:
-        print_comparison(comparison, args.baseline)
+        print_comparison(comparison, args.baseline, rows_note=rows.rows_note if rows is not None else None)
     return 1 if comparison.new_federation else 0
+
+
+def add_comparison_rows(document: dict, rows: plan_rows.AdviceRows) -> None:
+    """The rows of each federated model of the current plan on its "new"
+    side, and the totals of the current plan in the summary."""
+    for kind in CHANGE_KINDS:
+        for entry in document[kind]:
+            model_rows = rows.models.get(entry["unique_id"])
+            if entry["new"] is not None and model_rows is not None:
+                entry["new"].update(model_rows.as_json())
+    document["summary"]["rows"] = rows.summary()
 
 
 def _dump(document: dict) -> None:
@@ -458,16 +532,32 @@ def print_advice(advice: Advice, out=None) -> None:
         if m.no_connection:
             line += f" (also reads on no connection: {', '.join(m.no_connection)})"
         print(line, file=out)
-    print("Replication steps, most models made pushdown per source replicated first:", file=out)
+        if m.rows is not None:
+            print(f"  {'':<{id_width}}  {plan_rows.describe_model_rows(m.rows)}", file=out)
+    if advice.rank == "rows":
+        print("Replication steps, most rows no longer pulled per row copied first:", file=out)
+    else:
+        print("Replication steps, most models made pushdown per source replicated first:", file=out)
     for number, step in enumerate(advice.steps, 1):
         print(f"{number:>3}. replicate {_plural(len(step.replicate), 'source')} into {step.to_connection}: "
               f"{len(step.unlocks)} more model{'' if len(step.unlocks) == 1 else 's'} pushdown, "
               f"{step.pushdown_after} of {s['nodes']} in all", file=out)
         print(f"       sources:  {', '.join(step.replicate)}", file=out)
         print(f"       pushdown: {', '.join(step.unlocks)}", file=out)
+        if step.rows is not None:
+            print(f"       rows:     {plan_rows.describe_step_rows(step.rows)}", file=out)
     print(f"In all: replicate {_plural(s['sources_replicated'], 'source')} in "
           f"{_plural(s['steps'], 'step')}; then {s['pushdown_after']} of {s['nodes']} nodes are pushdown.",
           file=out)
+    if advice.rows is not None:
+        totals = advice.rows.summary()
+        line = (f"Rows pulled per run by federated models: "
+                f"{plan_rows.fmt_rows(totals['pulled_now'], advice.rows.pulled_now_known)} now, "
+                f"{plan_rows.fmt_rows(totals['pulled_after_all'])} after all steps.")
+        if advice.rows.unprofiled:
+            line += (f" Unknown: {_plural(len(advice.rows.unprofiled), 'source')} without a profile: "
+                     f"{', '.join(advice.rows.unprofiled)}.")
+        print(line, file=out)
 
 
 CHANGE_TITLES = {
@@ -485,7 +575,9 @@ def _where(record: Planned) -> str:
     return "on " + (record.primary_connection or "the default target")
 
 
-def print_comparison(comparison: Comparison, baseline_name: str, out=None) -> None:
+def print_comparison(comparison: Comparison, baseline_name: str, out=None, rows_note=None) -> None:
+    """The comparison for a person; ``rows_note(unique_id)`` (when given)
+    says the rows a federated model will pull per run."""
     out = out or sys.stdout
     print(f"Compared with the baseline {baseline_name}{_target_note(comparison.target_connection)}:", file=out)
     for kind in CHANGE_KINDS:
@@ -498,6 +590,9 @@ def print_comparison(comparison: Comparison, baseline_name: str, out=None) -> No
             for label, record in (("was", old), ("now", new)):
                 if record is not None:
                     print(f"    {label} {record.strategy:<9}  {_where(record)}: {record.reason}", file=out)
+            note = rows_note(new.unique_id) if rows_note is not None and new is not None else None
+            if note:
+                print(f"    {note}", file=out)
     if not any(comparison.changes.values()):
         print("no model changed its plan", file=out)
     b, c = comparison.baseline_counts, comparison.current_counts
