@@ -301,12 +301,10 @@ def fmt_rows(count: Optional[int], at_least: Optional[int] = None) -> str:
 
 
 def describe_model_rows(rows: ModelRows) -> str:
-    if rows.pulled is None:
-        known = "unknown"
-        if rows.crossing is not None:
-            known += f" ({rows.crossing:,} of them crossing connections)"
-        return f"pulls {known} rows per run (unprofiled: {', '.join(rows.unprofiled)})"
-    return f"pulls {rows.pulled:,} rows per run ({fmt_rows(rows.crossing)} crossing connections)"
+    text = f"pulls {fmt_rows(rows.pulled)} rows per run ({fmt_rows(rows.crossing)} crossing connections"
+    if rows.unprofiled:
+        text += f"; unprofiled: {', '.join(rows.unprofiled)}"
+    return text + ")"
 
 
 def describe_step_rows(rows: StepRows) -> str:
