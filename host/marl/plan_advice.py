@@ -381,6 +381,9 @@ def panel_steps(advice: Advice, element_of: Dict[str, str], limit: int = 200) ->
             "source_elements": list(dict.fromkeys(element_of[s] for s in step.replicate if s in element_of)),
             "model_elements": list(dict.fromkeys(element_of[m] for m in step.unlocks if m in element_of)),
         })
+        if step.rows is not None:
+            rows[-1].update(step.rows.as_json(), rows_pulled_after=step.rows.pulled_after,
+                            rows_text=plan_rows.describe_step_rows(step.rows))
     return rows
 
 

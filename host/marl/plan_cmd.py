@@ -115,7 +115,7 @@ def run(args: argparse.Namespace) -> int:
             print("marl plan: error: --html shows the advice already; it does not combine "
                   "with --advise or --baseline", file=sys.stderr)
             return 2
-        return _write_html(analysis, args)
+        return _write_html(analysis, args, counts)
     if args.advise:
         return plan_advice.run_advise(analysis, args, counts)
     if args.baseline is not None:
@@ -184,7 +184,7 @@ def _print_json(planned, summary, rows=None) -> None:
     sys.stdout.write("\n")
 
 
-def _write_html(analysis, args: argparse.Namespace) -> int:
+def _write_html(analysis, args: argparse.Namespace, counts=None) -> int:
     try:
         from marl.pages.plan_graph import GraphvizError
         from marl.pages.plan_pages import write_plan_html
@@ -192,7 +192,7 @@ def _write_html(analysis, args: argparse.Namespace) -> int:
         print(f"marl plan: error: {e}; run scripts/setup.sh to install Jinja2", file=sys.stderr)
         return 1
     try:
-        graph = write_plan_html(analysis, args.html)
+        graph = write_plan_html(analysis, args.html, counts)
     except GraphvizError as e:
         print(f"marl plan: error: {e}", file=sys.stderr)
         return 1

@@ -29,7 +29,7 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
     app.state.profile_api = api
     app.state.project_name = Path(project_root).name
     app.include_router(router)
-    plan_pages.install(app, manifest_path, target)
+    plan_pages.install(app, manifest_path, target, project_root)
 
     # The shared client is closed when the application shuts down.
     previous_lifespan = app.router.lifespan_context
