@@ -270,15 +270,29 @@ def test_project_without_usable_profiles(tmp_path, setup, args, status, message)
         assert "Traceback" not in proc.stderr
 
 
-def test_row_counts_read_from_the_latest_run_and_unreadable_ones_unknown(tmp_path):
+class InterfaceOnlyStore(ProjectMetadataStore):
+    """A store offering only the operations the profile API uses."""
+
+    get_latest_row_counts = None
+
+
+@pytest.mark.parametrize("store_class", [ProjectMetadataStore, InterfaceOnlyStore])
+def test_row_counts_read_from_the_latest_run_and_unreadable_ones_unknown(tmp_path, store_class):
     with ProjectMetadataStore(tmp_path) as store:
         profile(store, "raw", "orders", 5)
         profile(store, "raw", "orders", 7)
         profile(store, "raw", "odd", 3)
+        profile(store, "raw", "negative", 3)
     with sqlite3.connect(tmp_path / ".marl" / "metadata.db") as db:
         db.execute("UPDATE profile_runs SET row_count = 'many' WHERE table_name = 'odd'")
+        db.execute("UPDATE profile_runs SET row_count = -1 WHERE table_name = 'negative'")
     manifest = Manifest(sources={"source.p.raw.orders": SourceDefinition("source.p.raw.orders", source_name="raw",
                                                                          name="orders")})
-    ids = ["source.p.raw.orders", "source.p.raw.odd", "source.p.raw.none", "not-a-source-id"]
+    ids = ["source.p.raw.orders", "source.p.raw.odd", "source.p.raw.negative", "source.p.raw.none",
+           "not-a-source-id"]
+    with store_class(tmp_path) as store:
+        tables = plan_rows.store_row_counts(store)
+    assert tables == {("raw", "orders"): 7, ("raw", "odd"): None, ("raw", "negative"): None}
     assert plan_rows.read_row_counts(tmp_path, manifest, ids) == {
-        "source.p.raw.orders": 7, "source.p.raw.odd": None, "source.p.raw.none": None, "not-a-source-id": None}
+        "source.p.raw.orders": 7, "source.p.raw.odd": None, "source.p.raw.negative": None,
+        "source.p.raw.none": None, "not-a-source-id": None}
