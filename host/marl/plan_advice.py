@@ -25,7 +25,12 @@ replicated, and the models' needs shrink. A replication only ever raises
 the worth of the candidates left, and only of those holding a need it shrank:
 the worths are kept in a heap, those candidates are pushed again with their
 new worth (the older entry is skipped), and a project of 100,000 nodes is
-advised in a few seconds.
+advised in a few seconds. Ranked by rows (``marl.plan_rows``), a
+candidate's worth is first the rows its models no longer pull per run for
+each row it copies, then the worth above; the same heap keeps it, each
+candidate's tally of models and rows growing as its count did (a model of
+unknown rows joining the tally lowers its worth to unknown: the candidate
+is pushed again all the same).
 
 Baseline. Two manifests are analysed with the same target and their models
 and seeds are matched by unique_id: a model that became federated, or that
