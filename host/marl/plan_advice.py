@@ -181,13 +181,12 @@ def advise_analysis(analysis: PlanAnalysis, counts: Optional[plan_rows.RowCounts
               for node, result in planned if result.is_federated]
     pushdown = sum(1 for _, result in planned if result.is_pushdown)
     rank = rank or ("rows" if counts is not None else "models")
+    rows_of = plan_rows.advised_model_rows(analysis, models, counts) if counts is not None else None
     if rank == "rows":
-        if counts is None:
+        if rows_of is None:
             raise ValueError("the rows ranking needs row counts")
-        pulled = [plan_rows.model_rows(m.unique_id, analysis.result_of(m.unique_id).source_refs,
-                                       m.to_connection, analysis.source_connection, counts).pulled
-                  for m in models]
-        steps = rank_steps(models, pushdown, plan_rows.RowsRanking(pulled, counts))
+        ranking = plan_rows.RowsRanking([rows_of[m.unique_id].pulled for m in models], counts)
+        steps = rank_steps(models, pushdown, ranking)
     else:
         steps = rank_steps(models, pushdown)
     summary = {
@@ -201,7 +200,7 @@ def advise_analysis(analysis: PlanAnalysis, counts: Optional[plan_rows.RowCounts
     }
     rows = None
     if counts is not None:
-        rows = plan_rows.advice_rows(analysis, models, steps, counts)
+        rows = plan_rows.advice_rows(analysis, models, steps, counts, rows_of)
         for m in models:
             m.rows = rows.models[m.unique_id]
         for step, step_rows in zip(steps, rows.steps):

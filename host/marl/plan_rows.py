@@ -218,10 +218,12 @@ class RowsRanking:
     def worth(self, sources: Iterable[str], tally: RowTally) -> tuple:
         copied = self.copied(sources)
         if copied is None or tally.unknown:
-            return (1, 0, 0)  # unknown: after every known step
+            return (1, 0, 0, 0)  # unknown: after every known step
         if copied == 0:
-            return (0, 0, -tally.rows)  # copies nothing: first, most rows saved first
-        return (0, 1, -Fraction(tally.rows, copied))
+            return (0, 0, -tally.rows, 0)  # copies nothing: first, most rows saved first
+        # The float orders all but equal-looking ratios (its rounding never
+        # reverses two); the fraction, compared only then, decides exactly.
+        return (0, 1, -tally.rows / copied, -Fraction(tally.rows, copied))
 
 
 # --- the advice with rows -------------------------------------------------------------
@@ -259,14 +261,22 @@ class AdviceRows:
         return describe_model_rows(rows)
 
 
-def advice_rows(analysis, advised, steps, counts: RowCounts) -> AdviceRows:
+def advised_model_rows(analysis, advised, counts: RowCounts) -> Dict[str, ModelRows]:
+    """Rows of each advised model (``marl.plan_advice.ModelAdvice``) run on
+    its ``to_connection``, by unique_id."""
+    return {m.unique_id: model_rows(m.unique_id, analysis.result_of(m.unique_id).source_refs,
+                                    m.to_connection, analysis.source_connection, counts)
+            for m in advised}
+
+
+def advice_rows(analysis, advised, steps, counts: RowCounts,
+                models: Optional[Dict[str, ModelRows]] = None) -> AdviceRows:
     """Rows of the advised models (``marl.plan_advice.ModelAdvice``, each
-    run on its ``to_connection``) and of the steps (``marl.plan_advice.Step``),
-    with rows pulled per run after each step: the rows of the models still
-    federated then."""
-    models = {m.unique_id: model_rows(m.unique_id, analysis.result_of(m.unique_id).source_refs,
-                                      m.to_connection, analysis.source_connection, counts)
-              for m in advised}
+    run on its ``to_connection``; ``models`` when already reckoned) and of
+    the steps (``marl.plan_advice.Step``), with rows pulled per run after
+    each step: the rows of the models still federated then."""
+    if models is None:
+        models = advised_model_rows(analysis, advised, counts)
     remaining = {uid: rows.pulled for uid, rows in models.items()}
     unknown_left = sum(1 for pulled in remaining.values() if pulled is None)
     total_known = sum(pulled for pulled in remaining.values() if pulled is not None)
