@@ -136,8 +136,6 @@ class ModelRows:
                 "unprofiled_sources": self.unprofiled}
 
 
-PUSHDOWN_ROWS = (0, 0)
-
 
 def model_rows(unique_id: str, source_refs: Iterable[str], to_connection: Optional[str],
                connection_of: Callable[[str], Optional[str]], counts: RowCounts) -> ModelRows:
