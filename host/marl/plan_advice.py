@@ -209,6 +209,15 @@ def advise_analysis(analysis: PlanAnalysis, counts: Optional[plan_rows.RowCounts
     return Advice(models=models, steps=steps, summary=summary, rows=rows, rank=rank)
 
 
+def advised_rows(analysis: PlanAnalysis, counts: plan_rows.RowCounts) -> plan_rows.AdviceRows:
+    """The rows of the federated models of ``analysis`` (each run where the
+    advice runs it) and the totals, without ranking the steps."""
+    run_on = analysis.target or None
+    models = [model_advice(node.unique_id, result, analysis.source_connection, run_on)
+              for node, result in analysis.planned if result.is_federated]
+    return plan_rows.advice_rows(analysis, models, [], counts)
+
+
 Key = FrozenSet[str]
 
 
@@ -485,7 +494,7 @@ def run_baseline(analysis: PlanAnalysis, args: argparse.Namespace,
     rows = None
     if counts is not None:
         try:
-            rows = advise_analysis(analysis, counts, "models").rows
+            rows = advised_rows(analysis, counts)
         except PlanAnalysisError as e:
             print(f"marl plan: error: {e}", file=sys.stderr)
             return 2

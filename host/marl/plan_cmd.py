@@ -123,7 +123,7 @@ def run(args: argparse.Namespace) -> int:
     rows = None
     if counts is not None:
         try:
-            rows = plan_advice.advise_analysis(analysis, counts, "models").rows
+            rows = plan_advice.advised_rows(analysis, counts)
         except PlanAnalysisError as e:
             print(f"marl plan: error: {e}", file=sys.stderr)
             return 2

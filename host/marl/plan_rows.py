@@ -239,11 +239,11 @@ class AdviceRows:
     def pulled_after(self, k: Optional[int]) -> Optional[int]:
         """Rows pulled per run once the first ``k`` steps are done (all
         steps when ``k`` is None)."""
-        if not self.steps:
-            return self.pulled_now
-        if k is None or k >= len(self.steps):
-            return self.steps[-1].pulled_after
-        return self.pulled_now if k <= 0 else self.steps[k - 1].pulled_after
+        if k is not None and k < len(self.steps):
+            return self.pulled_now if k <= 0 else self.steps[k - 1].pulled_after
+        # After all steps every advised model runs pushdown: the advice
+        # completes each (this needs no ranking of the steps).
+        return 0
 
     def summary(self, top: Optional[int] = None) -> dict:
         return {"pulled_now": self.pulled_now, "pulled_after_top": self.pulled_after(top),
