@@ -245,6 +245,12 @@ def test_plan_and_baseline_carry_rows(shop_project, tmp_path):
     assert (new["rows_pulled"], new["unprofiled_sources"]) == (None, ["source.shop.raw.payments"])
     assert "rows_pulled" not in report["became_federated"][0]["old"]
 
+    if shutil.which("dot"):
+        page = tmp_path / "plan.html"
+        assert marl("plan", manifest, "--target", "warehouse_pg", "--html", page, "--project", shop_project).returncode == 0
+        html = page.read_text()
+        assert 'id="advice-rows"' in html and "copies 2,451,120 rows once" in html
+
 
 @pytest.mark.parametrize("setup, args, status, message", [
     # No store: no rows, today's output; asking for the rows order is an error.
