@@ -302,3 +302,35 @@ def test_row_counts_read_from_the_latest_run_and_unreadable_ones_unknown(tmp_pat
     assert plan_rows.read_row_counts(tmp_path, manifest, ids) == {
         "source.p.raw.orders": 7, "source.p.raw.odd": None, "source.p.raw.negative": None,
         "source.p.raw.none": None, "not-a-source-id": None}
+
+
+@pytest.mark.parametrize("overview_models", [60, 2])
+def test_graph_colours_sum_the_rows_of_each_drawn_box(monkeypatch, overview_models):
+    """Each federated model's element, or each overview box holding several,
+    is coloured by the rows its models pull: unknown when one is unknown."""
+    from marl.pages import plan_graph, plan_pages
+    from strix.contracts.graph.loader import load_manifest
+
+    monkeypatch.setattr(plan_graph, "OVERVIEW_MODELS", overview_models)
+    analysis = analyse_manifest(load_manifest(str(SHOP)), "warehouse_pg")
+    counts = dict.fromkeys(plan_rows.referenced_sources(analysis), 10)
+    counts["source.shop.crm.tickets"] = None
+    rows = plan_advice.advised_rows(analysis, counts)
+    graph = plan_graph.build_graph(analysis=analysis)
+    each = {"stg_events": 10, "stg_accounts": 10, "stg_contacts": 10, "crm_health": None,
+            "web_attribution": 20, "customer_360": 30}
+    for overview in (None, plan_graph.build_overview(graph)):
+        drawn = plan_graph.DrawnPlan(graph=graph, svg="", overview=overview, sources_drawn=False, focus_json="")
+        colours = plan_pages.rows_colours(drawn, rows)
+        boxes = {}
+        for uid, element in plan_pages.advice_elements(drawn).items():
+            if element in colours["elements"]:
+                boxes.setdefault(element, set()).add(uid.removeprefix("model.shop."))
+        shown = {frozenset(names): colours["elements"][element] for element, names in boxes.items()}
+        if overview is not None and overview.grouped:  # one box per set of connections read
+            assert shown == {frozenset({"stg_accounts", "stg_contacts", "crm_health"}): None,
+                             frozenset({"stg_events"}): 10, frozenset({"web_attribution"}): 20,
+                             frozenset({"customer_360"}): 30}
+        else:
+            assert shown == {frozenset({name}): pulled for name, pulled in each.items()}
+        assert colours["max"] == 30
