@@ -258,6 +258,8 @@ def test_plan_and_baseline_carry_rows(shop_project, tmp_path):
     ("none", ["--rank", "rows"], 2, "--rank rows needs row counts"),
     ("missing-dir", [], 2, "project directory"),
     ("not-a-database", [], 2, "cannot read the metadata store"),
+    # A broken store merely found in the current directory only warns.
+    ("not-a-database", ["--in-cwd"], 0, "warning: cannot read the metadata store"),
 ])
 def test_project_without_usable_profiles(tmp_path, setup, args, status, message):
     project = tmp_path / "p"
@@ -266,11 +268,15 @@ def test_project_without_usable_profiles(tmp_path, setup, args, status, message)
     if setup == "not-a-database":
         (project / ".marl").mkdir()
         (project / ".marl" / "metadata.db").write_bytes(b"not a database at all" * 100)
-    proc = marl("plan", SHOP, "--target", "warehouse_pg", "--advise", "--json", "--project", project, *args)
+    if "--in-cwd" in args:
+        proc = marl("plan", SHOP, "--target", "warehouse_pg", "--advise", "--json", cwd=project)
+    else:
+        proc = marl("plan", SHOP, "--target", "warehouse_pg", "--advise", "--json", "--project", project, *args)
     assert proc.returncode == status, proc.stderr
-    if message is None:
+    if status == 0:
         doc = json.loads(proc.stdout)
         assert "rows" not in doc["summary"] and all("rows_copied" not in s for s in doc["steps"])
+        assert (message or "") in proc.stderr and "Traceback" not in proc.stderr
     else:
         assert proc.stdout == "" and proc.stderr.startswith("marl plan: error: ") and message in proc.stderr
         assert "Traceback" not in proc.stderr
