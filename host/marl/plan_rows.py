@@ -95,8 +95,9 @@ def read_row_counts(project_root, manifest, source_ids: Iterable[str]) -> Option
     except ImportError as e:
         raise RowCountsError(f"the metadata store is not available ({e})") from e
     except Exception as e:
-        raise RowCountsError(f"cannot read the metadata store of {Path(project_root).name or project_root!r}: "
-                             f"{type(e).__name__}: {e}") from e
+        # Named by its folder, never by its path (the docs server shows this).
+        name = Path(project_root).resolve().name or str(project_root)
+        raise RowCountsError(f"cannot read the metadata store of {name!r}: {type(e).__name__}: {e}") from e
     counts: Dict[str, Optional[int]] = {}
     for source_id in source_ids:
         table = store_table_of(source_id, manifest.sources.get(source_id))
