@@ -361,3 +361,50 @@ def test_graph_colours_sum_the_rows_of_each_drawn_box(monkeypatch, overview_mode
             assert shown == {frozenset({name}): pulled for name, pulled in each.items()}
         assert colours["max"] == 30
 
+
+@pytest.mark.parametrize("top", [1, 2, 3, None])
+def test_every_output_carries_the_rows_and_top_cuts_the_middle_total(shop_project, top):
+    """With every source profiled the totals are known: after the first
+    --top steps, the rows pulled now less the rows those steps save."""
+    with ProjectMetadataStore(shop_project) as store:
+        for source, table in [("crm", "tickets"), ("raw", "payments")]:
+            profile(store, source, table, 500)
+    manifest = shop_project / "manifest.json"
+    common = ["--target", "warehouse_pg", "--project", shop_project]
+    top_args = ["--top", str(top)] if top else []
+    doc = json.loads(marl("plan", manifest, "--advise", "--json", *common, *top_args).stdout)
+    assert_schema(doc)
+    full = json.loads(marl("plan", manifest, "--advise", "--json", *common).stdout)
+    saved = [s["rows_saved"] for s in full["steps"]]
+    rows = doc["summary"]["rows"]
+    assert rows["pulled_now"] == sum(m["model"]["rows_pulled"] for m in doc["federated"]) == sum(saved)
+    assert rows["pulled_after_top"] == rows["pulled_now"] - sum(saved[:top])
+    assert rows["pulled_after_all"] == 0 and len(doc["steps"]) == (top or len(saved))
+
+    text = marl("plan", manifest, "--advise", *common, *top_args).stdout
+    after_top = f", {rows['pulled_after_top']:,} after the first {top} step" if top and top < len(saved) else ""
+    assert f"Rows pulled per run by federated models: {rows['pulled_now']:,} now{after_top}" in text
+    markdown = marl("plan", manifest, "--advise", "--format", "markdown", *common, *top_args).stdout
+    assert "| Rows copied | Rows no longer pulled per run |" in markdown
+    assert f"| {saved[0]:,} |" in markdown
+
+    # The gate: the newly federated model's rows beside it in every format.
+    change = ROOT / "examples" / "shop" / "manifest_change.json"
+    gate = ["plan", change, "--baseline", manifest, *common]
+    report = json.loads(marl(*gate, "--json").stdout)
+    assert_schema(report)
+    new = next(c["new"] for c in report["changes"] if c["finding"] == "new_federation")
+    assert new["rows_pulled"] == 2_570_500 and new["rows_crossing"] == 2_450_000
+    note = "pulls 2,570,500 rows per run (2,450,000 crossing connections)"
+    row = next(line for line in marl(*gate, "--format", "markdown").stdout.splitlines()
+               if line.startswith("| model.shop.order\\_payments |"))
+    assert row.endswith(f"| {note.replace('(', chr(92) + '(').replace(')', chr(92) + ')')} |")
+    assert marl(*gate, "--format", "github").stdout.splitlines()[0].endswith(f"; {note}")
+    plan = json.loads(marl("plan", manifest, "--json", *common).stdout)
+    assert_schema(plan)
+    assert plan["summary"]["rows"]["pulled_now"] == rows["pulled_now"]
+
+
+def test_rank_refused_where_no_steps_are_ranked(shop_project):
+    proc = marl("plan", shop_project / "manifest.json", "--rank", "rows", "--project", shop_project)
+    assert proc.returncode == 2 and "--rank orders the replication steps" in proc.stderr
