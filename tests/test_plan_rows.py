@@ -387,6 +387,9 @@ def test_every_output_carries_the_rows_and_top_cuts_the_middle_total(shop_projec
     markdown = marl("plan", manifest, "--advise", "--format", "markdown", *common, *top_args).stdout
     assert "| Rows copied | Rows no longer pulled per run |" in markdown
     assert f"| {saved[0]:,} |" in markdown
+    annotations = marl("plan", manifest, "--advise", "--format", "github", *common, *top_args).stdout.splitlines()
+    assert f"; {saved[0]:,} rows no longer pulled per run;" in annotations[0]
+    assert f"Rows pulled per run by federated models: {rows['pulled_now']:,} now" in annotations[-1]
 
     # The gate: the newly federated model's rows beside it in every format.
     change = ROOT / "examples" / "shop" / "manifest_change.json"
@@ -408,3 +411,13 @@ def test_every_output_carries_the_rows_and_top_cuts_the_middle_total(shop_projec
 def test_rank_refused_where_no_steps_are_ranked(shop_project):
     proc = marl("plan", shop_project / "manifest.json", "--rank", "rows", "--project", shop_project)
     assert proc.returncode == 2 and "--rank orders the replication steps" in proc.stderr
+
+
+@pytest.mark.parametrize("count, tail", [(3, "s.t1, s.t2"), (10, "s.t8, s.t9"), (25, "s.t8, s.t9 and 15 more")])
+def test_unprofiled_sources_named_in_a_bounded_line(count, tail):
+    ids = [f"s.t{i}" for i in range(count)]
+    model = plan_rows.ModelRows("m", None, None, ids)
+    step = plan_rows.StepRows(copied=None, saved=None, pulled_after=None, unprofiled=ids)
+    for text in (plan_rows.describe_model_rows(model), plan_rows.describe_step_rows(step)):
+        assert text.endswith(f"{tail})") and "unprofiled: s.t0, " in text and "s.t10" not in text
+    assert model.as_json()["unprofiled_sources"] == ids  # JSON names them all

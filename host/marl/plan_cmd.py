@@ -224,7 +224,7 @@ def _run(args: argparse.Namespace, fmt: str) -> int:
     elif fmt == "markdown":
         out.write(plan_report.plan_markdown(analysis, rows))
     elif fmt == "github":
-        plan_report.write_lines(plan_report.plan_annotations(analysis), out)
+        plan_report.write_lines(plan_report.plan_annotations(analysis, rows), out)
     else:
         plan_report.print_plan(analysis, out, args.quiet, plan_report.Paint(plan_report.use_colour(out)), rows)
     return exit_status.OK

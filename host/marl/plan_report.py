@@ -265,7 +265,7 @@ def advice_rows_line(advice, top: Optional[int] = None) -> str:
     line = f"Rows pulled per run by federated models: {', '.join(parts)}."
     if rows.unprofiled:
         line += (f" Unknown: {_plural(len(rows.unprofiled), 'source')} without a profile: "
-                 f"{bounded_ids(rows.unprofiled, VERDICT_IDS)}.")
+                 f"{plan_rows.names(rows.unprofiled)}.")
     return line
 
 
@@ -464,10 +464,9 @@ def baseline_annotations(comparison: Comparison, rows: Optional[plan_rows.Advice
     lines = []
     failing, allowed = comparison.failing, comparison.allowed
     for c in failing[:ANNOTATIONS]:
-        note = rows.rows_note(c.unique_id) if rows is not None and c.new is not None else None
         lines.append(annotation("error", FINDING_TITLES[c.finding].capitalize(),
                                 f"{c.unique_id}: {CHANGE_TITLES[c.kind]}, {where(c.new)}: {c.new.reason}"
-                                + (f"; {note}" if note else "")
+                                f"{_note(rows, c.unique_id)}"
                                 if c.new else f"{c.unique_id}: {CHANGE_TITLES[c.kind]}"))
     _bounded(lines, len(failing), "error", "Plan gate", "failing models")
     room = max(ANNOTATIONS - len(lines), 0)
@@ -480,9 +479,14 @@ def baseline_annotations(comparison: Comparison, rows: Optional[plan_rows.Advice
     return lines
 
 
-def plan_annotations(analysis) -> List[str]:
+def _note(rows: Optional[plan_rows.AdviceRows], unique_id: str) -> str:
+    note = rows.rows_note(unique_id) if rows is not None else None
+    return f"; {note}" if note else ""
+
+
+def plan_annotations(analysis, rows: Optional[plan_rows.AdviceRows] = None) -> List[str]:
     federated = [m for m in analysis.models if m.strategy == "federated"]
-    lines = [annotation("warning", "Federated model", f"{m.unique_id}: {m.reason}")
+    lines = [annotation("warning", "Federated model", f"{m.unique_id}: {m.reason}{_note(rows, m.unique_id)}")
              for m in federated[:ANNOTATIONS]]
     _bounded(lines, len(federated), "warning", "Federated model", "federated models")
     lines.append(annotation("notice", "marl plan", plan_summary_line(analysis.summary)))
@@ -493,10 +497,14 @@ def advice_annotations(advice, top: Optional[int] = None) -> List[str]:
     limit = ANNOTATIONS if top is None else min(top, ANNOTATIONS)
     lines = [annotation("notice", f"Replication step {n}",
                         f"replicate {', '.join(step.replicate)} into {step.to_connection}: "
-                        f"{_plural(len(step.unlocks), 'model')} made pushdown")
+                        f"{_plural(len(step.unlocks), 'model')} made pushdown"
+                        + (f"; {plan_rows.describe_step_rows(step.rows)}" if step.rows is not None else ""))
              for n, step in enumerate(advice.steps[:limit], 1)]
     _bounded(lines, len(advice.steps), "notice", "Replication steps", "steps")
-    lines.append(annotation("notice", "marl plan advice", advice_total_line(advice)))
+    total = advice_total_line(advice)
+    if advice.rows is not None:
+        total += " " + advice_rows_line(advice, top)
+    lines.append(annotation("notice", "marl plan advice", total))
     return lines
 
 

@@ -309,10 +309,19 @@ def fmt_rows(count: Optional[int], at_least: Optional[int] = None) -> str:
     return f"at least {at_least:,}" if at_least else "unknown"
 
 
+NAMES_SHOWN = 10  # unprofiled sources named in one line for a person (JSON lists them all)
+
+
+def names(ids: Sequence[str], limit: int = NAMES_SHOWN) -> str:
+    """The first ``limit`` ids, then how many more: a line stays bounded."""
+    shown = ", ".join(ids[:limit])
+    return shown + (f" and {len(ids) - limit} more" if len(ids) > limit else "")
+
+
 def describe_model_rows(rows: ModelRows) -> str:
     text = f"pulls {fmt_rows(rows.pulled)} rows per run ({fmt_rows(rows.crossing)} crossing connections"
     if rows.unprofiled:
-        text += f"; unprofiled: {', '.join(rows.unprofiled)}"
+        text += f"; unprofiled: {names(rows.unprofiled)}"
     return text + ")"
 
 
@@ -322,5 +331,5 @@ def describe_step_rows(rows: StepRows) -> str:
     text = (f"copies {copied} rows once; {saved} rows no longer pulled per run; "
             f"{fmt_rows(rows.pulled_after, rows.pulled_after_known)} still pulled per run after it")
     if rows.unprofiled:
-        text += f" (unprofiled: {', '.join(rows.unprofiled)})"
+        text += f" (unprofiled: {names(rows.unprofiled)})"
     return text
