@@ -86,9 +86,14 @@ def shots(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def server(tmp_path_factory):
+def project(tmp_path_factory):
     project = tmp_path_factory.mktemp("project")
     seed_store(project)
+    return project
+
+
+@pytest.fixture(scope="module")
+def server(project):
     with marl_docs_serve(project, "--manifest", str(SHOP_MANIFEST), "--target", TARGET,
                          ready="/api/profile/stats", timeout=60) as http:
         yield str(http.base_url).rstrip("/")
@@ -251,17 +256,22 @@ def test_plan_graph_served(server, browser, shots):
     shots(browser, "plan")
 
 
-def expected_steps():
-    out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--advise", "--json"],
+def expected_steps(project=None):
+    """The advice's steps as the command line gives them, with the rows of
+    ``project``'s store when given."""
+    out = subprocess.run([str(MARL), "plan", str(SHOP_MANIFEST), "--target", TARGET, "--advise", "--json",
+                          *(["--project", str(project)] if project else [])],
                          capture_output=True, text=True, check=True).stdout
     return json.loads(out)["steps"]
 
 
-def test_plan_advice_beside_the_graph_highlights_the_selected_step(server, browser, shots):
-    steps = expected_steps()
+def test_plan_advice_beside_the_graph_highlights_the_selected_step(server, project, browser, shots):
+    steps = expected_steps(project)
     browser.get(server + "/plan")
     items = browser.find_elements(By.CSS_SELECTOR, "#advice-steps > li")
-    assert len(items) == len(steps) == 4
+    # Ranked by rows (the store profiles crm.accounts): accounts alone comes
+    # first, so the step of customer_360 is split in two.
+    assert len(items) == len(steps) == 5
     panel, graph = browser.find_element(By.ID, "advice").rect, browser.find_element(By.ID, "graph").rect
     # A column to the right of the graph, side by side with it.
     assert panel["x"] >= graph["x"] + graph["width"]
@@ -278,6 +288,37 @@ def test_plan_advice_beside_the_graph_highlights_the_selected_step(server, brows
     shots(browser, "plan-advice")
     items[0].find_element(By.TAG_NAME, "button").click()  # selecting it again clears it
     assert highlighted() == (set(), set())
+
+
+def test_plan_advice_shows_rows_and_colours_models_by_them(server, project, browser, shots):
+    steps = expected_steps(project)
+    browser.get(server + "/plan")
+    # The server's store profiles raw.orders and crm.accounts of the shop's sources.
+    shown = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#advice-steps .advice-rows")]
+    assert len(shown) == len(steps)
+    for text, step in zip(shown, steps):
+        copied = "an unknown number of" if step["rows_copied"] is None else f"{step['rows_copied']:,}"
+        assert text.startswith(f"rows: copies {copied} rows once")
+    assert steps[0]["replicate"] == ["source.shop.crm.accounts"] and steps[0]["rows_copied"] == 10
+    total = browser.find_element(By.ID, "advice-rows").text
+    assert total.startswith("Rows pulled per run by federated models: at least 10 now, 0 after all steps")
+    assert "source.shop.lake.events" in browser.find_element(By.ID, "rows-unprofiled").text
+
+    def fills():
+        return {g.find_element(By.TAG_NAME, "title").get_attribute("textContent").split("\n")[0]:
+                g.find_element(By.CSS_SELECTOR, "path, polygon").get_attribute("fill")
+                for g in browser.find_elements(By.CSS_SELECTOR, "#graph g.plan-node.federated")}
+
+    before = fills()
+    browser.find_element(By.ID, "rows-colour").click()
+    coloured = fills()
+    # A known count gets a colour of the scale, an unknown one the grey.
+    assert coloured["model.shop.stg_accounts"].startswith("hsl(")
+    assert coloured["model.shop.customer_360"] == "#d4d7dd"
+    assert browser.find_element(By.ID, "m6").get_attribute("data-rows") in ("10", "unknown")
+    shots(browser, "plan-rows")
+    browser.find_element(By.ID, "rows-colour").click()
+    assert fills() == before
 
 
 def test_plan_html_file_stands_alone(tmp_path, browser):

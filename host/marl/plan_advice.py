@@ -24,7 +24,12 @@ replicated, and the models' needs shrink. A replication only ever raises
 the worth of the candidates left, and only of those holding a need it shrank:
 the worths are kept in a heap, those candidates are pushed again with their
 new worth (the older entry is skipped), and a project of 100,000 nodes is
-advised in a few seconds.
+advised in a few seconds. Ranked by rows (``marl.plan_rows``), a
+candidate's worth is first the rows its models no longer pull per run for
+each row it copies, then the worth above; the same heap keeps it, each
+candidate's tally of models and rows growing as its count did (a model of
+unknown rows joining the tally lowers its worth to unknown: the candidate
+is pushed again all the same).
 """
 
 from __future__ import annotations
@@ -35,6 +40,7 @@ from dataclasses import dataclass, field
 from itertools import combinations
 from typing import Dict, FrozenSet, List, Optional, Sequence, Tuple
 
+from marl import plan_rows
 from marl.plan_analysis import PlanAnalysis, PlannedModel, analyse_manifest
 
 # --- advice ------------------------------------------------------------------
@@ -45,6 +51,7 @@ class ModelAdvice:
     to_connection: str
     replicate: List[str]  # sources to copy into to_connection, sorted
     no_connection: List[str]  # sources it reads that are on no connection, sorted
+    rows: Optional[plan_rows.ModelRows] = None  # with the project's row counts
 
     @property
     def unique_id(self) -> str:
@@ -56,7 +63,10 @@ class ModelAdvice:
         return self.model.reason
 
     def as_json(self) -> dict:
-        return {"model": self.model.as_json(), "to_connection": self.to_connection,
+        model = self.model.as_json()
+        if self.rows is not None:
+            model.update(self.rows.as_json())
+        return {"model": model, "to_connection": self.to_connection,
                 "replicate": self.replicate, "no_connection": self.no_connection}
 
 
@@ -66,10 +76,14 @@ class Step:
     replicate: List[str]  # sorted
     unlocks: List[str]  # models made pushdown, in manifest order
     pushdown_after: int  # models and seeds pushdown once this step is done
+    rows: Optional[plan_rows.StepRows] = None  # with the project's row counts
 
     def as_json(self) -> dict:
-        return {"to_connection": self.to_connection, "replicate": self.replicate,
-                "unlocks": self.unlocks, "pushdown_after": self.pushdown_after}
+        document = {"to_connection": self.to_connection, "replicate": self.replicate,
+                    "unlocks": self.unlocks, "pushdown_after": self.pushdown_after}
+        if self.rows is not None:
+            document.update(self.rows.as_json())
+        return document
 
 
 @dataclass
@@ -77,8 +91,11 @@ class Advice:
     models: List[ModelAdvice]
     steps: List[Step]
     # The plan's summary (``marl.plan_analysis.summarise``) with the totals
-    # of the steps: "steps", "sources_replicated", "pushdown_after".
+    # of the steps: "steps", "sources_replicated", "pushdown_after" (and,
+    # with row counts, "rows": ``plan_rows.AdviceRows.summary``).
     summary: Dict[str, object] = field(default_factory=dict)
+    rows: Optional[plan_rows.AdviceRows] = None  # with the project's row counts
+    rank: str = "models"  # the order of the steps: "models" or "rows"
 
     def totals(self) -> Dict[str, int]:
         return {key: self.summary[key] for key in ("steps", "sources_replicated", "pushdown_after")}
@@ -110,20 +127,52 @@ def advise(manifest, target: Optional[str] = None) -> Advice:
     return advise_analysis(analyse_manifest(manifest, target))
 
 
-def advise_analysis(analysis: PlanAnalysis) -> Advice:
-    """The advice for an analysis already made (``marl.plan_analysis``)."""
+def advised_models(analysis: PlanAnalysis) -> List[ModelAdvice]:
+    """The advice of each federated model of ``analysis``, in manifest order."""
     run_on = analysis.target or None  # the advisor takes an empty target as none
-    models = [model_advice(model, analysis.source_connection, run_on)
-              for model in analysis.models if model.strategy == "federated"]
+    return [model_advice(model, analysis.source_connection, run_on)
+            for model in analysis.models if model.strategy == "federated"]
+
+
+def advise_analysis(analysis: PlanAnalysis, counts: Optional[plan_rows.RowCounts] = None,
+                    rank: Optional[str] = None) -> Advice:
+    """The advice for an analysis already made (``marl.plan_analysis``).
+
+    With ``counts`` (source unique_id -> latest row count or None, see
+    ``marl.plan_rows``) the models and steps carry their rows, the summary
+    its totals (``Advice.rows``), and ``rank`` defaults to "rows"."""
+    models = advised_models(analysis)
     pushdown = analysis.summary["pushdown"]
-    steps = rank_steps(models, pushdown)
+    rank = rank or ("rows" if counts is not None else "models")
+    rows_of = plan_rows.advised_model_rows(analysis, models, counts) if counts is not None else None
+    if rank == "rows":
+        if rows_of is None:
+            raise ValueError("the rows ranking needs row counts")
+        ranking = plan_rows.RowsRanking([rows_of[m.unique_id].pulled for m in models], counts)
+        steps = rank_steps(models, pushdown, ranking)
+    else:
+        steps = rank_steps(models, pushdown)
     summary = {
         **analysis.summary,
         "steps": len(steps),
         "sources_replicated": sum(len(s.replicate) for s in steps),
         "pushdown_after": pushdown + sum(len(s.unlocks) for s in steps),
     }
-    return Advice(models=models, steps=steps, summary=summary)
+    rows = None
+    if counts is not None:
+        rows = plan_rows.advice_rows(analysis, models, steps, counts, rows_of)
+        for m in models:
+            m.rows = rows.models[m.unique_id]
+        for step, step_rows in zip(steps, rows.steps):
+            step.rows = step_rows
+        summary["rows"] = rows.summary()
+    return Advice(models=models, steps=steps, summary=summary, rows=rows, rank=rank)
+
+
+def advised_rows(analysis: PlanAnalysis, counts: plan_rows.RowCounts) -> plan_rows.AdviceRows:
+    """The rows of the federated models of ``analysis`` (each run where the
+    advice runs it) and the totals, without ranking the steps."""
+    return plan_rows.advice_rows(analysis, advised_models(analysis), [], counts)
 
 
 Key = FrozenSet[str]
@@ -134,10 +183,13 @@ class _Connection:
     set of sources each still lacks there, with what replicating each such
     set would complete."""
 
-    def __init__(self) -> None:
+    def __init__(self, measure=len, zero=0) -> None:
         self.groups: Dict[Key, List[int]] = {}  # lacking sources -> model indices
         self.with_source: Dict[str, set] = {}  # source -> live keys holding it
         self.completes: Dict[Key, int] = {}  # live key -> models replicating it completes
+        # What a group of models counts for: their number, or (for the rows
+        # ranking) a tally that adds up like one.
+        self.measure, self.zero = measure, zero
 
     def add(self, key: Key, members: List[int]) -> bool:
         """Add models lacking ``key``; True when no model lacked it before."""
@@ -159,14 +211,15 @@ class _Connection:
         """How many models replicating ``candidate`` completes: those whose
         lacking sources are all in it (by its subsets when it is small)."""
         scan = sum(len(self.with_source[s]) for s in candidate)
+        measure = self.measure
         if len(candidate) < 16 and (1 << len(candidate)) < scan:
-            return sum(len(self.groups.get(frozenset(subset), ()))
-                       for size in range(1, len(candidate) + 1)
-                       for subset in combinations(candidate, size))
+            return sum((measure(self.groups.get(frozenset(subset), ()))
+                        for size in range(1, len(candidate) + 1)
+                        for subset in combinations(candidate, size)), self.zero)
         seen = set()
         for source in candidate:
             seen.update(k for k in self.with_source[source] if k <= candidate)
-        return sum(len(self.groups[k]) for k in seen)
+        return sum((measure(self.groups[k]) for k in seen), self.zero)
 
     def supersets(self, key: Key) -> List[Key]:
         """The live keys holding all of ``key`` (itself included)."""
@@ -196,7 +249,7 @@ class _Connection:
                 continue
             if self.add(rest, members):
                 fresh.add(rest)
-            moved[rest] = moved.get(rest, 0) + len(members)
+            moved[rest] = moved.get(rest, self.zero) + self.measure(members)
         risen = set(fresh)
         for key in fresh:
             self.completes[key] = self.count_completed(key)
@@ -208,13 +261,18 @@ class _Connection:
         return completed, risen
 
 
-def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[Step]:
-    """The greedy replication steps for ``models`` (see the module's doc)."""
+def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0,
+               rows: Optional[plan_rows.RowsRanking] = None) -> List[Step]:
+    """The greedy replication steps for ``models`` (see the module's doc);
+    with ``rows``, a candidate's worth is first its rows no longer pulled
+    per row copied (``marl.plan_rows``), then its worth in models."""
     connections: Dict[str, _Connection] = {}
     for index, advice in enumerate(models):
         if advice.replicate:
-            connections.setdefault(advice.to_connection, _Connection()).add(
-                frozenset(advice.replicate), [index])
+            connections.setdefault(
+                advice.to_connection,
+                _Connection() if rows is None else _Connection(rows.measure, rows.zero),
+            ).add(frozenset(advice.replicate), [index])
 
     # One valid heap entry per live key, the one with its latest version. A
     # worth is kept as a float: equal ratios divide to the same float, and
@@ -234,10 +292,15 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
         ranks = ranks_of.get(key)
         if ranks is None:
             ranks = ranks_of[key] = tuple(sorted(rank[source] for source in key))
-        heapq.heappush(heap, (-connections[conn].completes[key] / len(key), len(key), conn, ranks, pushed, key))
+        completes = connections[conn].completes[key]
+        if rows is None:
+            heapq.heappush(heap, (-completes / len(key), len(key), conn, ranks, pushed, key))
+        else:
+            heapq.heappush(heap, (rows.worth(key, completes), -completes.models / len(key),
+                                  len(key), conn, ranks, pushed, key))
 
     def valid(entry) -> bool:
-        conn, seq, key = entry[2], entry[4], entry[5]
+        conn, seq, key = entry[-4], entry[-2], entry[-1]
         return key in connections[conn].groups and latest[conn, key] == seq
 
     for conn, state in connections.items():
@@ -251,7 +314,7 @@ def rank_steps(models: Sequence[ModelAdvice], pushdown_before: int = 0) -> List[
         entry = heapq.heappop(heap)
         if not valid(entry):
             continue  # no model lacks exactly these sources any more, or a newer entry
-        conn, key = entry[2], entry[5]
+        conn, key = entry[-4], entry[-1]
         state = connections[conn]
         completed, risen = state.replicate(key)
         pushdown += len(completed)
@@ -288,4 +351,7 @@ def panel_steps(advice: Advice, element_of: Dict[str, str], limit: int = 200) ->
             "source_elements": list(dict.fromkeys(element_of[s] for s in step.replicate if s in element_of)),
             "model_elements": list(dict.fromkeys(element_of[m] for m in step.unlocks if m in element_of)),
         })
+        if step.rows is not None:
+            rows[-1].update(step.rows.as_json(), rows_pulled_after=step.rows.pulled_after,
+                            rows_text=plan_rows.describe_step_rows(step.rows))
     return rows

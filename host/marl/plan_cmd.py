@@ -15,8 +15,9 @@ import argparse
 import gc
 import sys
 from contextlib import contextmanager
+from pathlib import Path
 
-from marl import exit_status, plan_report
+from marl import exit_status, plan_report, plan_rows
 from marl.cli import setup_hint
 from marl.manifest import STDIN, ManifestError, load_manifest
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
@@ -89,6 +90,13 @@ def register(subparsers) -> None:
                            "(exit 1 when the policy fails)")
     parser.add_argument("--top", metavar="N", type=positive_int, default=None,
                         help="with --advise: show the first N replication steps")
+    parser.add_argument("--project", metavar="DIR", default=None,
+                        help="project root whose metadata store (DIR/.marl/metadata.db) holds the row "
+                             "counts of profiled sources (default: the current directory, when it has one)")
+    parser.add_argument("--rank", choices=plan_rows.RANKS, default=None,
+                        help="with --advise or --html: order of the replication steps, most models made "
+                             "pushdown per source replicated, or most rows no longer pulled per row copied "
+                             "(the default when the store has profiles)")
     gate = parser.add_argument_group("gate (with --baseline)")
     gate.add_argument("--fail-on", choices=tuple(POLICIES), default=None,
                       help="what fails the gate (default: new)")
@@ -140,6 +148,8 @@ def _check_usage(args: argparse.Namespace, fmt: str) -> None:
                 raise Refusal(f"{flag} judges a change: it needs --baseline")
     if args.top is not None and not args.advise:
         raise Refusal("--top limits the replication steps: it needs --advise")
+    if args.rank is not None and not args.advise and args.html is None:
+        raise Refusal("--rank orders the replication steps: it needs --advise or --html")
     if args.quiet and fmt != "text":
         raise Refusal(f"--quiet shortens the text output; --format {fmt} is not shortened")
     if args.manifest == STDIN:
@@ -198,31 +208,68 @@ def _run(args: argparse.Namespace, fmt: str) -> int:
         del baseline_manifest
         baseline_models = baseline.by_id()
     analysis = _analyse(manifest, args.target)
+    counts = read_counts(analysis, args)
 
     if args.html is not None:
-        return _write_html(analysis, args)
+        return _write_html(analysis, args, counts)
     if args.advise:
-        return _advise(analysis, args, fmt)
+        return _advise(analysis, args, fmt, counts)
+    rows = _rows(analysis, counts)
     if baseline_models is not None:
-        return _gate(baseline_models, analysis, allow_list, args, fmt)
-    _summary_file(args, lambda: plan_report.plan_markdown(analysis))
+        return _gate(baseline_models, analysis, allow_list, args, fmt, rows)
+    _summary_file(args, lambda: plan_report.plan_markdown(analysis, rows))
     out = sys.stdout
     if fmt == "json":
-        plan_report.dump_json(plan_report.plan_document(analysis), out)
+        plan_report.dump_json(plan_report.plan_document(analysis, rows), out)
     elif fmt == "markdown":
-        out.write(plan_report.plan_markdown(analysis))
+        out.write(plan_report.plan_markdown(analysis, rows))
     elif fmt == "github":
-        plan_report.write_lines(plan_report.plan_annotations(analysis), out)
+        plan_report.write_lines(plan_report.plan_annotations(analysis, rows), out)
     else:
-        plan_report.print_plan(analysis, out, args.quiet, plan_report.Paint(plan_report.use_colour(out)))
+        plan_report.print_plan(analysis, out, args.quiet, plan_report.Paint(plan_report.use_colour(out)), rows)
     return exit_status.OK
 
 
-def _advise(analysis, args: argparse.Namespace, fmt: str) -> int:
+def read_counts(analysis, args: argparse.Namespace):
+    """The row counts of the sources the planned models read, from the
+    metadata store of ``--project`` (or of the current directory, when it
+    has one); None without profiles. A store given by --project that cannot
+    be read is refused; one merely found in the current directory only
+    warns."""
+    explicit = args.project is not None
+    root = Path(args.project if explicit else ".")
+    if explicit and not root.is_dir():
+        raise Refusal(f"project directory {args.project!r} not found")
+    try:
+        counts = plan_rows.read_row_counts(root, analysis.manifest, plan_rows.referenced_sources(analysis))
+    except plan_rows.RowCountsError as e:
+        if explicit:
+            raise Refusal(str(e)) from None
+        print(f"marl plan: warning: {e}; rows are left out", file=sys.stderr)
+        counts = None
+    if counts is None and args.rank == "rows":
+        raise Refusal(f"--rank rows needs row counts, and the metadata store of "
+                      f"{root.resolve().name!r} holds no profiles (use --project DIR)")
+    return counts
+
+
+def _rows(analysis, counts):
+    """The rows of the federated models, without ranking any step."""
+    if counts is None:
+        return None
+    from marl.plan_advice import advised_rows
+
+    try:
+        return advised_rows(analysis, counts)
+    except PlanAnalysisError as e:
+        raise Refusal(str(e)) from None
+
+
+def _advise(analysis, args: argparse.Namespace, fmt: str, counts=None) -> int:
     from marl.plan_advice import advise_analysis
 
     try:
-        advice = advise_analysis(analysis)
+        advice = advise_analysis(analysis, counts, args.rank)
     except PlanAnalysisError as e:
         raise Refusal(str(e)) from None
     _summary_file(args, lambda: plan_report.advice_markdown(advice, args.top))
@@ -238,7 +285,7 @@ def _advise(analysis, args: argparse.Namespace, fmt: str) -> int:
     return exit_status.OK
 
 
-def _gate(baseline_models, analysis, allow_list, args: argparse.Namespace, fmt: str) -> int:
+def _gate(baseline_models, analysis, allow_list, args: argparse.Namespace, fmt: str, rows=None) -> int:
     current = analysis.by_id()
     if not args.allow_shrink:
         try:
@@ -247,17 +294,17 @@ def _gate(baseline_models, analysis, allow_list, args: argparse.Namespace, fmt: 
             raise Refusal(str(e)) from None
     comparison = compare(baseline_models, current, args.target, args.fail_on or "new", allow_list)
     name = "standard input" if args.baseline == STDIN else args.baseline
-    _summary_file(args, lambda: plan_report.baseline_markdown(comparison, name))
+    _summary_file(args, lambda: plan_report.baseline_markdown(comparison, name, rows))
     out = sys.stdout
     if fmt == "json":
-        plan_report.dump_json(plan_report.baseline_document(comparison, name), out)
+        plan_report.dump_json(plan_report.baseline_document(comparison, name, rows), out)
     elif fmt == "markdown":
-        out.write(plan_report.baseline_markdown(comparison, name))
+        out.write(plan_report.baseline_markdown(comparison, name, rows))
     elif fmt == "github":
-        plan_report.write_lines(plan_report.baseline_annotations(comparison), out)
+        plan_report.write_lines(plan_report.baseline_annotations(comparison, rows), out)
     else:
         plan_report.print_comparison(comparison, name, out, args.quiet,
-                                     plan_report.Paint(plan_report.use_colour(out)))
+                                     plan_report.Paint(plan_report.use_colour(out)), rows)
     return exit_status.OK if comparison.passed else exit_status.FINDING
 
 
@@ -272,14 +319,14 @@ def _summary_file(args: argparse.Namespace, markdown) -> None:
         raise Refusal(f"cannot write the summary to {args.summary_file}: {e.strerror or e}") from None
 
 
-def _write_html(analysis, args: argparse.Namespace) -> int:
+def _write_html(analysis, args: argparse.Namespace, counts=None) -> int:
     try:
         from marl.pages.plan_graph import GraphvizError
         from marl.pages.plan_pages import write_plan_html
     except ImportError as e:
         raise Refusal(f"{e}; {setup_hint('[docs]')}", exit_status.NOT_SET_UP) from None
     try:
-        graph = write_plan_html(analysis, args.html)
+        graph = write_plan_html(analysis, args.html, counts, args.rank)
     except GraphvizError as e:
         # Without Graphviz the command line is not set up; a layout that
         # fails or takes too long is this manifest's problem.

@@ -28,7 +28,7 @@ def install(app, project_root: Path, manifest_path: Optional[Path] = None, targe
     app.state.project_root = Path(project_root)
     app.state.project_name = Path(project_root).name
     app.include_router(router)
-    plan_pages.install(app, manifest_path, target)
+    plan_pages.install(app, manifest_path, target, project_root)
     docs_server.add_people_errors(app, not_found_page)
     # A layout still running (and its `dot`) ends with the server.
     if not hasattr(app.state, "on_shutdown"):

@@ -27,7 +27,7 @@ from typing import Any, Dict, Optional, Tuple
 from fastapi import APIRouter, Request
 from fastapi.responses import HTMLResponse, JSONResponse
 
-from marl import plan_advice
+from marl import plan_advice, plan_rows
 from marl.pages import plan_graph
 from marl.pages.render import environment, templates
 from marl.plan_analysis import PlanAnalysisError, analyse_manifest
@@ -50,8 +50,6 @@ NO_MANIFEST = (
 )
 
 router = APIRouter()
-
-
 
 
 def advice_elements(drawn: plan_graph.DrawnPlan) -> Dict[str, str]:
@@ -140,6 +138,8 @@ def page_context(drawn: Optional[plan_graph.DrawnPlan] = None, **context: Any) -
     if drawn is not None and advice is not None:
         context["advice_steps"] = plan_advice.panel_steps(advice, advice_elements(drawn))
         advice_marks(drawn, context["advice_steps"])
+        if advice.rows is not None:
+            context["rows_colours"] = plan_graph.json_for_script(rows_colours(drawn, advice.rows))
     context.setdefault("error", None)
     context.setdefault("hint", False)
     context.setdefault("laying_out", False)
@@ -151,15 +151,43 @@ def page_context(drawn: Optional[plan_graph.DrawnPlan] = None, **context: Any) -
                 overview_members=plan_graph.json_for_script(members))
 
 
+def rows_colours(drawn: plan_graph.DrawnPlan, rows: plan_rows.AdviceRows) -> Dict[str, Any]:
+    """Rows pulled per run by the federated models of each drawn element,
+    for colouring the graph: ``{"elements": {svg id: rows or None}, "max":
+    the largest known}``. A box of the overview holding several models
+    pulls their sum, unknown when one of them is."""
+    elements: Dict[str, list] = {}
+    for uid, element in advice_elements(drawn).items():
+        model = rows.models.get(uid)
+        if model is not None:
+            elements.setdefault(element, []).append(model.pulled)
+    pulled = {element: plan_rows.known_sum(counts) for element, counts in elements.items()}
+    return {"elements": pulled, "max": max((c for c in pulled.values() if c is not None), default=0)}
+
+
+def project_row_counts(project_root: Optional[Path], analysis) -> Optional[Dict[str, Optional[int]]]:
+    """Row counts of the sources of ``analysis`` from the project's store;
+    None without a store, without profiles, or when it cannot be read (the
+    page then shows the advice without rows)."""
+    if project_root is None:
+        return None
+    try:
+        return plan_rows.read_row_counts(project_root, analysis.manifest, plan_rows.referenced_sources(analysis))
+    except plan_rows.RowCountsError as e:
+        log.warning("the plan page shows no rows: %s", e)
+        return None
+
+
 def draw_analysis(analysis) -> plan_graph.DrawnPlan:
     return plan_graph.draw(plan_graph.build_graph(analysis=analysis))
 
 
-def write_plan_html(analysis, path) -> plan_graph.PlanGraph:
+def write_plan_html(analysis, path, counts=None, rank=None) -> plan_graph.PlanGraph:
     """Write the plan graph of ``analysis`` (a ``PlanAnalysis``) and its
-    replication advice as one self-contained HTML file; returns the graph."""
+    replication advice (with the rows of ``counts`` when given, see
+    ``marl.plan_rows``) as one self-contained HTML file; returns the graph."""
     drawn = draw_analysis(analysis)
-    context = page_context(drawn, advice=plan_advice.advise_analysis(analysis))
+    context = page_context(drawn, advice=plan_advice.advise_analysis(analysis, counts, rank))
     html = environment().get_template("plan.html").render(context, standalone=True)
     Path(path).write_text(html, encoding="utf-8")
     return drawn.graph
@@ -208,7 +236,9 @@ class PlanLayouts:
     a request sees the change; ``close`` ends the running one when the server
     stops."""
 
-    def __init__(self, manifest_path: Optional[Path], target: Optional[str]) -> None:
+    def __init__(self, manifest_path: Optional[Path], target: Optional[str],
+                 project_root: Optional[Path] = None) -> None:
+        self.project_root = Path(project_root) if project_root is not None else None
         self.manifest_path = Path(manifest_path) if manifest_path is not None else None
         self.name = self.manifest_path.name if self.manifest_path is not None else None
         self.target = target
@@ -220,7 +250,17 @@ class PlanLayouts:
 
     def _stamp_now(self) -> Tuple[int, ...]:
         st = os.stat(self.manifest_path)
-        return (st.st_mtime_ns, st.st_size, st.st_ino, st.st_dev)
+        return (st.st_mtime_ns, st.st_size, st.st_ino, st.st_dev) + self._store_stamp()
+
+    def _store_stamp(self) -> Tuple[int, ...]:
+        """The metadata store's file as it is now: new profiles redo the advice's rows."""
+        if self.project_root is None:
+            return ()
+        try:
+            st = os.stat(self.project_root / ".marl" / "metadata.db")
+        except OSError:
+            return ()
+        return (st.st_mtime_ns, st.st_size)
 
     def _prepare(self, job: _Layout) -> Dict[str, Any]:
         from marl.manifest import ManifestError, load_manifest
@@ -237,7 +277,7 @@ class PlanLayouts:
             analysis = unless_cancelled(analyse_manifest(manifest, self.target))
             graph = unless_cancelled(plan_graph.build_graph(analysis=analysis))
             drawn = unless_cancelled(plan_graph.prepare(graph))
-            advice = plan_advice.advise_analysis(analysis)
+            advice = plan_advice.advise_analysis(analysis, project_row_counts(self.project_root, analysis))
         except plan_graph.LayoutCancelled:
             return {"error": "cancelled: the manifest changed", "cancelled": True}
         except (ManifestError, PlanAnalysisError, plan_graph.GraphvizError) as e:
@@ -362,9 +402,11 @@ class PlanLayouts:
             executor.shutdown(wait=False, cancel_futures=True)
 
 
-def install(app, manifest_path: Optional[Path], target: Optional[str]) -> None:
-    """Serve the plan graph of ``manifest_path`` at /plan in ``app``."""
-    app.state.plan_layouts = PlanLayouts(manifest_path, target)
+def install(app, manifest_path: Optional[Path], target: Optional[str],
+            project_root: Optional[Path] = None) -> None:
+    """Serve the plan graph of ``manifest_path`` at /plan in ``app``, its
+    advice with the rows of the profiles of ``project_root``."""
+    app.state.plan_layouts = PlanLayouts(manifest_path, target, project_root)
     app.include_router(router)
 
 

@@ -88,6 +88,9 @@ def environment():
     from marl.pages.plan_graph import clean_text
 
     env.filters["clean"] = clean_text
+    from marl.plan_rows import fmt_rows
+
+    env.filters["rows_text"] = fmt_rows
     return env
 
 

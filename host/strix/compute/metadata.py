@@ -523,6 +523,19 @@ class ProjectMetadataStore:
         return bool(self._rows("SELECT 1 FROM {profile_runs} WHERE source_name = ? AND table_name = ? LIMIT 1",
                                (source_name, table_name), needs=("profile_runs",)))
 
+    def get_latest_row_counts(self) -> Dict[Tuple[str, str], Optional[int]]:
+        """Row count of the latest run of each table, by (source, table); a
+        count that cannot be read is None."""
+        rows = self._rows(
+            f"""
+            SELECT source_name, table_name, row_count
+            FROM {{profile_runs}} WHERE run_id IN ({_LATEST_RUNS})
+            """,
+            needs=("profile_runs",),
+        )
+        names = ("source_name", "table_name", "row_count")
+        return {(source, table): count for source, table, count in (self._read(names, row) for row in rows)}
+
     def has_profiles(self) -> bool:
         return bool(self._rows("SELECT 1 FROM {profile_runs} LIMIT 1", needs=("profile_runs",)))
 
