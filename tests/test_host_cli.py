@@ -235,6 +235,8 @@ BAD_MANIFESTS = {
     "surrogate value": ('{"nodes": {"m": {"resource_type": "model", "name": "a\\udfffb"}}}',
                         "nodes['m']['name']: a lone surrogate escape"),
     "fifo": (FIFO, "cannot read manifest: not a regular file"),
+    "huge integer": ('{"nodes": {"m": {"resource_type": "model", "rows": %s}}}' % ("9" * 5000),
+                     "the JSON holds a number too long to read"),
 }
 
 

@@ -189,6 +189,10 @@ def _decode(text: str, origin: str) -> Any:
         raise ManifestError(f"{origin}: key {e.args[0]!r} appears twice in one object") from None
     except RecursionError:
         raise ManifestError(f"{origin}: the JSON is nested too deeply to read") from None
+    except ValueError:
+        # The interpreter's limit on the digits of an int read from text.
+        raise ManifestError(f"{origin}: the JSON holds a number too long to read "
+                            f"(more than {sys.get_int_max_str_digits()} digits)") from None
     if _SURROGATE_ESCAPE.search(text):
         _reject_lone_surrogates(data, origin)
     return data
