@@ -32,6 +32,10 @@ bin/marl java check || echo "(exit status $?: the active Java does not suit the 
 step "bin/marl docs sample --project examples/shop"
 bin/marl docs sample --project examples/shop
 
+step "bin/marl plan examples/shop/manifest.json --target warehouse_pg --advise --project examples/shop"
+echo "(with the project's profiles: the rows each federated model pulls per run, and each step's copy)"
+bin/marl plan examples/shop/manifest.json --target warehouse_pg --advise --project examples/shop
+
 step "bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html"
 bin/marl plan examples/shop/manifest.json --target warehouse_pg --html examples/shop/plan.html
 echo "open $root/examples/shop/plan.html in a browser to see the plan graph and the replication advice"

@@ -247,6 +247,10 @@ def read_counts(analysis, args: argparse.Namespace):
             raise Refusal(str(e)) from None
         print(f"marl plan: warning: {e}; rows are left out", file=sys.stderr)
         counts = None
+    if counts is None and explicit and args.rank != "rows" and not getattr(args, "quiet", False):
+        # Asked for rows by naming the project, and there are none to show.
+        print(f"marl plan: note: the metadata store of {root.resolve().name!r} holds no profiles; "
+              f"rows pulled per run are left out", file=sys.stderr)
     if counts is None and args.rank == "rows":
         raise Refusal(f"--rank rows needs row counts, and the metadata store of "
                       f"{root.resolve().name!r} holds no profiles (use --project DIR)")
