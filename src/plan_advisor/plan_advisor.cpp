@@ -105,12 +105,12 @@ bool equals_text(rt::Obj value, rt::Obj text) {
 
 // `obj.name == text`
 bool attr_equals(rt::Obj obj, rt::Obj name, rt::Obj text) {
-    Ref value = rt::attr(obj, name);
+    Ref value = rt::getattr(obj, name);
     return equals_text(value, text);
 }
 
 // str(sorted(items)): the list text "['a', 'b']", each entry as repr shows it.
-Ref sorted_list_text(rt::Obj items) { return rt::str_of(rt::sorted(items)); }
+Ref sorted_list_text(rt::Obj items) { return rt::str(rt::sorted(items)); }
 
 // Adds every element of `items` to `target` (set.update).
 void set_update(rt::Obj target, rt::Obj items) {
@@ -177,20 +177,20 @@ bool differs(rt::Obj target, rt::Obj single) {
 
 Ref result_is_pushdown(const Args& a) {
     const State& st = a.state<State>();
-    Ref strategy = rt::attr(a[0], st.names.strategy);
+    Ref strategy = rt::getattr(a[0], st.names.strategy);
     return rt::eq(strategy, st.texts.pushdown);
 }
 
 Ref result_is_federated(const Args& a) {
     const State& st = a.state<State>();
-    Ref strategy = rt::attr(a[0], st.names.strategy);
+    Ref strategy = rt::getattr(a[0], st.names.strategy);
     return rt::eq(strategy, st.texts.federated);
 }
 
 Ref result_is_homogeneous(const Args& a) {
     const Names& n = a.state<State>().names;
-    Ref connections = rt::attr(a[0], n.source_connections);
-    return Ref::boolean(rt::length(connections) <= 1);
+    Ref connections = rt::getattr(a[0], n.source_connections);
+    return Ref::boolean(rt::len(connections) <= 1);
 }
 
 const Param self_only[] = {{"self"}};
@@ -213,9 +213,9 @@ const FunctionSpec is_homogeneous_spec{
 Ref advisor_init(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* self = a[0];
-    rt::set_attr(self, n.manifest, a[1]);
+    rt::setattr(self, n.manifest, a[1]);
     Ref cache = rt::new_dict();
-    rt::set_attr(self, n._source_connection_cache, cache);
+    rt::setattr(self, n._source_connection_cache, cache);
     return Ref::none();
 }
 
@@ -265,17 +265,17 @@ Ref advisor_analyze(const Args& a) {
     Added added;
     Ref connections = call_own(a, st.own_map, n._map_sources_to_connections, {self, refs},
                                [&](const Args& inner) { return map_connections(inner, &added); });
-    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::length(connections);
+    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::len(connections);
 
     if (count == 0) {
         // `hasattr(node, "depends_on") and node.depends_on and
         // node.depends_on.nodes`: depends_on is tested, then read twice (a
         // property may answer differently each time).
-        bool has_refs = rt::has_attr(node, n.depends_on);
-        if (has_refs) has_refs = rt::truthy(rt::attr(node, n.depends_on));
+        bool has_refs = rt::hasattr(node, n.depends_on);
+        if (has_refs) has_refs = rt::truthy(rt::getattr(node, n.depends_on));
         if (has_refs) {
-            Ref depends_on = rt::attr(node, n.depends_on);
-            has_refs = rt::truthy(rt::attr(depends_on, n.nodes));
+            Ref depends_on = rt::getattr(node, n.depends_on);
+            has_refs = rt::truthy(rt::getattr(depends_on, n.nodes));
         }
         Ref reason = (has_refs && non_empty_text(target))
                          ? rt::fstring("Model refs materialized tables - pushdown to target '", target, "'")
@@ -326,19 +326,19 @@ Ref advisor_extract(const Args& a) {
     // `if not hasattr(node, "sources") or not node.sources`, then `node.sources
     // if isinstance(node.sources, ...) else []`: sources is read three times
     // (a property may answer differently each time).
-    if (!rt::has_attr(node, n.sources) || !rt::truthy(rt::attr(node, n.sources))) return refs;
-    Ref sources = is_list_tuple_or_set(rt::attr(node, n.sources)) ? rt::attr(node, n.sources) : rt::new_list();
+    if (!rt::hasattr(node, n.sources) || !rt::truthy(rt::getattr(node, n.sources))) return refs;
+    Ref sources = is_list_tuple_or_set(rt::getattr(node, n.sources)) ? rt::getattr(node, n.sources) : rt::new_list();
 
     rt::ForEach each(sources);
     while (Ref entry = each.next()) {
         PyObject* e = entry.get();
         if (PyUnicode_Check(e)) {
             rt::set_add(refs, e);
-        } else if ((PyList_Check(e) || PyTuple_Check(e)) && rt::length(e) == 2) {
+        } else if ((PyList_Check(e) || PyTuple_Check(e)) && rt::len(e) == 2) {
             auto [source_name, table_name] = rt::unpack<2>(e);
-            Ref package = rt::has_attr(node, n.package_name)
-                              ? rt::attr(node, n.package_name)
-                              : rt::attr(rt::attr(self, n.root_project), n.project_name);
+            Ref package = rt::hasattr(node, n.package_name)
+                              ? rt::getattr(node, n.package_name)
+                              : rt::getattr(rt::getattr(self, n.root_project), n.project_name);
             Ref id = rt::fstring("source.", package, ".", source_name, ".", table_name);
             rt::set_add(refs, id);
         }
@@ -359,10 +359,10 @@ Ref dict_connection(const Names& n, rt::Obj source, rt::Obj name, bool& decided)
     decided = false;
     // `hasattr(source, name) and isinstance(source.<name>, dict)`, then
     // `source.<name>.get("connection")`: tested, then read twice.
-    if (!rt::has_attr(source, name)) return {};
-    if (!is_dict(rt::attr(source, name))) return {};
+    if (!rt::hasattr(source, name)) return {};
+    if (!is_dict(rt::getattr(source, name))) return {};
     decided = true;
-    Ref meta = rt::attr(source, name);
+    Ref meta = rt::getattr(source, name);
     return rt::mapping_get(meta, n.connection);
 }
 
@@ -375,17 +375,17 @@ Ref advisor_lookup(const Args& a) {
         // self._source_connection_cache[source_id]`. An exact dict and an
         // exact str key run no Python code between the test and the read, so
         // the second read of the attribute is skipped there.
-        Ref cache = rt::attr(self, n._source_connection_cache);
+        Ref cache = rt::getattr(self, n._source_connection_cache);
         if (PyDict_CheckExact(cache.get())) {
             if (Ref cached = rt::dict_get(cache, source_id)) return checked_connection(std::move(cached));
         } else if (rt::contains(cache, source_id)) {
-            Ref again = rt::attr(self, n._source_connection_cache);
+            Ref again = rt::getattr(self, n._source_connection_cache);
             return checked_connection(rt::getitem(again, source_id));
         }
     }
 
-    Ref manifest = rt::attr(self, n.manifest);
-    Ref sources = rt::attr(manifest, n.sources);
+    Ref manifest = rt::getattr(self, n.manifest);
+    Ref sources = rt::getattr(manifest, n.sources);
     Ref source = rt::mapping_get(sources, source_id);
     if (!rt::truthy(source)) return Ref::none();
 
@@ -393,8 +393,8 @@ Ref advisor_lookup(const Args& a) {
     bool decided = false;
     // `hasattr(source, "connection") and source.connection`, then
     // `source.connection`: tested, then read twice.
-    if (rt::has_attr(source, n.connection) && rt::truthy(rt::attr(source, n.connection))) {
-        connection = rt::attr(source, n.connection);
+    if (rt::hasattr(source, n.connection) && rt::truthy(rt::getattr(source, n.connection))) {
+        connection = rt::getattr(source, n.connection);
     } else {
         connection = dict_connection(n, source, n.meta, decided);
         if (!decided) connection = dict_connection(n, source, n.source_meta, decided);
@@ -402,7 +402,7 @@ Ref advisor_lookup(const Args& a) {
     }
     // `self._source_connection_cache[source_id] = connection`: read again,
     // since inspecting the source may have rebound the cache.
-    Ref cache = rt::attr(self, n._source_connection_cache);
+    Ref cache = rt::getattr(self, n._source_connection_cache);
     rt::setitem(cache, source_id, connection);
     return checked_connection(std::move(connection));
 }
@@ -424,26 +424,26 @@ Ref advisor_trace(const Args& a) {
         return result;
     }
 
-    Ref manifest = rt::attr(self, n.manifest);
-    Ref nodes = rt::attr(manifest, n.nodes);
+    Ref manifest = rt::getattr(self, n.manifest);
+    Ref nodes = rt::getattr(manifest, n.nodes);
     Ref node = rt::mapping_get(nodes, node_id);
     if (!rt::truthy(node)) return result;
-    if (rt::has_attr(node, n.resource_type) && attr_equals(node, n.resource_type, t.seed)) return result;
+    if (rt::hasattr(node, n.resource_type) && attr_equals(node, n.resource_type, t.seed)) return result;
 
     // Each attribute below is tested with hasattr, then read once per mention
     // in bench/pure_plan_advisor.py's _trace_node_to_sources.
-    if (rt::has_attr(node, n.sources) && rt::truthy(rt::attr(node, n.sources))) {
-        Ref sources = is_list_tuple_or_set(rt::attr(node, n.sources)) ? rt::attr(node, n.sources)
+    if (rt::hasattr(node, n.sources) && rt::truthy(rt::getattr(node, n.sources))) {
+        Ref sources = is_list_tuple_or_set(rt::getattr(node, n.sources)) ? rt::getattr(node, n.sources)
                                                                                    : rt::new_list();
         rt::ForEach each(sources);
         while (Ref entry = each.next())
             if (is_str(entry)) rt::set_add(result, entry);
     }
 
-    if (rt::has_attr(node, n.depends_on) && rt::truthy(rt::attr(node, n.depends_on))) {
-        Ref deps = rt::attr(rt::attr(node, n.depends_on), n.nodes);
+    if (rt::hasattr(node, n.depends_on) && rt::truthy(rt::getattr(node, n.depends_on))) {
+        Ref deps = rt::getattr(rt::getattr(node, n.depends_on), n.nodes);
         if (is_list_tuple_or_set(deps)) {
-            deps = rt::attr(rt::attr(node, n.depends_on), n.nodes);
+            deps = rt::getattr(rt::getattr(node, n.depends_on), n.nodes);
         } else {
             deps = rt::new_list();
         }
@@ -476,20 +476,20 @@ Ref advisor_summary(const Args& a) {
     Ref lines = rt::new_list();
     auto line = [&](const char* label, rt::Obj value) { rt::append(lines, rt::fstring(label, value)); };
 
-    line("Node: ", rt::attr(node, n.unique_id));
-    Ref strategy = rt::attr(result, n.strategy);
+    line("Node: ", rt::getattr(node, n.unique_id));
+    Ref strategy = rt::getattr(result, n.strategy);
     line("Strategy: ", rt::call_method(n.upper, {strategy}));
-    line("Reason: ", rt::attr(result, n.reason));
-    Ref connections_text = rt::truthy(rt::attr(result, n.source_connections))
-                               ? sorted_list_text(rt::attr(result, n.source_connections))
+    line("Reason: ", rt::getattr(result, n.reason));
+    Ref connections_text = rt::truthy(rt::getattr(result, n.source_connections))
+                               ? sorted_list_text(rt::getattr(result, n.source_connections))
                                : rt::text("None");
     line("Source Connections: ", connections_text);
-    Ref refs = rt::attr(result, n.source_refs);
-    line("Source Count: ", rt::integer(rt::length(refs)));
-    if (rt::truthy(rt::attr(result, n.primary_connection)))
-        line("Execution Connection: ", rt::attr(result, n.primary_connection));
-    if (rt::truthy(rt::attr(result, n.user_override)))
-        line("User Override: ", rt::attr(result, n.user_override));
+    Ref refs = rt::getattr(result, n.source_refs);
+    line("Source Count: ", rt::integer(rt::len(refs)));
+    if (rt::truthy(rt::getattr(result, n.primary_connection)))
+        line("Execution Connection: ", rt::getattr(result, n.primary_connection));
+    if (rt::truthy(rt::getattr(result, n.user_override)))
+        line("User Override: ", rt::getattr(result, n.user_override));
     return rt::join("\n", lines);
 }
 
@@ -500,7 +500,7 @@ Ref advisor_batch(const Args& a) {
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
         Ref result = analyze_node(a, self, node);
-        Ref id = rt::attr(node, st.names.unique_id);
+        Ref id = rt::getattr(node, st.names.unique_id);
         rt::setitem(results, id, result);
     }
     return results;
@@ -514,7 +514,7 @@ Ref filter_nodes(const Args& a, rt::Interned Names::*property) {
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
         Ref result = analyze_node(a, self, node);
-        if (rt::truthy(rt::attr(result, st.names.*property))) rt::append(kept, node);
+        if (rt::truthy(rt::getattr(result, st.names.*property))) rt::append(kept, node);
     }
     return kept;
 }

@@ -89,7 +89,8 @@ inline Ref call_own_method(const Args& caller, const KnownClass& known, Obj own,
                            std::initializer_list<Obj> self_and_args, InnerBody body = {}) {
     if (own != nullptr && known.finds_own(*self_and_args.begin(), name))
         return call_inner(caller, own, self_and_args, body);
-    return Ref::steal(PyObject_VectorcallMethod(name, detail::as_vector(self_and_args), self_and_args.size(), nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, detail::as_vector(self_and_args), self_and_args.size(), nullptr));
 }
 
 // The module's function `cls.<name>` as made, or an empty Ref when it is

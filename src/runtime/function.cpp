@@ -202,7 +202,7 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     Ref varnames = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(decl.params[i].name).release());
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (decl.coroutine ? CO_COROUTINE : 0);
-    Ref replace = attr(empty.get(), text("replace").get());
+    Ref replace = getattr(empty, text("replace"));
     Ref kwargs = new_dict();
     Ref count = integer(n);
     setitem(kwargs.get(), "co_argcount", count.get());
