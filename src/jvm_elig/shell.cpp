@@ -103,7 +103,7 @@ Ref temp_name(const Args& a, Obj target) {
     Ref base = path_call(a, n.basename, {target});
     const bool hidden = PyUnicode_Check(base.get()) && PyUnicode_GET_LENGTH(base.get()) > 0 &&
                         PyUnicode_READ_CHAR(base.get(), 0) == '.';
-    Ref name = rt::fstring(hidden ? "" : ".", rt::Str{base.get()}, suffix);
+    Ref name = rt::fstring(hidden ? "" : ".", rt::Str{base}, suffix);
     return path_call(a, n.join, {directory, name});
 }
 

@@ -78,9 +78,12 @@ using Texts = State::Texts;
 
 // --- small helpers ---------------------------------------------------------
 
-bool is_list_tuple_or_set(PyObject* v) { return PyList_Check(v) || PyTuple_Check(v) || PySet_Check(v); }
+bool is_str(rt::Obj v) { return PyUnicode_Check(v); }
+bool is_exact_str(rt::Obj v) { return PyUnicode_CheckExact(v); }
+bool is_dict(rt::Obj v) { return PyDict_Check(v); }
+bool is_list_tuple_or_set(rt::Obj v) { return PyList_Check(v) || PyTuple_Check(v) || PySet_Check(v); }
 
-bool non_empty_text(PyObject* v) { return v != Py_None && PyUnicode_GET_LENGTH(v) > 0; }
+bool non_empty_text(rt::Obj v) { return !rt::is(v, Py_None) && PyUnicode_GET_LENGTH(v) > 0; }
 
 // Whether two exact str hold the same characters (equal str have the same
 // kind, one byte, two or four per character).
@@ -94,28 +97,25 @@ bool same_text(PyObject* a, PyObject* b) {
 // `value == text` for a str constant `text`, taken by its truth: an exact
 // str decides by its characters (str's own comparison, which no subclass
 // can take over here), anything else by Python equality.
-bool equals_text(PyObject* value, PyObject* text) {
-    if (value == text) return true;
+bool equals_text(rt::Obj value, rt::Obj text) {
+    if (rt::is(value, text)) return true;
     if (PyUnicode_CheckExact(value)) return same_text(value, text);
     return rt::truthy(rt::eq(value, text));
 }
 
 // `obj.name == text`
-bool attr_equals(PyObject* obj, PyObject* name, PyObject* text) {
-    Ref value = rt::attr(obj, name);
-    return equals_text(value.get(), text);
+bool attr_equals(rt::Obj obj, rt::Obj name, rt::Obj text) {
+    Ref value = rt::getattr(obj, name);
+    return equals_text(value, text);
 }
 
 // str(sorted(items)): the list text "['a', 'b']", each entry as repr shows it.
-Ref sorted_list_text(PyObject* items) {
-    Ref list = rt::sorted(items);
-    return rt::str_of(list.get());
-}
+Ref sorted_list_text(rt::Obj items) { return rt::str(rt::sorted(items)); }
 
 // Adds every element of `items` to `target` (set.update).
-void set_update(PyObject* target, PyObject* items) {
+void set_update(rt::Obj target, rt::Obj items) {
     rt::ForEach each(items);
-    while (Ref v = each.next()) rt::set_add(target, v.get());
+    while (Ref v = each.next()) rt::set_add(target, v);
 }
 
 // --- calls through the instance --------------------------------------------
@@ -124,7 +124,7 @@ void set_update(PyObject* target, PyObject* items) {
 // instance attribute may replace any method; while none does, the module's
 // own function is called without the lookup (rt::call_own_method).
 
-Ref call_own(const Args& a, PyObject* own, PyObject* name, std::initializer_list<PyObject*> self_and_args,
+Ref call_own(const Args& a, rt::Obj own, rt::Obj name, std::initializer_list<rt::Obj> self_and_args,
              rt::InnerBody body = {}) {
     return rt::call_own_method(a, a.state<State>().advisor_class, own, name, self_and_args, body);
 }
@@ -154,10 +154,10 @@ Ref map_connections(const Args& a, Added* added) {
     rt::ForEach each(a[1]);
     while (Ref source_id = each.next()) {
         Ref connection =
-            call_own(a, st.own_lookup.get(), st.names._get_source_connection, {self, source_id.get()});
-        if (!rt::truthy(connection.get())) continue;
+            call_own(a, st.own_lookup, st.names._get_source_connection, {self, source_id});
+        if (!rt::truthy(connection)) continue;
         const Py_ssize_t before = PySet_GET_SIZE(connections.get());
-        rt::set_add(connections.get(), connection.get());
+        rt::set_add(connections, connection);
         if (added && PySet_GET_SIZE(connections.get()) != before) {
             if (added->count < rt::ListText::kMax) added->names[added->count++] = connection.get();
             else added->valid = false;
@@ -168,8 +168,8 @@ Ref map_connections(const Args& a, Added* added) {
 
 // `target != single` for an exact str target: two exact str compare by
 // their characters; anything else by Python's `!=`.
-bool differs(PyObject* target, PyObject* single) {
-    if (PyUnicode_CheckExact(single)) return target != single && !same_text(target, single);
+bool differs(rt::Obj target, rt::Obj single) {
+    if (PyUnicode_CheckExact(single)) return !rt::is(target, single) && !same_text(target, single);
     return rt::truthy(rt::ne(target, single));
 }
 
@@ -177,20 +177,20 @@ bool differs(PyObject* target, PyObject* single) {
 
 Ref result_is_pushdown(const Args& a) {
     const State& st = a.state<State>();
-    Ref strategy = rt::attr(a[0], st.names.strategy);
-    return rt::eq(strategy.get(), st.texts.pushdown);
+    Ref strategy = rt::getattr(a[0], st.names.strategy);
+    return rt::eq(strategy, st.texts.pushdown);
 }
 
 Ref result_is_federated(const Args& a) {
     const State& st = a.state<State>();
-    Ref strategy = rt::attr(a[0], st.names.strategy);
-    return rt::eq(strategy.get(), st.texts.federated);
+    Ref strategy = rt::getattr(a[0], st.names.strategy);
+    return rt::eq(strategy, st.texts.federated);
 }
 
 Ref result_is_homogeneous(const Args& a) {
     const Names& n = a.state<State>().names;
-    Ref connections = rt::attr(a[0], n.source_connections);
-    return Ref::boolean(rt::length(connections.get()) <= 1);
+    Ref connections = rt::getattr(a[0], n.source_connections);
+    return Ref::boolean(rt::len(connections) <= 1);
 }
 
 const Param self_only[] = {{"self"}};
@@ -213,22 +213,25 @@ const FunctionSpec is_homogeneous_spec{
 Ref advisor_init(const Args& a) {
     const Names& n = a.state<State>().names;
     PyObject* self = a[0];
-    rt::set_attr(self, n.manifest, a[1]);
+    rt::setattr(self, n.manifest, a[1]);
     Ref cache = rt::new_dict();
-    rt::set_attr(self, n._source_connection_cache, cache.get());
+    rt::setattr(self, n._source_connection_cache, cache);
     return Ref::none();
 }
 
 // QueryAnalysisResult(source_connections=..., ..., user_override=...), the
 // class looked up in the module namespace at each call, as a global name in
 // Python code is, so a rebound name is seen.
-Ref make_result(const Args& a, PyObject* connections, PyObject* refs, PyObject* strategy, PyObject* primary,
-                PyObject* reason, PyObject* user_override) {
+Ref make_result(const Args& a, rt::Obj connections, rt::Obj refs, rt::Obj strategy, rt::Obj primary, rt::Obj reason,
+                rt::Obj user_override) {
     const State& st = a.state<State>();
     const Names& n = st.names;
-    PyObject* const values[] = {connections, refs, strategy, primary, reason, user_override};
+    // Obj, not PyObject*: read from the parameters as they are, the six
+    // values are stored as six moves (converted, GCC joins them in vector
+    // registers first, three instructions more per result).
+    const rt::Obj values[] = {connections, refs, strategy, primary, reason, user_override};
     Ref cls = a.global(n.QueryAnalysisResult);
-    if (st.result_class.is(cls.get())) {
+    if (st.result_class.is(cls)) {
         // Deliberately skips the dataclass __init__: the class is the one the
         // module made and unchanged, so its __init__ would only assign the
         // six fields in this order.
@@ -239,8 +242,8 @@ Ref make_result(const Args& a, PyObject* connections, PyObject* refs, PyObject* 
         for (size_t i = 0; i < 6; ++i) rt::check(PyObject_GenericSetAttr(self.get(), fields[i], values[i]));
         return self;
     }
-    return rt::call_kw(cls.get(), {connections, refs, strategy, primary, reason, user_override},
-                       st.result_kwnames.get());
+    return rt::call_kw(cls, {connections, refs, strategy, primary, reason, user_override},
+                       st.result_kwnames);
 }
 
 Ref advisor_analyze(const Args& a) {
@@ -255,30 +258,30 @@ Ref advisor_analyze(const Args& a) {
     if (attr_equals(node, n.resource_type, t.seed)) {
         Ref connections = rt::new_set();
         Ref refs = rt::new_set();
-        return make_result(a, connections.get(), refs.get(), t.pushdown, Py_None, t.seed_reason, Py_None);
+        return make_result(a, connections, refs, t.pushdown, Py_None, t.seed_reason, Py_None);
     }
 
-    Ref refs = call_own(a, st.own_extract.get(), n._extract_source_references, {self, node});
+    Ref refs = call_own(a, st.own_extract, n._extract_source_references, {self, node});
     Added added;
-    Ref connections = call_own(a, st.own_map.get(), n._map_sources_to_connections, {self, refs.get()},
+    Ref connections = call_own(a, st.own_map, n._map_sources_to_connections, {self, refs},
                                [&](const Args& inner) { return map_connections(inner, &added); });
-    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::length(connections.get());
+    const Py_ssize_t count = added.valid ? static_cast<Py_ssize_t>(added.count) : rt::len(connections);
 
     if (count == 0) {
         // `hasattr(node, "depends_on") and node.depends_on and
         // node.depends_on.nodes`: depends_on is tested, then read twice (a
         // property may answer differently each time).
-        bool has_refs = rt::has_attr(node, n.depends_on);
-        if (has_refs) has_refs = rt::truthy(rt::attr(node, n.depends_on).get());
+        bool has_refs = rt::hasattr(node, n.depends_on);
+        if (has_refs) has_refs = rt::truthy(rt::getattr(node, n.depends_on));
         if (has_refs) {
-            Ref depends_on = rt::attr(node, n.depends_on);
-            has_refs = rt::truthy(rt::attr(depends_on.get(), n.nodes).get());
+            Ref depends_on = rt::getattr(node, n.depends_on);
+            has_refs = rt::truthy(rt::getattr(depends_on, n.nodes));
         }
         Ref reason = (has_refs && non_empty_text(target))
                          ? rt::fstring("Model refs materialized tables - pushdown to target '", target, "'")
                          : Ref::borrow(t.no_sources);
         PyObject* carried = non_empty_text(override) ? override : Py_None;
-        return make_result(a, connections.get(), refs.get(), t.pushdown, target, reason.get(), carried);
+        return make_result(a, connections, refs, t.pushdown, target, reason, carried);
     }
 
     if (count == 1) {
@@ -286,18 +289,18 @@ Ref advisor_analyze(const Args& a) {
         if (added.valid) {
             single = Ref::borrow(added.names[0]);
         } else {
-            Ref it = rt::iter(connections.get());
-            single = rt::next(it.get());
+            Ref it = rt::iter(connections);
+            single = rt::next(it);
             if (!single) rt::raise(PyExc_RuntimeError, "set changed size during iteration");
         }
         // The connection name is shown as str() shows it.
-        if (non_empty_text(target) && differs(target, single.get())) {
-            Ref reason = rt::fstring("Cross-target: source '", rt::Str{single.get()}, "' != target '", target,
+        if (non_empty_text(target) && differs(target, single)) {
+            Ref reason = rt::fstring("Cross-target: source '", rt::Str{single}, "' != target '", target,
                                      "' - federation required");
-            return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
+            return make_result(a, connections, refs, t.federated, Py_None, reason, override);
         }
-        Ref reason = rt::fstring("All sources in target '", rt::Str{single.get()}, "' - pushdown");
-        return make_result(a, connections.get(), refs.get(), t.pushdown, single.get(), reason.get(), Py_None);
+        Ref reason = rt::fstring("All sources in target '", rt::Str{single}, "' - pushdown");
+        return make_result(a, connections, refs, t.pushdown, single, reason, Py_None);
     }
 
     Ref reason;
@@ -309,10 +312,10 @@ Ref advisor_analyze(const Args& a) {
         reason = rt::fstring("Sources span ", count, " connections: ", rt::ListText{added.names, added.count},
                              " - federation required");
     } else {
-        Ref names = sorted_list_text(connections.get());
+        Ref names = sorted_list_text(connections);
         reason = rt::fstring("Sources span ", count, " connections: ", names, " - federation required");
     }
-    return make_result(a, connections.get(), refs.get(), t.federated, Py_None, reason.get(), override);
+    return make_result(a, connections, refs, t.federated, Py_None, reason, override);
 }
 
 Ref advisor_extract(const Args& a) {
@@ -323,21 +326,21 @@ Ref advisor_extract(const Args& a) {
     // `if not hasattr(node, "sources") or not node.sources`, then `node.sources
     // if isinstance(node.sources, ...) else []`: sources is read three times
     // (a property may answer differently each time).
-    if (!rt::has_attr(node, n.sources) || !rt::truthy(rt::attr(node, n.sources).get())) return refs;
-    Ref sources = is_list_tuple_or_set(rt::attr(node, n.sources).get()) ? rt::attr(node, n.sources) : rt::new_list();
+    if (!rt::hasattr(node, n.sources) || !rt::truthy(rt::getattr(node, n.sources))) return refs;
+    Ref sources = is_list_tuple_or_set(rt::getattr(node, n.sources)) ? rt::getattr(node, n.sources) : rt::new_list();
 
-    rt::ForEach each(sources.get());
+    rt::ForEach each(sources);
     while (Ref entry = each.next()) {
         PyObject* e = entry.get();
         if (PyUnicode_Check(e)) {
-            rt::set_add(refs.get(), e);
-        } else if ((PyList_Check(e) || PyTuple_Check(e)) && rt::length(e) == 2) {
+            rt::set_add(refs, e);
+        } else if ((PyList_Check(e) || PyTuple_Check(e)) && rt::len(e) == 2) {
             auto [source_name, table_name] = rt::unpack<2>(e);
-            Ref package = rt::has_attr(node, n.package_name)
-                              ? rt::attr(node, n.package_name)
-                              : rt::attr(rt::attr(self, n.root_project).get(), n.project_name);
+            Ref package = rt::hasattr(node, n.package_name)
+                              ? rt::getattr(node, n.package_name)
+                              : rt::getattr(rt::getattr(self, n.root_project), n.project_name);
             Ref id = rt::fstring("source.", package, ".", source_name, ".", table_name);
-            rt::set_add(refs.get(), id.get());
+            rt::set_add(refs, id);
         }
     }
     return refs;
@@ -347,20 +350,20 @@ Ref advisor_map(const Args& a) { return map_connections(a, nullptr); }
 
 // A cached or chosen connection must be exactly a str, or None.
 Ref checked_connection(Ref value) {
-    if (value.get() != Py_None && !PyUnicode_CheckExact(value.get())) rt::raise_result_type("str", value.get());
+    if (!rt::is(value, Py_None) && !is_exact_str(value)) rt::raise_result_type("str", value);
     return value;
 }
 
 // `source.<name>` when it is a dict: the value of its "connection" key.
-Ref dict_connection(const Names& n, PyObject* source, PyObject* name, bool& decided) {
+Ref dict_connection(const Names& n, rt::Obj source, rt::Obj name, bool& decided) {
     decided = false;
     // `hasattr(source, name) and isinstance(source.<name>, dict)`, then
     // `source.<name>.get("connection")`: tested, then read twice.
-    if (!rt::has_attr(source, name)) return {};
-    if (!PyDict_Check(rt::attr(source, name).get())) return {};
+    if (!rt::hasattr(source, name)) return {};
+    if (!is_dict(rt::getattr(source, name))) return {};
     decided = true;
-    Ref meta = rt::attr(source, name);
-    return rt::mapping_get(meta.get(), n.connection);
+    Ref meta = rt::getattr(source, name);
+    return rt::mapping_get(meta, n.connection);
 }
 
 Ref advisor_lookup(const Args& a) {
@@ -372,35 +375,35 @@ Ref advisor_lookup(const Args& a) {
         // self._source_connection_cache[source_id]`. An exact dict and an
         // exact str key run no Python code between the test and the read, so
         // the second read of the attribute is skipped there.
-        Ref cache = rt::attr(self, n._source_connection_cache);
+        Ref cache = rt::getattr(self, n._source_connection_cache);
         if (PyDict_CheckExact(cache.get())) {
-            if (Ref cached = rt::dict_get(cache.get(), source_id)) return checked_connection(std::move(cached));
-        } else if (rt::contains(cache.get(), source_id)) {
-            Ref again = rt::attr(self, n._source_connection_cache);
-            return checked_connection(rt::getitem(again.get(), source_id));
+            if (Ref cached = rt::dict_get(cache, source_id)) return checked_connection(std::move(cached));
+        } else if (rt::contains(cache, source_id)) {
+            Ref again = rt::getattr(self, n._source_connection_cache);
+            return checked_connection(rt::getitem(again, source_id));
         }
     }
 
-    Ref manifest = rt::attr(self, n.manifest);
-    Ref sources = rt::attr(manifest.get(), n.sources);
-    Ref source = rt::mapping_get(sources.get(), source_id);
-    if (!rt::truthy(source.get())) return Ref::none();
+    Ref manifest = rt::getattr(self, n.manifest);
+    Ref sources = rt::getattr(manifest, n.sources);
+    Ref source = rt::mapping_get(sources, source_id);
+    if (!rt::truthy(source)) return Ref::none();
 
     Ref connection;
     bool decided = false;
     // `hasattr(source, "connection") and source.connection`, then
     // `source.connection`: tested, then read twice.
-    if (rt::has_attr(source.get(), n.connection) && rt::truthy(rt::attr(source.get(), n.connection).get())) {
-        connection = rt::attr(source.get(), n.connection);
+    if (rt::hasattr(source, n.connection) && rt::truthy(rt::getattr(source, n.connection))) {
+        connection = rt::getattr(source, n.connection);
     } else {
-        connection = dict_connection(n, source.get(), n.meta, decided);
-        if (!decided) connection = dict_connection(n, source.get(), n.source_meta, decided);
+        connection = dict_connection(n, source, n.meta, decided);
+        if (!decided) connection = dict_connection(n, source, n.source_meta, decided);
         if (!decided) connection = Ref::none();
     }
     // `self._source_connection_cache[source_id] = connection`: read again,
     // since inspecting the source may have rebound the cache.
-    Ref cache = rt::attr(self, n._source_connection_cache);
-    rt::setitem(cache.get(), source_id, connection.get());
+    Ref cache = rt::getattr(self, n._source_connection_cache);
+    rt::setitem(cache, source_id, connection);
     return checked_connection(std::move(connection));
 }
 
@@ -412,44 +415,44 @@ Ref advisor_trace(const Args& a) {
     PyObject* self = a[0];
     PyObject* node_id = a[1];
     Ref visited = a[2] == Py_None ? rt::new_set() : Ref::borrow(a[2]);
-    if (rt::contains(visited.get(), node_id)) return rt::new_set();
-    rt::set_add(visited.get(), node_id);
+    if (rt::contains(visited, node_id)) return rt::new_set();
+    rt::set_add(visited, node_id);
     Ref result = rt::new_set();
 
     if (rt::startswith(node_id, t.source_prefix)) {
-        rt::set_add(result.get(), node_id);
+        rt::set_add(result, node_id);
         return result;
     }
 
-    Ref manifest = rt::attr(self, n.manifest);
-    Ref nodes = rt::attr(manifest.get(), n.nodes);
-    Ref node = rt::mapping_get(nodes.get(), node_id);
-    if (!rt::truthy(node.get())) return result;
-    if (rt::has_attr(node.get(), n.resource_type) && attr_equals(node.get(), n.resource_type, t.seed)) return result;
+    Ref manifest = rt::getattr(self, n.manifest);
+    Ref nodes = rt::getattr(manifest, n.nodes);
+    Ref node = rt::mapping_get(nodes, node_id);
+    if (!rt::truthy(node)) return result;
+    if (rt::hasattr(node, n.resource_type) && attr_equals(node, n.resource_type, t.seed)) return result;
 
     // Each attribute below is tested with hasattr, then read once per mention
     // in bench/pure_plan_advisor.py's _trace_node_to_sources.
-    if (rt::has_attr(node.get(), n.sources) && rt::truthy(rt::attr(node.get(), n.sources).get())) {
-        Ref sources = is_list_tuple_or_set(rt::attr(node.get(), n.sources).get()) ? rt::attr(node.get(), n.sources)
+    if (rt::hasattr(node, n.sources) && rt::truthy(rt::getattr(node, n.sources))) {
+        Ref sources = is_list_tuple_or_set(rt::getattr(node, n.sources)) ? rt::getattr(node, n.sources)
                                                                                    : rt::new_list();
-        rt::ForEach each(sources.get());
+        rt::ForEach each(sources);
         while (Ref entry = each.next())
-            if (PyUnicode_Check(entry.get())) rt::set_add(result.get(), entry.get());
+            if (is_str(entry)) rt::set_add(result, entry);
     }
 
-    if (rt::has_attr(node.get(), n.depends_on) && rt::truthy(rt::attr(node.get(), n.depends_on).get())) {
-        Ref deps = rt::attr(rt::attr(node.get(), n.depends_on).get(), n.nodes);
-        if (is_list_tuple_or_set(deps.get())) {
-            deps = rt::attr(rt::attr(node.get(), n.depends_on).get(), n.nodes);
+    if (rt::hasattr(node, n.depends_on) && rt::truthy(rt::getattr(node, n.depends_on))) {
+        Ref deps = rt::getattr(rt::getattr(node, n.depends_on), n.nodes);
+        if (is_list_tuple_or_set(deps)) {
+            deps = rt::getattr(rt::getattr(node, n.depends_on), n.nodes);
         } else {
             deps = rt::new_list();
         }
-        rt::ForEach each(deps.get());
+        rt::ForEach each(deps);
         while (Ref dep = each.next()) {
-            if (!PyUnicode_Check(dep.get())) continue;
+            if (!is_str(dep)) continue;
             Ref upstream =
-                call_own(a, st.own_trace.get(), n._trace_node_to_sources, {self, dep.get(), visited.get()});
-            set_update(result.get(), upstream.get());
+                call_own(a, st.own_trace, n._trace_node_to_sources, {self, dep, visited});
+            set_update(result, upstream);
         }
     }
     return result;
@@ -457,10 +460,10 @@ Ref advisor_trace(const Args& a) {
 
 // self.analyze(node). analyze's defaults (None, None) are fixed: a function
 // of this runtime has a read-only __defaults__.
-Ref analyze_node(const Args& a, PyObject* self, PyObject* node) {
+Ref analyze_node(const Args& a, rt::Obj self, rt::Obj node) {
     const State& st = a.state<State>();
     if (st.own_analyze && st.advisor_class.finds_own(self, st.names.analyze))
-        return rt::call_inner(a, st.own_analyze.get(), {self, node, Py_None, Py_None});
+        return rt::call_inner(a, st.own_analyze, {self, node, Py_None, Py_None});
     return rt::call_method(st.names.analyze, {self, node});
 }
 
@@ -471,23 +474,23 @@ Ref advisor_summary(const Args& a) {
     PyObject* node = a[1];
     Ref result = analyze_node(a, self, node);
     Ref lines = rt::new_list();
-    auto line = [&](const char* label, PyObject* value) { rt::append(lines.get(), rt::fstring(label, value).get()); };
+    auto line = [&](const char* label, rt::Obj value) { rt::append(lines, rt::fstring(label, value)); };
 
-    line("Node: ", rt::attr(node, n.unique_id).get());
-    Ref strategy = rt::attr(result.get(), n.strategy);
-    line("Strategy: ", rt::call_method(n.upper, {strategy.get()}).get());
-    line("Reason: ", rt::attr(result.get(), n.reason).get());
-    Ref connections_text = rt::truthy(rt::attr(result.get(), n.source_connections).get())
-                               ? sorted_list_text(rt::attr(result.get(), n.source_connections).get())
+    line("Node: ", rt::getattr(node, n.unique_id));
+    Ref strategy = rt::getattr(result, n.strategy);
+    line("Strategy: ", rt::call_method(n.upper, {strategy}));
+    line("Reason: ", rt::getattr(result, n.reason));
+    Ref connections_text = rt::truthy(rt::getattr(result, n.source_connections))
+                               ? sorted_list_text(rt::getattr(result, n.source_connections))
                                : rt::text("None");
-    line("Source Connections: ", connections_text.get());
-    Ref refs = rt::attr(result.get(), n.source_refs);
-    line("Source Count: ", rt::integer(rt::length(refs.get())).get());
-    if (rt::truthy(rt::attr(result.get(), n.primary_connection).get()))
-        line("Execution Connection: ", rt::attr(result.get(), n.primary_connection).get());
-    if (rt::truthy(rt::attr(result.get(), n.user_override).get()))
-        line("User Override: ", rt::attr(result.get(), n.user_override).get());
-    return rt::join("\n", lines.get());
+    line("Source Connections: ", connections_text);
+    Ref refs = rt::getattr(result, n.source_refs);
+    line("Source Count: ", rt::integer(rt::len(refs)));
+    if (rt::truthy(rt::getattr(result, n.primary_connection)))
+        line("Execution Connection: ", rt::getattr(result, n.primary_connection));
+    if (rt::truthy(rt::getattr(result, n.user_override)))
+        line("User Override: ", rt::getattr(result, n.user_override));
+    return rt::join("\n", lines);
 }
 
 Ref advisor_batch(const Args& a) {
@@ -496,9 +499,9 @@ Ref advisor_batch(const Args& a) {
     Ref results = rt::new_dict();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(a, self, node.get());
-        Ref id = rt::attr(node.get(), st.names.unique_id);
-        rt::setitem(results.get(), id.get(), result.get());
+        Ref result = analyze_node(a, self, node);
+        Ref id = rt::getattr(node, st.names.unique_id);
+        rt::setitem(results, id, result);
     }
     return results;
 }
@@ -510,8 +513,8 @@ Ref filter_nodes(const Args& a, rt::Interned Names::*property) {
     Ref kept = rt::new_list();
     rt::ForEach each(a[1]);
     while (Ref node = each.next()) {
-        Ref result = analyze_node(a, self, node.get());
-        if (rt::truthy(rt::attr(result.get(), st.names.*property).get())) rt::append(kept.get(), node.get());
+        Ref result = analyze_node(a, self, node);
+        if (rt::truthy(rt::getattr(result, st.names.*property))) rt::append(kept, node);
     }
     return kept;
 }
@@ -596,11 +599,11 @@ void exec_module(PyObject* m, State& st) {
                            .property(is_federated_spec)
                            .property(is_homogeneous_spec)
                            .build_dataclass();
-    rt::set_global(m, "QueryAnalysisResult", result_class.get());
+    rt::set_global(m, "QueryAnalysisResult", result_class);
     // Only the dataclass' own __init__ and object's allocation qualify for
     // the direct construction in make_result.
     if (reinterpret_cast<PyTypeObject*>(result_class.get())->tp_new == PyBaseObject_Type.tp_new)
-        st.result_class.remember(result_class.get());
+        st.result_class.remember(result_class);
     st.result_kwnames = rt::kwnames(
         {n.source_connections, n.source_refs, n.strategy, n.primary_connection, n.reason, n.user_override});
 
@@ -617,14 +620,14 @@ void exec_module(PyObject* m, State& st) {
                       .method(federated_spec)
                       .method(pushdown_spec)
                       .build();
-    rt::set_global(m, "PlanAdvisor", advisor.get());
-    st.advisor_class.remember(advisor.get());
+    rt::set_global(m, "PlanAdvisor", advisor);
+    st.advisor_class.remember(advisor);
     if (st.advisor_class.cls) {
-        st.own_analyze = rt::own_function(advisor.get(), n.analyze);
-        st.own_extract = rt::own_function(advisor.get(), n._extract_source_references);
-        st.own_map = rt::own_function(advisor.get(), n._map_sources_to_connections);
-        st.own_lookup = rt::own_function(advisor.get(), n._get_source_connection);
-        st.own_trace = rt::own_function(advisor.get(), n._trace_node_to_sources);
+        st.own_analyze = rt::own_function(advisor, n.analyze);
+        st.own_extract = rt::own_function(advisor, n._extract_source_references);
+        st.own_map = rt::own_function(advisor, n._map_sources_to_connections);
+        st.own_lookup = rt::own_function(advisor, n._get_source_connection);
+        st.own_trace = rt::own_function(advisor, n._trace_node_to_sources);
     }
 }
 

@@ -377,7 +377,7 @@ private:
             rt::checkpoint();
             Ref item = parse_value();
             if (!item) return {};
-            rt::append(list.get(), item.get());
+            rt::append(list, item);
             skip_ws();
             const Py_UCS4 c = peek();
             ++i_;
@@ -410,7 +410,7 @@ private:
             skip_ws();
             Ref value = parse_value();
             if (!value) return {};
-            rt::setitem(dict.get(), key.get(), value.get());
+            rt::setitem(dict, key, value);
             skip_ws();
             const Py_UCS4 c = peek();
             ++i_;

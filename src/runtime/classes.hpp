@@ -85,11 +85,12 @@ void each_ref(KnownClass& known, F&& f) {
 // the class as made, or nullptr) runs directly (call_inner, with `body` in
 // place of its own when given), so a subclass, a patched class or an
 // instance attribute still replaces it.
-inline Ref call_own_method(const Args& caller, const KnownClass& known, PyObject* own, PyObject* name,
-                           std::initializer_list<PyObject*> self_and_args, InnerBody body = {}) {
+inline Ref call_own_method(const Args& caller, const KnownClass& known, Obj own, Obj name,
+                           std::initializer_list<Obj> self_and_args, InnerBody body = {}) {
     if (own != nullptr && known.finds_own(*self_and_args.begin(), name))
         return call_inner(caller, own, self_and_args, body);
-    return Ref::steal(PyObject_VectorcallMethod(name, self_and_args.begin(), self_and_args.size(), nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, detail::as_vector(self_and_args), self_and_args.size(), nullptr));
 }
 
 // The module's function `cls.<name>` as made, or an empty Ref when it is

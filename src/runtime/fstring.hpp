@@ -23,11 +23,11 @@ namespace rt {
 
 // {value!s}: str(value)
 struct Str {
-    PyObject* value;
+    Obj value;
 };
 // {value!r}: repr(value)
 struct Repr {
-    PyObject* value;
+    Obj value;
 };
 
 // {items} for a list of at most ListText::kMax values: the text str() gives

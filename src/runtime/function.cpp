@@ -84,10 +84,10 @@ using namespace detail;
 // Each module has a function type of its own; all share the dealloc slot.
 bool is_native_function(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == function_dealloc; }
 
-Ref call_inner(const Args& caller, PyObject* function, std::initializer_list<PyObject*> args, InnerBody body) {
+Ref call_inner(const Args& caller, Obj function, std::initializer_list<Obj> args, InnerBody body) {
     FunctionObject* f = as_function(function);
     if (!f->direct || static_cast<Py_ssize_t>(args.size()) != f->nparams) return call(function, args);
-    PyObject* const* values = args.begin();
+    PyObject* const* values = detail::as_vector(args);
     for (unsigned mask = f->checked; mask != 0; mask &= mask - 1) {
         const int i = __builtin_ctz(mask);
         PyObject* v = values[i];
@@ -202,7 +202,7 @@ Ref make_code(PyObject* module_name, const FunctionSpec& decl, PyObject* qualnam
     Ref varnames = Ref::steal(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(decl.params[i].name).release());
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | (decl.coroutine ? CO_COROUTINE : 0);
-    Ref replace = attr(empty.get(), text("replace").get());
+    Ref replace = getattr(empty, text("replace"));
     Ref kwargs = new_dict();
     Ref count = integer(n);
     setitem(kwargs.get(), "co_argcount", count.get());

@@ -146,7 +146,7 @@ bool is_native_function(PyObject* obj);
 // that also hands back what it found). A coroutine function, one whose
 // checks convert a value, or another argument count goes through an
 // ordinary call.
-Ref call_inner(const Args& caller, PyObject* function, std::initializer_list<PyObject*> args, InnerBody body = {});
+Ref call_inner(const Args& caller, Obj function, std::initializer_list<Obj> args, InnerBody body = {});
 
 // Makes the module's own function and coroutine types; called by every
 // module's exec slot before anything else.

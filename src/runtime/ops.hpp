@@ -207,13 +207,4 @@ std::string type_name(Obj obj);
 // TypeError "Expected %s, got %.200s" for a value of the wrong built-in type.
 [[noreturn]] void raise_result_type(const char* expected, Obj got);
 
-// --- earlier names ---------------------------------------------------------
-// Kept while code written against them is renamed; new code uses the names
-// above.
-inline Ref attr(Obj obj, Obj name) { return getattr(obj, name); }
-inline bool has_attr(Obj obj, Obj name) { return hasattr(obj, name); }
-inline void set_attr(Obj obj, Obj name, Obj value) { setattr(obj, name, value); }
-inline Py_ssize_t length(Obj obj) { return len(obj); }
-inline Ref str_of(Obj obj) { return str(obj); }
-
 }  // namespace rt
