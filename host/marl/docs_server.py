@@ -22,13 +22,7 @@ from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.routing import Match
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from marl.profile_access import ProfileJSONResponse, read
-from strix.compute import metadata as _metadata
-
-# Errors of marl's embedded store; a host framework's store may not have them.
-_NO_ERROR = type("_NoSuchError", (Exception,), {})
-StoreBusyError = getattr(_metadata, "StoreBusyError", _NO_ERROR)
-StoreUnreadableError = getattr(_metadata, "StoreUnreadableError", _NO_ERROR)
+from marl.profile_access import ProfileJSONResponse, StoreBusyError, StoreUnreadableError, read
 
 API_PREFIX = "/api/"
 # IPv6 addresses as the Host header writes them, in brackets.

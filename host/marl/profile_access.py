@@ -22,8 +22,23 @@ from typing import Any, Callable, Coroutine, Optional
 import anyio.to_thread
 from anyio import CapacityLimiter
 from fastapi.responses import JSONResponse
+from strix.compute import metadata as _metadata
 
 _log = logging.getLogger("marl.docs")
+
+
+class _StoreBusy(Exception):
+    """The store is too busy to read now."""
+
+
+class _StoreUnreadable(Exception):
+    """The store cannot be read."""
+
+
+# The store's errors: a host framework's store may not define them, and then
+# marl's own stand in (a full store lane is still answered as busy).
+StoreBusyError = getattr(_metadata, "StoreBusyError", _StoreBusy)
+StoreUnreadableError = getattr(_metadata, "StoreUnreadableError", _StoreUnreadable)
 
 # Worker threads per kind of work; together well below anyio's default pool
 # of 40, which then stays free for static files and FastAPI's own work.
@@ -47,8 +62,6 @@ class StoreLane:
         self.taken = 0  # running and waiting; changed on the event loop only
 
     async def run(self, work: Callable[[], Any]) -> Any:
-        from strix.compute.metadata import StoreBusyError
-
         if self.taken >= self.bound:
             raise StoreBusyError(f"{self.taken} reads are already waiting for it")
         self.taken += 1
@@ -216,8 +229,10 @@ def store_path_problem(project_root) -> Optional[str]:
     import os
     import stat
 
-    from strix.compute.metadata import DB_DIR, DB_NAME
-
+    DB_DIR = getattr(_metadata, "DB_DIR", None)
+    DB_NAME = getattr(_metadata, "DB_NAME", None)
+    if DB_DIR is None or DB_NAME is None:
+        return None  # a host framework's store keeps its file where it chooses
     shown = f"{DB_DIR}/{DB_NAME}"
     path = os.path.join(os.fspath(project_root), DB_DIR, DB_NAME)
     try:

@@ -25,8 +25,8 @@ from starlette.exceptions import HTTPException
 from marl.docs_server import name_segment, segment_name
 from marl.pages import profile_data
 from marl.pages.render import page_url, templates
-from marl.profile_access import clean, limits, off_loop, read_for_page, read_with_store, store_path_problem
-from strix.compute.metadata import StoreBusyError, StoreUnreadableError
+from marl.profile_access import (StoreBusyError, StoreUnreadableError, clean, limits, off_loop, read_for_page,
+                                 read_with_store, store_path_problem)
 
 PAGE_SIZE = 200
 _log = logging.getLogger("marl.docs")
