@@ -294,22 +294,23 @@ def _build(data: Any, origin: str, consume: bool) -> Manifest:
 
     sources_data = data.get("sources", {})
     _expect_object(sources_data, origin, "sources")
-    sources = {}
-    for uid, entry in sources_data.items():
-        source = _fast_source(uid, entry, project_name)
-        sources[uid] = source if source is not None else _source(uid, entry, project_name, origin)
-        if consume:
-            sources_data[uid] = None
-
+    sources = _built(sources_data, _fast_source, _source, project_name, origin, consume)
     nodes_data = data.get("nodes", {})
     _expect_object(nodes_data, origin, "nodes")
-    nodes = {}
-    for uid, entry in nodes_data.items():
-        node = _fast_node(uid, entry, project_name)
-        nodes[uid] = node if node is not None else _node(uid, entry, project_name, origin)
-        if consume:
-            nodes_data[uid] = entry = None
+    nodes = _built(nodes_data, _fast_node, _node, project_name, origin, consume)
     return Manifest(nodes=nodes, sources=sources, project_name=project_name)
+
+
+def _built(entries: Dict[str, Any], fast, checked, project_name, origin: str, consume: bool) -> Dict[str, Any]:
+    """Each entry built by ``fast`` (None when it needs a closer look) or
+    else by ``checked``, which names what is wrong with it."""
+    built = {}
+    for uid, entry in entries.items():
+        value = fast(uid, entry, project_name)
+        built[uid] = value if value is not None else checked(uid, entry, project_name, origin)
+        if consume:
+            entries[uid] = entry = None
+    return built
 
 
 def _str_or_none(value) -> bool:
